@@ -1,0 +1,36 @@
+#include <windows.h>
+
+#include "platform/text_encoding.h"
+
+namespace orvo_vpn_win_svc {
+
+std::wstring Utf8ToWide(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+  if (length <= 0) {
+    return {};
+  }
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (length <= 0) {
+    return {};
+  }
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
+                      length, nullptr, nullptr);
+  return narrow;
+}
+
+}  // namespace orvo_vpn_win_svc
