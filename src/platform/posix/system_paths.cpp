@@ -1,0 +1,26 @@
+#include "platform/system_paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/text_encoding.h"
+
+namespace orvo_vpn_win_svc::platform {
+
+const wchar_t kPathSeparator = L'/';
+
+std::wstring ExecutablePath() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) {
+    return {};
+  }
+  return Utf8ToWide(std::string_view(path, static_cast<size_t>(length)));
+}
+
+bool PathExists(const std::wstring& path) {
+  struct stat info {};
+  return stat(WideToUtf8(path).c_str(), &info) == 0;
+}
+
+}  // namespace orvo_vpn_win_svc::platform

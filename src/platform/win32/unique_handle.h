@@ -1,0 +1,38 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace orvo_vpn_win_svc::platform {
+
+// Owns one kernel handle and closes it. Null and INVALID_HANDLE_VALUE both mean "none".
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      Reset(std::exchange(other.handle_, nullptr));
+    }
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { Reset(); }
+
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  void Reset(HANDLE handle = nullptr) {
+    if (handle_ != nullptr) {
+      CloseHandle(handle_);
+    }
+    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+}  // namespace orvo_vpn_win_svc::platform

@@ -1,0 +1,84 @@
+#include "singbox/child_output_reader.h"
+
+#include <algorithm>
+
+#include "singbox/readiness_scanner.h"
+
+namespace orvo_vpn_win_svc {
+namespace {
+
+// The pipe is read into a 4096-byte buffer that keeps room for a terminating zero.
+constexpr size_t kMaxChunk = 4095;
+
+}  // namespace
+
+ChildOutputReader::~ChildOutputReader() {
+  RequestStop();
+  Join();
+}
+
+void ChildOutputReader::Start(std::shared_ptr<platform::ChildProcess> child, Behaviour behaviour) {
+  Join();
+  stop_.exchange(false);
+  started_.exchange(false);
+  thread_ = std::thread([this, child = std::move(child), behaviour = std::move(behaviour)] {
+    Loop(child, behaviour);
+  });
+}
+
+void ChildOutputReader::Join() {
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+bool ChildOutputReader::ReadChunk(platform::ChildProcess& child, const Behaviour& behaviour,
+                                  ReadinessScanner& scanner) {
+  const std::optional<size_t> waiting = child.OutputWaiting();
+  if (!waiting || *waiting == 0) {
+    return false;
+  }
+  std::string chunk = child.ReadOutput(std::min(*waiting, kMaxChunk));
+  if (chunk.empty()) {
+    return false;
+  }
+  // The chunk is handled as the zero-terminated text it becomes in the read buffer: a zero byte
+  // in the output ends what is passed on and searched.
+  chunk.resize(std::min(chunk.find('\0'), chunk.size()));
+  if (behaviour.on_output) {
+    behaviour.on_output(chunk);
+  }
+  if (scanner.Feed(chunk) && !started_.load()) {
+    started_.exchange(true);
+    if (behaviour.on_ready) {
+      behaviour.on_ready();
+    }
+  }
+  return true;
+}
+
+void ChildOutputReader::Loop(const std::shared_ptr<platform::ChildProcess>& child,
+                             const Behaviour& behaviour) {
+  ReadinessScanner scanner;
+  while (!stop_.load()) {
+    if (behaviour.end_when_child_ends) {
+      const std::optional<uint32_t> code = child->ExitCode();
+      if (code && *code != platform::kStillActive) {
+        // What the child wrote just before it ended is still in the pipe; pass it on first.
+        while (ReadChunk(*child, behaviour, scanner)) {
+        }
+        if (behaviour.on_child_ended) {
+          behaviour.on_child_ended();
+        }
+        break;
+      }
+    }
+    ReadChunk(*child, behaviour, scanner);
+    sleeper_.Sleep(behaviour.poll_interval);
+  }
+  if (!stop_.load() && behaviour.on_ended_by_itself) {
+    behaviour.on_ended_by_itself();
+  }
+}
+
+}  // namespace orvo_vpn_win_svc

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/child_process.h"
+#include "platform/sleeper.h"
+#include "singbox/child_output_reader.h"
+#include "singbox/cleanup_facilities.h"
+
+namespace orvo_vpn_win_svc {
+
+// Owns the sing-box child that carries the Hysteria2 tunnel: finds the program, asks its
+// version, keeps the configuration in memory until the child has read it from its standard
+// input, starts the child in a kill-on-close job, watches its output for readiness, stops it.
+// The configuration never touches the disk and is wiped once written.
+class SingboxWrapper {
+ public:
+  struct Facilities {
+    platform::ChildProcesses& children;
+    platform::Sleeper& sleeper;
+    CleanupFacilities cleanup;
+
+    static Facilities System();
+  };
+
+  // The one wrapper of the service process, on the real system.
+  static SingboxWrapper& Instance();
+
+  explicit SingboxWrapper(Facilities facilities);
+  ~SingboxWrapper();
+  SingboxWrapper(const SingboxWrapper&) = delete;
+  SingboxWrapper& operator=(const SingboxWrapper&) = delete;
+
+  bool Initialize(const std::wstring& service_dir);
+  std::string GetVersion();
+  bool CreateService(const std::string& config);
+  bool Start();
+  bool WaitForStarted(int32_t max_ms);
+  bool IsRunning();
+  bool Stop();
+  std::string LastError() const;
+
+  // The running child's process id, 0 when there is none.
+  uint32_t ChildId() const;
+
+ private:
+  void SetLastError(std::string text);
+  std::shared_ptr<platform::ChildProcess> CurrentChild() const;
+  // Drops the child, its output pipe and its job (the reader must have been joined).
+  void ReleaseChild();
+  ChildOutputReader::Behaviour ReaderBehaviour();
+
+  Facilities facilities_;
+  std::wstring exe_path_;
+  std::wstring work_dir_;
+  std::atomic<bool> initialized_{false};
+  // The child with its output pipe; shared with the reader thread and read without the lock by
+  // WaitForStarted and IsRunning, so it is swapped under child_mutex_.
+  std::shared_ptr<platform::ChildProcess> process_;
+  mutable std::mutex child_mutex_;
+  std::unique_ptr<platform::ChildJob> job_;
+  std::atomic<uint32_t> pid_{0};
+  std::atomic<bool> running_{false};
+  std::string last_error_;
+  mutable std::mutex error_mutex_;
+  std::string config_;
+  std::mutex mutex_;
+  // Last: joined first when the wrapper goes.
+  ChildOutputReader reader_;
+};
+
+}  // namespace orvo_vpn_win_svc
