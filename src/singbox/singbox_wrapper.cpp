@@ -193,6 +193,7 @@ bool SingboxWrapper::Start() {
     child->Terminate(1);
     // Gone before the attempt returns, so a failed start leaves no child behind.
     child->Wait(kStopAfterTerminate);
+    child->CloseOutput();
     child.reset();
     job_.reset();
     SetLastError("Failed to write config to stdin");

@@ -1,0 +1,221 @@
+#include "fakes/fake_child_processes.h"
+
+#include "platform/text_encoding.h"
+
+namespace orvo_test {
+namespace {
+
+namespace platform = orvo_vpn_win_svc::platform;
+
+class FakeChildProcess final : public platform::ChildProcess {
+ public:
+  FakeChildProcess(FakeChildProcesses& owner, std::shared_ptr<FakeChild> child,
+                   std::optional<uint32_t> write_error)
+      : owner_(owner), child_(std::move(child)), write_error_(write_error) {}
+
+  uint32_t Id() const override { return child_->id; }
+
+  std::optional<uint32_t> ExitCode() override {
+    std::lock_guard lock(child_->mutex);
+    return child_->exit_code;
+  }
+
+  std::optional<size_t> OutputWaiting() override {
+    std::lock_guard lock(child_->mutex);
+    if (child_->output_closed) {
+      return std::nullopt;
+    }
+    if (child_->output.empty()) {
+      if (child_->exit_code != platform::kStillActive) {
+        return std::nullopt;  // the child is gone and the pipe is drained: broken
+      }
+      return 0;
+    }
+    return child_->output.front().size();
+  }
+
+  std::string ReadOutput(size_t max_bytes) override {
+    std::lock_guard lock(child_->mutex);
+    if (child_->output.empty()) {
+      return {};
+    }
+    std::string chunk = child_->output.front().substr(0, max_bytes);
+    child_->output.front().erase(0, chunk.size());
+    if (child_->output.front().empty()) {
+      child_->output.pop_front();
+    }
+    return chunk;
+  }
+
+  void CloseOutput() override {
+    {
+      std::lock_guard lock(child_->mutex);
+      if (child_->output_closed) {
+        return;
+      }
+      child_->output_closed = true;
+    }
+    owner_.Note("close output " + std::to_string(child_->id));
+  }
+
+  bool WriteInput(std::string_view data, uint32_t& error) override {
+    if (write_error_) {
+      owner_.Note("write " + std::to_string(child_->id) + " failed");
+      error = *write_error_;
+      return false;
+    }
+    {
+      std::lock_guard lock(child_->mutex);
+      child_->input.append(data);
+    }
+    owner_.Note("write " + std::to_string(child_->id) + " " + std::to_string(data.size()) +
+                " bytes");
+    return true;
+  }
+
+  void CloseInput() override {
+    if (!input_closed_) {
+      input_closed_ = true;
+      owner_.Note("close input " + std::to_string(child_->id));
+    }
+  }
+
+  bool Terminate(uint32_t exit_code) override {
+    owner_.Note("terminate " + std::to_string(child_->id) + " code " + std::to_string(exit_code));
+    std::lock_guard lock(child_->mutex);
+    if (child_->exit_code != platform::kStillActive) {
+      return false;
+    }
+    child_->exit_code = exit_code;
+    return true;
+  }
+
+  platform::WaitOutcome Wait(std::chrono::milliseconds) override {
+    std::lock_guard lock(child_->mutex);
+    return child_->exit_code == platform::kStillActive ? platform::WaitOutcome::kTimedOut
+                                                       : platform::WaitOutcome::kEnded;
+  }
+
+ private:
+  FakeChildProcesses& owner_;
+  std::shared_ptr<FakeChild> child_;
+  std::optional<uint32_t> write_error_;
+  bool input_closed_ = false;
+};
+
+class FakeJob final : public platform::ChildJob {
+ public:
+  explicit FakeJob(FakeChildProcesses& owner) : owner_(owner) {}
+  bool Assign(platform::ChildProcess& child) override {
+    owner_.Note("assign " + std::to_string(child.Id()) + (owner_.assign_fails ? " refused" : ""));
+    return !owner_.assign_fails;
+  }
+
+ private:
+  FakeChildProcesses& owner_;
+};
+
+}  // namespace
+
+FakeChildScript FakeChildScript::Failing(platform::SpawnResult::Failure failure, uint32_t error) {
+  FakeChildScript script;
+  script.failure = failure;
+  script.error = error;
+  return script;
+}
+
+FakeChildScript FakeChildScript::WriteFails(uint32_t error) {
+  FakeChildScript script;
+  script.write_error = error;
+  return script;
+}
+
+FakeChildScript FakeChildScript::ExitsWith(uint32_t code, std::vector<std::string> output) {
+  FakeChildScript script;
+  script.exit_code = code;
+  script.output = std::move(output);
+  return script;
+}
+
+FakeChildScript FakeChildScript::Printing(std::vector<std::string> output) {
+  FakeChildScript script;
+  script.output = std::move(output);
+  return script;
+}
+
+void FakeChild::End(uint32_t code) {
+  std::lock_guard lock(mutex);
+  exit_code = code;
+}
+
+void FakeChild::Print(std::string chunk) {
+  std::lock_guard lock(mutex);
+  output.push_back(std::move(chunk));
+}
+
+platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& request) {
+  Note("spawn " + orvo_vpn_win_svc::WideToUtf8(request.command_line) +
+       " | dir=" + orvo_vpn_win_svc::WideToUtf8(request.work_dir) +
+       " input=" + (request.with_input ? "yes" : "no") + " order=" +
+       (request.pipe_order == platform::PipeOrder::kOutputFirst ? "output-first" : "input-first") +
+       " die_with_owner=" + (request.die_with_owner ? "yes" : "no"));
+  FakeChildScript script;
+  {
+    std::lock_guard lock(mutex_);
+    if (!scripts.empty()) {
+      script = scripts.front();
+      scripts.pop_front();
+    }
+  }
+  platform::SpawnResult result;
+  if (script.failure != platform::SpawnResult::Failure::kNone) {
+    // Process creation fails after the pipes exist; pipe failures come before the hook.
+    if (script.failure == platform::SpawnResult::Failure::kCreateProcess &&
+        request.before_process_creation) {
+      request.before_process_creation();
+    }
+    result.failure = script.failure;
+    result.error = script.error;
+    return result;
+  }
+  if (request.before_process_creation) {
+    request.before_process_creation();
+  }
+  auto child = std::make_shared<FakeChild>();
+  {
+    std::lock_guard lock(mutex_);
+    child->id = next_id_++;
+    children_.push_back(child);
+  }
+  child->exit_code = script.exit_code.value_or(platform::kStillActive);
+  for (std::string& chunk : script.output) {
+    child->output.push_back(std::move(chunk));
+  }
+  result.child = std::make_unique<FakeChildProcess>(*this, child, script.write_error);
+  return result;
+}
+
+std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {
+  Note(job_fails ? "job refused" : "job");
+  if (job_fails) {
+    return nullptr;
+  }
+  return std::make_unique<FakeJob>(*this);
+}
+
+std::shared_ptr<FakeChild> FakeChildProcesses::LastChild() {
+  std::lock_guard lock(mutex_);
+  return children_.empty() ? nullptr : children_.back();
+}
+
+std::string FakeChildProcesses::Record() const {
+  std::lock_guard lock(mutex_);
+  return record_;
+}
+
+void FakeChildProcesses::Note(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  record_ += line + "\n";
+}
+
+}  // namespace orvo_test

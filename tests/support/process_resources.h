@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace orvo_test {
+
+// What this test process holds at one moment, to prove an operation leaks nothing.
+struct ProcessResources {
+  int handles = 0;   // open descriptors (Linux) or handles (Windows)
+  int threads = 0;
+  int children = 0;  // live or unreaped child processes
+
+  bool operator==(const ProcessResources&) const = default;
+  std::string Text() const;
+};
+
+ProcessResources CountProcessResources();
+
+// Polls until the counts are back to `before` (a thread or child may take a moment to end);
+// returns the last counts seen.
+ProcessResources SettledResources(const ProcessResources& before);
+
+}  // namespace orvo_test
