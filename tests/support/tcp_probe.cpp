@@ -1,5 +1,7 @@
 #include "support/tcp_probe.h"
 
+#include <cstdint>
+
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
