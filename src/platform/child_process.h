@@ -14,9 +14,9 @@ namespace orvo_vpn_win_svc::platform {
 inline constexpr uint32_t kStillActive = 259;
 
 enum class WaitOutcome {
-  kEnded,    // the process has ended
+  kEnded,     // the process has ended
   kTimedOut,  // still alive when the time was up
-  kFailed,   // the wait itself failed
+  kFailed,    // the wait itself failed
 };
 
 // One child process started with pipes. Owns the process and the service's ends of its pipes;

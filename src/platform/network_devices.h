@@ -9,7 +9,7 @@
 namespace orvo_vpn_win_svc::platform {
 
 struct NetworkDevice {
-  size_t index = 0;                        // position in the set, used to remove it
+  size_t index = 0;                         // position in the set, used to remove it
   std::optional<std::wstring> description;  // nothing when it could not be read
   std::wstring friendly_name;               // empty when it could not be read
 };

@@ -7,9 +7,7 @@ namespace {
 
 class RealSleeper final : public Sleeper {
  public:
-  void Sleep(std::chrono::milliseconds duration) override {
-    std::this_thread::sleep_for(duration);
-  }
+  void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 };
 
 }  // namespace

@@ -54,7 +54,7 @@ bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
   LogLine("RELAY: OBFS Password: [SET] (len=%zu)\n", settings.obfs_password.size());
 
   if (running_.load()) {
-    if (ChildAlive()) {
+    if (process_.Alive()) {
       error = "Relay proxy already running";
       LogLine("RELAY: ERROR - already running\n");
       return false;
@@ -104,8 +104,7 @@ bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
   return true;
 }
 
-bool RelayProxy::ResolveAddress(const std::string& host, std::string& address,
-                                std::string& error) {
+bool RelayProxy::ResolveAddress(const std::string& host, std::string& address, std::string& error) {
   const platform::Ipv4Resolution resolution = facilities_.resolve(host);
   if (resolution.code != 0) {
     error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.code);
@@ -164,10 +163,7 @@ bool RelayProxy::Launch(const std::string& config, std::string& error) {
     if (job_) {
       job_->Assign(*child);
     }
-    {
-      std::lock_guard child_lock(child_mutex_);
-      process_ = child;
-    }
+    process_.Set(child);
 
     reader_.Start(child, ReaderBehaviour());
 
@@ -242,50 +238,23 @@ void RelayProxy::Stop() {
   LogLine("RELAY: Proxy stopped\n");
 }
 
-bool RelayProxy::IsRunning() { return running_.load() && ChildAlive(); }
+bool RelayProxy::IsRunning() { return running_.load() && process_.Alive(); }
 
-uint32_t RelayProxy::ChildId() const {
-  std::lock_guard lock(child_mutex_);
-  return process_ ? process_->Id() : 0;
-}
-
-bool RelayProxy::ChildAlive() const {
-  std::shared_ptr<platform::ChildProcess> child;
-  {
-    std::lock_guard lock(child_mutex_);
-    child = process_;
-  }
-  if (!child) {
-    return false;
-  }
-  const std::optional<uint32_t> code = child->ExitCode();
-  return code && *code == platform::kStillActive;
-}
+uint32_t RelayProxy::ChildId() const { return process_.Id(); }
 
 void RelayProxy::ReleaseAll() {
   reader_.RequestStop();
-  std::shared_ptr<platform::ChildProcess> child;
-  {
-    std::lock_guard lock(child_mutex_);
-    child = process_;
-  }
-  if (child) {
+  if (const std::shared_ptr<platform::ChildProcess> child = process_.Get()) {
     child->Terminate(0);
     child->Wait(kStopWait);
   }
   reader_.Join();
-  child.reset();
   ReleaseChild();
   job_.reset();
 }
 
 void RelayProxy::ReleaseChild() {
-  std::shared_ptr<platform::ChildProcess> child;
-  {
-    std::lock_guard lock(child_mutex_);
-    child = std::move(process_);
-  }
-  if (child) {
+  if (const std::shared_ptr<platform::ChildProcess> child = process_.Take()) {
     child->CloseOutput();
     facilities_.spared.Remove(child->Id());
   }

@@ -11,6 +11,7 @@
 #include "platform/ipv4_resolver.h"
 #include "platform/sleeper.h"
 #include "singbox/child_output_reader.h"
+#include "singbox/child_slot.h"
 #include "singbox/spared_processes.h"
 
 namespace orvo_vpn_win_svc {
@@ -48,15 +49,13 @@ class RelayProxy {
  private:
   bool Launch(const std::string& config, std::string& error);
   bool ResolveAddress(const std::string& host, std::string& address, std::string& error);
-  bool ChildAlive() const;
   // Ends a child that is still there and drops it with its pipe, reader, job and spared id.
   void ReleaseAll();
   void ReleaseChild();
   ChildOutputReader::Behaviour ReaderBehaviour();
 
   Facilities facilities_;
-  std::shared_ptr<platform::ChildProcess> process_;
-  mutable std::mutex child_mutex_;
+  ChildSlot process_;
   std::unique_ptr<platform::ChildJob> job_;
   std::atomic<bool> running_{false};
   std::mutex mutex_;

@@ -24,8 +24,8 @@ class ChildOutputReader {
     // End the loop once the child has ended (after draining what it left in the pipe).
     bool end_when_child_ends = false;
     std::function<void(std::string_view chunk)> on_output;
-    std::function<void()> on_ready;        // the first time the readiness text is seen
-    std::function<void()> on_child_ended;  // with end_when_child_ends, when the child ended
+    std::function<void()> on_ready;            // the first time the readiness text is seen
+    std::function<void()> on_child_ended;      // with end_when_child_ends, when the child ended
     std::function<void()> on_ended_by_itself;  // the loop ended without a stop request
   };
 

@@ -10,8 +10,8 @@ namespace {
 
 std::string TunnelDocument(const Hysteria2ConnectRequest& request, const TunOptions& tun) {
   nlohmann::json document;
-  document["inbounds"] = nlohmann::json::array(
-      {{{"type", "tun"}, {"interface_name", "OrvoVPN"}, {"mtu", tun.mtu}}});
+  document["inbounds"] =
+      nlohmann::json::array({{{"type", "tun"}, {"interface_name", "OrvoVPN"}, {"mtu", tun.mtu}}});
   document["outbounds"] = nlohmann::json::array(
       {{{"type", "hysteria2"}, {"server", request.server_ip}, {"password", request.password}}});
   return document.dump(2);
@@ -23,16 +23,14 @@ std::string BuildHysteria2Config(const Hysteria2ConnectRequest& request, const T
   return TunnelDocument(request, tun);
 }
 
-std::string BuildHysteria2TorConfig(const Hysteria2ConnectRequest& request,
-                                    const TunOptions& tun) {
+std::string BuildHysteria2TorConfig(const Hysteria2ConnectRequest& request, const TunOptions& tun) {
   return TunnelDocument(request, tun);
 }
 
 std::string BuildRelayConfig(const RelayConfigInput& relay) {
   nlohmann::json document;
-  document["inbounds"] = nlohmann::json::array({{{"type", "mixed"},
-                                                 {"listen", "127.0.0.1"},
-                                                 {"listen_port", relay.local_port}}});
+  document["inbounds"] = nlohmann::json::array(
+      {{{"type", "mixed"}, {"listen", "127.0.0.1"}, {"listen_port", relay.local_port}}});
   document["outbounds"] = nlohmann::json::array(
       {{{"type", "hysteria2"},
         {"server", relay.resolved_address},

@@ -36,8 +36,7 @@ std::string FirstLine(std::string text) {
 }  // namespace
 
 SingboxWrapper::Facilities SingboxWrapper::Facilities::System() {
-  return {platform::SystemChildProcesses(), platform::SystemSleeper(),
-          CleanupFacilities::System()};
+  return {platform::SystemChildProcesses(), platform::SystemSleeper(), CleanupFacilities::System()};
 }
 
 SingboxWrapper& SingboxWrapper::Instance() {
@@ -167,11 +166,10 @@ bool SingboxWrapper::Start() {
   platform::SpawnResult spawn = facilities_.children.Spawn(request);
   switch (spawn.failure) {
     case platform::SpawnResult::Failure::kOutputPipe:
-      SetLastError("Failed to create pipe for stdout");
-      job_.reset();
-      return false;
     case platform::SpawnResult::Failure::kInputPipe:
-      SetLastError("Failed to create pipe for stdin");
+      SetLastError(spawn.failure == platform::SpawnResult::Failure::kOutputPipe
+                       ? "Failed to create pipe for stdout"
+                       : "Failed to create pipe for stdin");
       job_.reset();
       return false;
     case platform::SpawnResult::Failure::kCreateProcess:
@@ -205,10 +203,7 @@ bool SingboxWrapper::Start() {
   WipeText(config_);
 
   const uint32_t pid = child->Id();
-  {
-    std::lock_guard child_lock(child_mutex_);
-    process_ = child;
-  }
+  process_.Set(child);
   pid_.store(pid);
 
   if (job_) {
@@ -271,10 +266,7 @@ bool SingboxWrapper::WaitForStarted(int32_t max_ms) {
         LogLine("ORVO_SVC: Got started signal after %lldms\n", static_cast<long long>(elapsed));
         return true;
       }
-      const std::shared_ptr<platform::ChildProcess> child = CurrentChild();
-      const std::optional<uint32_t> code =
-          child ? child->ExitCode() : std::optional<uint32_t>();
-      if (!code || *code != platform::kStillActive) {
+      if (!process_.Alive()) {
         LogLine("ORVO_SVC: sing-box process died while waiting for started signal\n");
         return false;
       }
@@ -293,18 +285,11 @@ bool SingboxWrapper::WaitForStarted(int32_t max_ms) {
   return false;
 }
 
-bool SingboxWrapper::IsRunning() {
-  const std::shared_ptr<platform::ChildProcess> child = CurrentChild();
-  if (!child) {
-    return false;
-  }
-  const std::optional<uint32_t> code = child->ExitCode();
-  return code && *code == platform::kStillActive;
-}
+bool SingboxWrapper::IsRunning() { return process_.Alive(); }
 
 bool SingboxWrapper::Stop() {
   std::lock_guard lock(mutex_);
-  const std::shared_ptr<platform::ChildProcess> child = CurrentChild();
+  const std::shared_ptr<platform::ChildProcess> child = process_.Get();
   if (!running_.load() && !child) {
     return true;
   }
@@ -334,21 +319,10 @@ void SingboxWrapper::SetLastError(std::string text) {
   last_error_ = std::move(text);
 }
 
-std::shared_ptr<platform::ChildProcess> SingboxWrapper::CurrentChild() const {
-  std::lock_guard lock(child_mutex_);
-  return process_;
-}
-
 void SingboxWrapper::ReleaseChild() {
-  std::shared_ptr<platform::ChildProcess> child;
-  {
-    std::lock_guard lock(child_mutex_);
-    child = std::move(process_);
-  }
-  if (child) {
+  if (const std::shared_ptr<platform::ChildProcess> child = process_.Take()) {
     child->CloseOutput();
   }
-  child.reset();
   job_.reset();
   pid_.store(0);
 }

@@ -9,6 +9,7 @@
 #include "platform/child_process.h"
 #include "platform/sleeper.h"
 #include "singbox/child_output_reader.h"
+#include "singbox/child_slot.h"
 #include "singbox/cleanup_facilities.h"
 
 namespace orvo_vpn_win_svc {
@@ -49,7 +50,6 @@ class SingboxWrapper {
 
  private:
   void SetLastError(std::string text);
-  std::shared_ptr<platform::ChildProcess> CurrentChild() const;
   // Drops the child, its output pipe and its job (the reader must have been joined).
   void ReleaseChild();
   ChildOutputReader::Behaviour ReaderBehaviour();
@@ -59,9 +59,8 @@ class SingboxWrapper {
   std::wstring work_dir_;
   std::atomic<bool> initialized_{false};
   // The child with its output pipe; shared with the reader thread and read without the lock by
-  // WaitForStarted and IsRunning, so it is swapped under child_mutex_.
-  std::shared_ptr<platform::ChildProcess> process_;
-  mutable std::mutex child_mutex_;
+  // WaitForStarted and IsRunning.
+  ChildSlot process_;
   std::unique_ptr<platform::ChildJob> job_;
   std::atomic<uint32_t> pid_{0};
   std::atomic<bool> running_{false};

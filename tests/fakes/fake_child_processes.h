@@ -16,7 +16,7 @@ namespace orvo_test {
 struct FakeChildScript {
   orvo_vpn_win_svc::platform::SpawnResult::Failure failure =
       orvo_vpn_win_svc::platform::SpawnResult::Failure::kNone;
-  uint32_t error = 0;               // with a failure
+  uint32_t error = 0;                   // with a failure
   std::optional<uint32_t> write_error;  // the configuration write fails with it
   std::optional<uint32_t> exit_code;    // the child has ended with it from the start
   std::vector<std::string> output;      // chunks, one per read, available from the start

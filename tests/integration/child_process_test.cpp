@@ -17,25 +17,25 @@ using platform::SpawnRequest;
 using platform::WaitOutcome;
 using std::chrono::milliseconds;
 
-SpawnRequest StandInRequest(const std::wstring& command_line_tail, bool with_input) {
-  SpawnRequest request;
-  request.command_line =
-      L"\"" + SingboxPathIn(orvo_test::StandInDirectory()) + L"\" " + command_line_tail;
-  request.work_dir = orvo_test::StandInDirectory();
+SpawnRequest StandInRequest(const std::wstring& arguments, bool with_input) {
+  SpawnRequest request = orvo_test::StandInRequest(arguments);
   request.with_input = with_input;
   return request;
 }
 
 // Reads whatever the child prints until `done` holds for the text so far or time runs out.
-std::string ReadUntil(platform::ChildProcess& child, const std::function<bool(const std::string&)>& done) {
+std::string ReadUntil(platform::ChildProcess& child,
+                      const std::function<bool(const std::string&)>& done) {
   std::string output;
-  orvo_test::PollUntil([&] {
-    const auto waiting = child.OutputWaiting();
-    if (waiting && *waiting > 0) {
-      output += child.ReadOutput(*waiting);
-    }
-    return done(output) || !waiting;
-  }, milliseconds(10000));
+  orvo_test::PollUntil(
+      [&] {
+        const auto waiting = child.OutputWaiting();
+        if (waiting && *waiting > 0) {
+          output += child.ReadOutput(*waiting);
+        }
+        return done(output) || !waiting;
+      },
+      milliseconds(10000));
   return output;
 }
 
@@ -85,8 +85,8 @@ TEST(ChildProcess, TextThatIsNotJsonIsRejectedWithCodeTwo) {
 
 TEST(ChildProcess, MissingProgramFailsAtCreationWithFileNotFound) {
   SpawnRequest request;
-  request.command_line = L"\"" + SingboxPathIn(orvo_test::NativePath("/nonexistent-orvo")) +
-                         L"\" run -c stdin";
+  request.command_line =
+      L"\"" + SingboxPathIn(orvo_test::NativePath("/nonexistent-orvo")) + L"\" run -c stdin";
   request.work_dir = orvo_test::StandInDirectory();
   const auto before = orvo_test::CountProcessResources();
   auto spawn = platform::SystemChildProcesses().Spawn(request);

@@ -81,10 +81,7 @@ TEST(NetworkDevicesInNamespace, StandInCreatesAndRaisesItsTunAndRemovesItAtExit)
   }
   RunInNamespaceOrSkip([] {
     orvo_test::ScopedEnvironment tun("SINGBOX_STAND_IN_TUN", "1");
-    platform::SpawnRequest request;
-    request.command_line =
-        L"\"" + SingboxPathIn(orvo_test::StandInDirectory()) + L"\" run -c stdin";
-    request.work_dir = orvo_test::StandInDirectory();
+    const platform::SpawnRequest request = orvo_test::StandInRequest();
     auto spawn = platform::SystemChildProcesses().Spawn(request);
     ASSERT_TRUE(spawn.child);
     uint32_t error = 0;

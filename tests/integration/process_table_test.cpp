@@ -11,9 +11,7 @@ namespace orvo_vpn_win_svc {
 namespace {
 
 TEST(ProcessTable, FindsTheStandInByImageNameAndEndsIt) {
-  platform::SpawnRequest request;
-  request.command_line = L"\"" + SingboxPathIn(orvo_test::StandInDirectory()) + L"\" run -c stdin";
-  request.work_dir = orvo_test::StandInDirectory();
+  const platform::SpawnRequest request = orvo_test::StandInRequest();
   auto spawn = platform::SystemChildProcesses().Spawn(request);
   ASSERT_TRUE(spawn.child);
   const uint32_t id = spawn.child->Id();

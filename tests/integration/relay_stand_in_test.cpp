@@ -41,12 +41,10 @@ class RelayWithStandIn : public ::testing::Test {
   orvo_test::ProcessResources before_;
   RelayProxyRequest settings_;
   std::string error_;
-  RelayProxy relay_{{platform::SystemChildProcesses(), sleeper_, spared_,
-                     [] {
-                       return orvo_test::StandInDirectory() + platform::kPathSeparator +
-                              L"orvo-vpn-svc";
-                     },
-                     platform::ResolveIpv4}};
+  RelayProxy relay_{
+      {platform::SystemChildProcesses(), sleeper_, spared_,
+       [] { return orvo_test::StandInDirectory() + platform::kPathSeparator + L"orvo-vpn-svc"; },
+       platform::ResolveIpv4}};
 };
 
 TEST_F(RelayWithStandIn, ListensOnTheLocalPortAndStopsCleanly) {
@@ -62,8 +60,8 @@ TEST_F(RelayWithStandIn, ListensOnTheLocalPortAndStopsCleanly) {
 
   relay_.Stop();
   EXPECT_FALSE(relay_.IsRunning());
-  EXPECT_TRUE(orvo_test::PollUntil(
-      [&] { return !orvo_test::AcceptsConnections(settings_.local_port); }));
+  EXPECT_TRUE(
+      orvo_test::PollUntil([&] { return !orvo_test::AcceptsConnections(settings_.local_port); }));
   EXPECT_EQ(orvo_test::SettledResources(before_).Text(), before_.Text());
 }
 
@@ -81,16 +79,15 @@ TEST_F(RelayWithStandIn, DeadChildIsNoticedAndTheProxyStartsAgain) {
   EXPECT_TRUE(orvo_test::PollUntil([&] { return !relay_.IsRunning(); }));
   ASSERT_TRUE(relay_.Start(settings_, error_)) << error_;
   EXPECT_TRUE(relay_.IsRunning());
-  EXPECT_TRUE(orvo_test::PollUntil([&] { return orvo_test::AcceptsConnections(settings_.local_port); }));
+  EXPECT_TRUE(
+      orvo_test::PollUntil([&] { return orvo_test::AcceptsConnections(settings_.local_port); }));
   relay_.Stop();
   EXPECT_EQ(orvo_test::SettledResources(before_).Text(), before_.Text());
 }
 
 TEST_F(RelayWithStandIn, TunnelCleanUpSparesTheRelayChildButEndsStrays) {
   ASSERT_TRUE(relay_.Start(settings_, error_)) << error_;
-  platform::SpawnRequest request;
-  request.command_line = L"\"" + SingboxPathIn(orvo_test::StandInDirectory()) + L"\" run -c stdin";
-  request.work_dir = orvo_test::StandInDirectory();
+  const platform::SpawnRequest request = orvo_test::StandInRequest();
   auto stray = platform::SystemChildProcesses().Spawn(request);
   ASSERT_TRUE(stray.child);
 
@@ -103,20 +100,19 @@ TEST_F(RelayWithStandIn, TunnelCleanUpSparesTheRelayChildButEndsStrays) {
   EXPECT_EQ(stray.child->Wait(milliseconds(0)), platform::WaitOutcome::kEnded);
   EXPECT_TRUE(relay_.IsRunning());
   EXPECT_TRUE(orvo_test::AcceptsConnections(settings_.local_port));
-  EXPECT_NE(log_.StandardError().find("ORVO_SVC: Leaving the relay proxy's sing-box.exe running (PID=" +
-                                      std::to_string(relay_.ChildId()) + ")\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log_.StandardError().find("ORVO_SVC: Leaving the relay proxy's sing-box.exe running (PID=" +
+                                std::to_string(relay_.ChildId()) + ")\n"),
+      std::string::npos);
   relay_.Stop();
 }
 
 TEST_F(RelayWithStandIn, PortAlreadyTakenFailsEveryAttemptWithTheExitCode) {
   ASSERT_TRUE(relay_.Start(settings_, error_)) << error_;
-  RelayProxy second{{platform::SystemChildProcesses(), sleeper_, spared_,
-                     [] {
-                       return orvo_test::StandInDirectory() + platform::kPathSeparator +
-                              L"orvo-vpn-svc";
-                     },
-                     platform::ResolveIpv4}};
+  RelayProxy second{
+      {platform::SystemChildProcesses(), sleeper_, spared_,
+       [] { return orvo_test::StandInDirectory() + platform::kPathSeparator + L"orvo-vpn-svc"; },
+       platform::ResolveIpv4}};
   std::string error;
   EXPECT_FALSE(second.Start(settings_, error));
   EXPECT_EQ(error, "Relay sing-box exited with code 1");

@@ -41,8 +41,8 @@ class WrapperWithStandIn : public ::testing::Test {
   SparedProcesses spared_;
   LogCapture log_;
   orvo_test::ProcessResources before_;
-  SingboxWrapper wrapper_{{platform::SystemChildProcesses(), sleeper_,
-                           {processes_, devices_, sleeper_, spared_}}};
+  SingboxWrapper wrapper_{
+      {platform::SystemChildProcesses(), sleeper_, {processes_, devices_, sleeper_, spared_}}};
 };
 
 TEST_F(WrapperWithStandIn, StartsReadsReadinessAndStops) {
@@ -125,7 +125,8 @@ TEST_F(WrapperWithStandIn, StartAfterAnEndedRunReleasesTheOldOne) {
     ASSERT_TRUE(wrapper_.CreateService(kConfig));
     ASSERT_TRUE(wrapper_.Start()) << wrapper_.LastError();
     EXPECT_TRUE(wrapper_.WaitForStarted(60000));
-    ASSERT_TRUE(orvo_test::PollUntil([&] { return !wrapper_.IsRunning(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        orvo_test::PollUntil([&] { return !wrapper_.IsRunning(); }, std::chrono::seconds(10)));
   }
   ASSERT_TRUE(orvo_test::PollUntil([&] { return wrapper_.CreateService(kConfig); }));
   ASSERT_TRUE(wrapper_.Start()) << wrapper_.LastError();
@@ -160,28 +161,26 @@ TEST_F(WrapperWithStandInRealPauses, EarlyExitReportsTheCodeAndLeavesNothing) {
   ASSERT_TRUE(wrapper_.CreateService(kConfig));
   EXPECT_FALSE(wrapper_.Start());
   EXPECT_EQ(wrapper_.LastError(), "sing-box exited with code 3");
-  EXPECT_NE(log_.StandardError().find(
-                "ORVO_SVC: sing-box early exit: sing-box exited with code 3\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log_.StandardError().find("ORVO_SVC: sing-box early exit: sing-box exited with code 3\n"),
+      std::string::npos);
   EXPECT_FALSE(wrapper_.IsRunning());
   ExpectNothingLeft();
 }
 
 TEST_F(WrapperWithStandInRealPauses, StrayCopiesAreEndedBeforeAStart) {
   // A copy of the program left from an earlier run, started by this test.
-  platform::SpawnRequest request;
-  request.command_line = L"\"" + SingboxPathIn(orvo_test::StandInDirectory()) + L"\" run -c stdin";
-  request.work_dir = orvo_test::StandInDirectory();
+  const platform::SpawnRequest request = orvo_test::StandInRequest();
   auto stray = platform::SystemChildProcesses().Spawn(request);
   ASSERT_TRUE(stray.child);
   processes_.Allow(stray.child->Id());
   ASSERT_TRUE(wrapper_.CreateService(kConfig));
   ASSERT_TRUE(wrapper_.Start()) << wrapper_.LastError();
   EXPECT_EQ(stray.child->Wait(std::chrono::milliseconds(0)), platform::WaitOutcome::kEnded);
-  EXPECT_NE(log_.StandardError().find("ORVO_SVC: Found lingering sing-box.exe (PID=" +
-                                      std::to_string(stray.child->Id()) +
-                                      "), killing...\n"
-                                      "ORVO_SVC: sing-box process terminated successfully\n"),
+  EXPECT_NE(log_.StandardError().find(
+                "ORVO_SVC: Found lingering sing-box.exe (PID=" + std::to_string(stray.child->Id()) +
+                "), killing...\n"
+                "ORVO_SVC: sing-box process terminated successfully\n"),
             std::string::npos);
   EXPECT_TRUE(wrapper_.IsRunning());
   wrapper_.Stop();

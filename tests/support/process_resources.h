@@ -6,7 +6,7 @@ namespace orvo_test {
 
 // What this test process holds at one moment, to prove an operation leaks nothing.
 struct ProcessResources {
-  int handles = 0;   // open descriptors (Linux) or handles (Windows)
+  int handles = 0;  // open descriptors (Linux) or handles (Windows)
   int threads = 0;
   int children = 0;  // live or unreaped child processes
 

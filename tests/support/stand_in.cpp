@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/text_encoding.h"
+#include "singbox/singbox_protocol.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -66,6 +67,14 @@ std::wstring NativePath(const std::string& posix_path) {
 }
 
 std::wstring StandInDirectory() { return NativePath(std::string(ORVO_BUILD_DIR) + "/test-bin"); }
+
+orvo_vpn_win_svc::platform::SpawnRequest StandInRequest(const std::wstring& arguments) {
+  orvo_vpn_win_svc::platform::SpawnRequest request;
+  request.command_line =
+      L"\"" + orvo_vpn_win_svc::SingboxPathIn(StandInDirectory()) + L"\" " + arguments;
+  request.work_dir = StandInDirectory();
+  return request;
+}
 
 ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value)
     : name_(std::move(name)), previous_(ReadVariable(name_)) {

@@ -8,8 +8,8 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-#define ORVO_WINDOWS_ONLY()                                              \
-  if (!orvo_test::RunningOnWindows()) {                                  \
+#define ORVO_WINDOWS_ONLY()                                             \
+  if (!orvo_test::RunningOnWindows()) {                                 \
     GTEST_SKIP() << "Win32 behaviour; runs in the Windows tier (Wine)"; \
   }
 

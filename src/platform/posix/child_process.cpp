@@ -52,7 +52,8 @@ void ReapIfEnded(ChildState& state, int flags) {
   } else if (WIFSIGNALED(status)) {
     // Windows reports the code TerminateProcess was given; a signal from elsewhere reads as the
     // shell's 128 + signal number.
-    state.exit_code = state.termination_code.value_or(128U + static_cast<uint32_t>(WTERMSIG(status)));
+    state.exit_code =
+        state.termination_code.value_or(128U + static_cast<uint32_t>(WTERMSIG(status)));
   }
 }
 
@@ -66,9 +67,7 @@ void ReapWhenEnded(const std::shared_ptr<ChildState>& state) {
   ReapIfEnded(*state, 0);
 }
 
-int OpenPidFd(pid_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
+int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 class PosixChildProcess final : public ChildProcess {
  public:
@@ -405,8 +404,7 @@ class PosixChildProcesses final : public ChildProcesses {
       result.error = static_cast<uint32_t>(child_error);
       return result;
     }
-    result.child = std::make_unique<PosixChildProcess>(std::move(state),
-                                                       std::move(input.write_end),
+    result.child = std::make_unique<PosixChildProcess>(std::move(state), std::move(input.write_end),
                                                        std::move(output.read_end));
     return result;
   }

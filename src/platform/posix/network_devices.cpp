@@ -22,7 +22,9 @@ struct LinkRecord {
 };
 
 // The netlink macros cast the old way; these walk the same layout with named casts.
-constexpr size_t Align(size_t length) { return (length + NLMSG_ALIGNTO - 1) & ~size_t{NLMSG_ALIGNTO - 1}; }
+constexpr size_t Align(size_t length) {
+  return (length + NLMSG_ALIGNTO - 1) & ~size_t{NLMSG_ALIGNTO - 1};
+}
 constexpr size_t AttributeAlign(size_t length) {
   return (length + RTA_ALIGNTO - 1) & ~size_t{RTA_ALIGNTO - 1};
 }

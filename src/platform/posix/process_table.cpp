@@ -79,8 +79,8 @@ class ProcFsTable final : public ProcessTable {
       }
       const std::optional<std::string> image = ImageName(name);
       if (image) {
-        entries.push_back({static_cast<uint32_t>(std::strtoul(name.c_str(), nullptr, 10)),
-                           Utf8ToWide(*image)});
+        entries.push_back(
+            {static_cast<uint32_t>(std::strtoul(name.c_str(), nullptr, 10)), Utf8ToWide(*image)});
       }
     }
     closedir(directory);

@@ -55,8 +55,8 @@ class Win32ChildProcess final : public ChildProcess {
 
   bool WriteInput(std::string_view data, uint32_t& error) override {
     DWORD written = 0;
-    if (!input_ || !WriteFile(input_.get(), data.data(), static_cast<DWORD>(data.size()),
-                              &written, nullptr)) {
+    if (!input_ ||
+        !WriteFile(input_.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
       error = input_ ? static_cast<uint32_t>(GetLastError()) : ERROR_INVALID_HANDLE;
       return false;
     }
@@ -70,14 +70,7 @@ class Win32ChildProcess final : public ChildProcess {
   }
 
   WaitOutcome Wait(std::chrono::milliseconds timeout) override {
-    switch (WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count()))) {
-      case WAIT_OBJECT_0:
-        return WaitOutcome::kEnded;
-      case WAIT_TIMEOUT:
-        return WaitOutcome::kTimedOut;
-      default:
-        return WaitOutcome::kFailed;
-    }
+    return WaitForHandle(process_.get(), timeout);
   }
 
   HANDLE NativeHandle() const { return process_.get(); }

@@ -16,8 +16,7 @@ std::optional<std::wstring> ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA& devi
                                              DWORD property) {
   wchar_t buffer[256] = {};
   if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr,
-                                         reinterpret_cast<BYTE*>(buffer), sizeof buffer,
-                                         nullptr)) {
+                                         reinterpret_cast<BYTE*>(buffer), sizeof buffer, nullptr)) {
     return std::nullopt;
   }
   size_t length = 0;

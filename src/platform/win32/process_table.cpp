@@ -17,14 +17,7 @@ class Win32OpenedProcess final : public OpenedProcess {
   }
 
   WaitOutcome Wait(std::chrono::milliseconds timeout) override {
-    switch (WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count()))) {
-      case WAIT_OBJECT_0:
-        return WaitOutcome::kEnded;
-      case WAIT_TIMEOUT:
-        return WaitOutcome::kTimedOut;
-      default:
-        return WaitOutcome::kFailed;
-    }
+    return WaitForHandle(process_.get(), timeout);
   }
 
  private:

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <utility>
+
+#include "platform/child_process.h"
 
 namespace orvo_vpn_win_svc::platform {
 
@@ -10,7 +13,8 @@ namespace orvo_vpn_win_svc::platform {
 class UniqueHandle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  explicit UniqueHandle(HANDLE handle)
+      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other) {
@@ -34,5 +38,17 @@ class UniqueHandle {
  private:
   HANDLE handle_ = nullptr;
 };
+
+// Waits for a process (or any waitable handle) to be signalled.
+inline WaitOutcome WaitForHandle(HANDLE handle, std::chrono::milliseconds timeout) {
+  switch (WaitForSingleObject(handle, static_cast<DWORD>(timeout.count()))) {
+    case WAIT_OBJECT_0:
+      return WaitOutcome::kEnded;
+    case WAIT_TIMEOUT:
+      return WaitOutcome::kTimedOut;
+    default:
+      return WaitOutcome::kFailed;
+  }
+}
 
 }  // namespace orvo_vpn_win_svc::platform

@@ -18,8 +18,8 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-using platform::SpawnResult;
 using orvo_test::FakeChildScript;
+using platform::SpawnResult;
 
 constexpr char kConfig[] = R"({"outbounds":[{"password":"hunter2-secret"}]})";
 constexpr char kCleanupLines[] =
@@ -90,15 +90,19 @@ TEST_F(SingboxWrapperTest, StartWritesTheConfigurationOnceAndWipesIt) {
                 kCleanupLines +
                 "ORVO_SVC: Created Job object for process cleanup\n"
                 "ORVO_SVC: Starting sing-box with stdin config (no file on disk)\n"
-                "ORVO_SVC: Config written to stdin (" + size + " bytes), pipe closed\n"
+                "ORVO_SVC: Config written to stdin (" +
+                size +
+                " bytes), pipe closed\n"
                 "ORVO_SVC: Process assigned to job object (PID=1001)\n"
                 "ORVO_SVC: sing-box process created, PID=1001, waiting for startup...\n"
                 "ORVO_SVC: sing-box started successfully, PID=1001\n");
-  EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: SingboxWrapper initialized (subprocess mode)\n"
-                             L"ORVO_SVC: Config stored in memory\n"
-                             L"ORVO_SVC: Starting: \"" + SingboxPathIn(service_dir_) +
-                             L"\" run -c stdin\n"
-                             L"ORVO_SVC: sing-box.exe started\n");
+  EXPECT_EQ(log_.Debugger(),
+            L"ORVO_SVC: SingboxWrapper initialized (subprocess mode)\n"
+            L"ORVO_SVC: Config stored in memory\n"
+            L"ORVO_SVC: Starting: \"" +
+                SingboxPathIn(service_dir_) +
+                L"\" run -c stdin\n"
+                L"ORVO_SVC: sing-box.exe started\n");
   EXPECT_EQ(processes_.Record(), "snapshot\n");
   EXPECT_TRUE(wrapper_.IsRunning());
   EXPECT_EQ(wrapper_.ChildId(), 1001U);
@@ -165,16 +169,15 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"InputPipe", FakeChildScript::Failing(SpawnResult::Failure::kInputPipe, 8),
                      "Failed to create pipe for stdin",
                      "ORVO_SVC: Created Job object for process cleanup\n", true},
-        StartFailure{"CreateProcess", FakeChildScript::Failing(SpawnResult::Failure::kCreateProcess, 2),
+        StartFailure{"CreateProcess",
+                     FakeChildScript::Failing(SpawnResult::Failure::kCreateProcess, 2),
                      "CreateProcess failed with error 2",
                      "ORVO_SVC: Starting sing-box with stdin config (no file on disk)\n"
                      "ORVO_SVC: CreateProcess failed: 2\n",
                      true},
-        StartFailure{"Write", FakeChildScript::WriteFails(232),
-                     "Failed to write config to stdin",
+        StartFailure{"Write", FakeChildScript::WriteFails(232), "Failed to write config to stdin",
                      "ORVO_SVC: Failed to write config to stdin: 232\n", true},
-        StartFailure{"EarlyExit", FakeChildScript::ExitsWith(3),
-                     "sing-box exited with code 3",
+        StartFailure{"EarlyExit", FakeChildScript::ExitsWith(3), "sing-box exited with code 3",
                      "ORVO_SVC: sing-box process created, PID=1001, waiting for startup...\n"
                      "ORVO_SVC: sing-box early exit: sing-box exited with code 3\n",
                      false}),

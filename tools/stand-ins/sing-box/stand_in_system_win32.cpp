@@ -22,9 +22,7 @@ void WriteAll(DWORD which, const std::string& text) {
 
 }  // namespace
 
-void PrepareStandardStreams() {
-  _setmode(_fileno(stdin), _O_BINARY);
-}
+void PrepareStandardStreams() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void SleepMs(long milliseconds) {
   if (milliseconds > 0) {
