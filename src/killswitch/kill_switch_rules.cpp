@@ -35,15 +35,15 @@ constexpr Ipv4Network kLanIpv4[] = {
 
 struct Ipv6Network {
   const char* text;
-  uint8_t first_byte;
+  uint8_t leading_bytes[2];
   uint8_t prefix_length;
 };
 
 // Link-local, unique-local and multicast destinations.
 constexpr Ipv6Network kLanIpv6[] = {
-    {"fe80::/10", 0xFE, 10},
-    {"fc00::/7", 0xFC, 7},
-    {"ff00::/8", 0xFF, 8},
+    {"fe80::/10", {0xFE, 0x80}, 10},
+    {"fc00::/7", {0xFC, 0x00}, 7},
+    {"ff00::/8", {0xFF, 0x00}, 8},
 };
 
 WfpFilter Filter(const wchar_t* name, const wchar_t* description, WfpLayer layer, uint8_t weight,
@@ -145,7 +145,8 @@ void AddLanPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
   }
   for (const Ipv6Network& network : kLanIpv6) {
     platform::WfpV6AddressPrefix prefix;
-    prefix.address[0] = network.first_byte;
+    prefix.address[0] = network.leading_bytes[0];
+    prefix.address[1] = network.leading_bytes[1];
     prefix.prefix_length = network.prefix_length;
     plan.push_back(PermitAlways(
         network.text, "LAN",
