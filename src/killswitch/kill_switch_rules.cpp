@@ -110,23 +110,25 @@ void AddPermitsOnBothLayers(std::vector<KillSwitchRule>& plan, const char* targe
   }
 }
 
+KillSwitchRule UdpClientPermit(const char* target, WfpLayer layer, const wchar_t* name,
+                               const wchar_t* description, uint16_t local_port,
+                               uint16_t remote_port, const WfpKey& sublayer) {
+  return PermitAlways(target, LayerLabel(layer),
+                      Filter(name, description, layer, kPermitAlwaysWeight, WfpAction::kPermit,
+                             sublayer,
+                             {Equal(WfpField::kIpProtocol, kProtocolUdp),
+                              Equal(WfpField::kIpLocalPort, local_port),
+                              Equal(WfpField::kIpRemotePort, remote_port)}));
+}
+
 // DHCP and DHCPv6 keep the machine's addresses, neighbour discovery (ICMPv6 types 133 to 137:
 // router and neighbour solicitation and advertisement, redirect) keeps its IPv6 link.
 void AddLinkPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
-  plan.push_back(PermitAlways(
-      "DHCP client", "IPv4",
-      Filter(L"ORVO: Permit DHCP", L"Permit DHCP client traffic", WfpLayer::kAleAuthConnectV4,
-             kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
-             {Equal(WfpField::kIpProtocol, kProtocolUdp),
-              Equal(WfpField::kIpLocalPort, uint16_t{68}),
-              Equal(WfpField::kIpRemotePort, uint16_t{67})})));
-  plan.push_back(PermitAlways(
-      "DHCPv6 client", "IPv6",
-      Filter(L"ORVO: Permit DHCPv6", L"Permit DHCPv6 client traffic", WfpLayer::kAleAuthConnectV6,
-             kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
-             {Equal(WfpField::kIpProtocol, kProtocolUdp),
-              Equal(WfpField::kIpLocalPort, uint16_t{546}),
-              Equal(WfpField::kIpRemotePort, uint16_t{547})})));
+  plan.push_back(UdpClientPermit("DHCP client", WfpLayer::kAleAuthConnectV4, L"ORVO: Permit DHCP",
+                                 L"Permit DHCP client traffic", 68, 67, sublayer));
+  plan.push_back(UdpClientPermit("DHCPv6 client", WfpLayer::kAleAuthConnectV6,
+                                 L"ORVO: Permit DHCPv6", L"Permit DHCPv6 client traffic", 546, 547,
+                                 sublayer));
   plan.push_back(PermitAlways(
       "neighbour discovery", "IPv6",
       Filter(L"ORVO: Permit Neighbour Discovery", L"Permit IPv6 neighbour discovery",

@@ -17,6 +17,12 @@ using namespace orvo_vpn_win_svc::platform;
 
 constexpr uint32_t kInvalidParameter = 0x80320035;  // FWP_E_INVALID_PARAMETER
 
+const char kInitializedLog[] =
+    "WFP: Initializing...\n"
+    "WFP: Provider registered\n"
+    "WFP: Sublayer registered\n"
+    "WFP: Initialized successfully\n";
+
 const char kNotInitialized[] = "WfpManager not initialized (requires administrator privileges)";
 
 // A manager on an in-memory engine seen through a fault-injecting fake.
@@ -52,10 +58,7 @@ TEST(WfpManagerInitialize, RegistersSessionProviderAndSublayerOnce) {
   ASSERT_TRUE(h.manager->Initialize());
   EXPECT_TRUE(h.manager->Initialize());
   EXPECT_EQ(log.StandardError(),
-            "WFP: Initializing...\n"
-            "WFP: Provider registered\n"
-            "WFP: Sublayer registered\n"
-            "WFP: Initialized successfully\n");
+            kInitializedLog);
   EXPECT_EQ(h.engine->Calls(),
             "OpenSession \"ORVO VPN Session\" \"ORVO VPN Kill Switch Session\" dynamic wait=0 -> ok\n"
             "AddProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} \"ORVO VPN Kill Switch Provider\" -> ok\n"
@@ -73,10 +76,7 @@ TEST(WfpManagerInitialize, ObjectsThatAlreadyExistCountAsRegistered) {
   LogCapture log;
   EXPECT_TRUE(h.manager->Initialize());
   EXPECT_EQ(log.StandardError(),
-            "WFP: Initializing...\n"
-            "WFP: Provider registered\n"
-            "WFP: Sublayer registered\n"
-            "WFP: Initialized successfully\n");
+            kInitializedLog);
 }
 
 // Each refusal leaves the manager uninitialised with its session closed, so every later

@@ -1,15 +1,14 @@
 #include "platform/host_resolver.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstring>
+
+#include "platform/socket_compat.h"
 
 namespace orvo_vpn_win_svc::platform {
 namespace {
 
+// On Windows, Winsock must have been started (WSAStartup) by the process; otherwise getaddrinfo
+// reports WSANOTINITIALISED and that code is what the caller sees.
 class SystemResolver : public HostResolver {
  public:
   Ipv4Resolution ResolveIpv4(const std::string& host) override {

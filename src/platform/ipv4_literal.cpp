@@ -1,9 +1,8 @@
 #include "platform/ipv4_literal.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <string>
+
+#include "platform/socket_compat.h"
 
 namespace orvo_vpn_win_svc::platform {
 
