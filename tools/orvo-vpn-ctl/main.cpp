@@ -7,14 +7,15 @@
 #include "platform/local_message_pipe_client.h"
 
 using orvo_vpn_win_svc::platform::PipeExchange;
+using orvo_vpn_win_svc::platform::PipeOpening;
 
 namespace {
 
-const char* Explain(PipeExchange::Status status) {
+const char* Explain(PipeOpening::Status status) {
   switch (status) {
-    case PipeExchange::Status::kNotFound:
+    case PipeOpening::Status::kNotFound:
       return "no service is listening there (is orvo-vpn-svc running?)";
-    case PipeExchange::Status::kBusy:
+    case PipeOpening::Status::kBusy:
       return "the service stayed busy with other clients";
     default:
       return "the exchange failed (the service closes a connection without a reply when the "
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
   const orvo_vpn_ctl::CtlRequest& request = parse.request;
   const PipeExchange exchange = orvo_vpn_win_svc::platform::ExchangePipeMessage(
       request.pipe_name, request.message, std::chrono::milliseconds(request.busy_wait_ms));
-  if (exchange.status != PipeExchange::Status::kOk) {
+  if (exchange.status != PipeOpening::Status::kOk) {
     std::fprintf(stderr, "orvo-vpn-ctl: cannot reach the service at %s: %s (system error %lu)\n",
                  exchange.endpoint.c_str(), Explain(exchange.status),
                  static_cast<unsigned long>(exchange.error));

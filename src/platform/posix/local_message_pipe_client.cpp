@@ -13,23 +13,54 @@
 #include "platform/posix/socket_path.h"
 
 namespace orvo_vpn_win_svc::platform {
+namespace {
 
-PipeExchange ExchangePipeMessage(const std::wstring& name, std::string_view request,
-                                 std::chrono::milliseconds busy_wait) {
-  PipeExchange exchange;
-  exchange.endpoint = PipeSocketPath(name);
+class SocketClientConnection final : public PipeClientConnection {
+ public:
+  explicit SocketClientConnection(FileDescriptor socket) : socket_(std::move(socket)) {}
+
+  bool Send(std::string_view message) override {
+    return ::send(socket_.Get(), message.data(), message.size(), MSG_NOSIGNAL) >= 0;
+  }
+
+  std::optional<std::string> Receive() override {
+    // A reply can take as long as its command (a connect takes minutes): no time-out here.
+    pollfd readable = {socket_.Get(), POLLIN, 0};
+    while (::poll(&readable, 1, -1) < 0 && errno == EINTR) {
+    }
+    const ssize_t length = ::recv(socket_.Get(), nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    if (length <= 0) {
+      return std::nullopt;  // disconnected without a reply
+    }
+    std::vector<char> buffer(static_cast<size_t>(length));
+    const ssize_t received = ::recv(socket_.Get(), buffer.data(), buffer.size(), 0);
+    if (received < 0) {
+      return std::nullopt;
+    }
+    return std::string(buffer.data(), static_cast<size_t>(received));
+  }
+
+ private:
+  FileDescriptor socket_;
+};
+
+}  // namespace
+
+PipeOpening OpenPipeConnection(const std::wstring& name, std::chrono::milliseconds busy_wait) {
+  PipeOpening opening;
+  opening.endpoint = PipeSocketPath(name);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (exchange.endpoint.size() >= sizeof(address.sun_path)) {
-    exchange.error = ENAMETOOLONG;
-    return exchange;
+  if (opening.endpoint.size() >= sizeof(address.sun_path)) {
+    opening.error = ENAMETOOLONG;
+    return opening;
   }
-  std::memcpy(address.sun_path, exchange.endpoint.c_str(), exchange.endpoint.size() + 1);
+  std::memcpy(address.sun_path, opening.endpoint.c_str(), opening.endpoint.size() + 1);
 
   FileDescriptor socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!socket.Valid()) {
-    exchange.error = static_cast<uint32_t>(errno);
-    return exchange;
+    opening.error = static_cast<uint32_t>(errno);
+    return opening;
   }
   // A full listen queue refuses with EAGAIN: the server is busy, as a Windows pipe would be.
   const auto deadline = std::chrono::steady_clock::now() + busy_wait;
@@ -38,47 +69,24 @@ PipeExchange ExchangePipeMessage(const std::wstring& name, std::string_view requ
     if (error == EINTR) {
       continue;
     }
-    exchange.error = static_cast<uint32_t>(error);
+    opening.error = static_cast<uint32_t>(error);
     if (error == ENOENT || error == ECONNREFUSED) {
-      exchange.status = PipeExchange::Status::kNotFound;
-      return exchange;
+      opening.status = PipeOpening::Status::kNotFound;
+      return opening;
     }
     if (error != EAGAIN) {
-      return exchange;
+      return opening;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      exchange.status = PipeExchange::Status::kBusy;
-      return exchange;
+      opening.status = PipeOpening::Status::kBusy;
+      return opening;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (::send(socket.Get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) {
-    exchange.error = static_cast<uint32_t>(errno);
-    return exchange;
-  }
-  // The reply can take as long as the command does (a connect takes minutes), so no time-out.
-  pollfd readable = {socket.Get(), POLLIN, 0};
-  while (::poll(&readable, 1, -1) < 0 && errno == EINTR) {
-  }
-  const ssize_t length = ::recv(socket.Get(), nullptr, 0, MSG_PEEK | MSG_TRUNC);
-  if (length < 0) {
-    exchange.error = static_cast<uint32_t>(errno);
-    return exchange;
-  }
-  if (length == 0) {
-    // The server disconnected without a reply (an oversize or late request).
-    exchange.error = ECONNRESET;
-    return exchange;
-  }
-  std::vector<char> buffer(static_cast<size_t>(length));
-  const ssize_t received = ::recv(socket.Get(), buffer.data(), buffer.size(), 0);
-  if (received < 0) {
-    exchange.error = static_cast<uint32_t>(errno);
-    return exchange;
-  }
-  exchange.reply.assign(buffer.data(), static_cast<size_t>(received));
-  exchange.status = PipeExchange::Status::kOk;
-  return exchange;
+  opening.error = 0;
+  opening.status = PipeOpening::Status::kOk;
+  opening.connection = std::make_unique<SocketClientConnection>(std::move(socket));
+  return opening;
 }
 
 }  // namespace orvo_vpn_win_svc::platform

@@ -9,63 +9,77 @@
 #include "platform/win32/unique_handle.h"
 
 namespace orvo_vpn_win_svc::platform {
+namespace {
 
-PipeExchange ExchangePipeMessage(const std::wstring& name, std::string_view request,
-                                 std::chrono::milliseconds busy_wait) {
-  PipeExchange exchange;
-  exchange.endpoint = WideToUtf8(name);
+class NamedPipeClientConnection final : public PipeClientConnection {
+ public:
+  explicit NamedPipeClientConnection(UniqueHandle pipe) : pipe_(std::move(pipe)) {}
+
+  bool Send(std::string_view message) override {
+    DWORD written = 0;
+    return WriteFile(pipe_.Get(), message.data(), static_cast<DWORD>(message.size()), &written,
+                     nullptr) != FALSE;
+  }
+
+  std::optional<std::string> Receive() override {
+    std::string reply;
+    std::vector<char> chunk(8192);
+    for (;;) {
+      DWORD read = 0;
+      const BOOL complete =
+          ReadFile(pipe_.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr);
+      reply.append(chunk.data(), read);
+      if (complete) {
+        return reply;
+      }
+      if (GetLastError() != ERROR_MORE_DATA) {
+        return std::nullopt;  // disconnected without a reply
+      }
+    }
+  }
+
+ private:
+  UniqueHandle pipe_;
+};
+
+}  // namespace
+
+PipeOpening OpenPipeConnection(const std::wstring& name, std::chrono::milliseconds busy_wait) {
+  PipeOpening opening;
+  opening.endpoint = WideToUtf8(name);
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(busy_wait.count());
   UniqueHandle pipe;
   for (;;) {
+    // The specific rights the pipe grants to users; GENERIC_WRITE would ask for more.
     pipe.Reset(CreateFileW(name.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe.Valid()) {
       break;
     }
-    exchange.error = GetLastError();
-    if (exchange.error == ERROR_FILE_NOT_FOUND) {
-      exchange.status = PipeExchange::Status::kNotFound;
-      return exchange;
+    opening.error = GetLastError();
+    if (opening.error == ERROR_FILE_NOT_FOUND) {
+      opening.status = PipeOpening::Status::kNotFound;
+      return opening;
     }
-    if (exchange.error != ERROR_PIPE_BUSY) {
-      return exchange;
+    if (opening.error != ERROR_PIPE_BUSY) {
+      return opening;
     }
     // The server is serving another client: wait for the instance and try again.
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) {
-      exchange.status = PipeExchange::Status::kBusy;
-      return exchange;
+      opening.status = PipeOpening::Status::kBusy;
+      return opening;
     }
     WaitNamedPipeW(name.c_str(), static_cast<DWORD>(deadline - now));
   }
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
-    exchange.error = GetLastError();
-    return exchange;
+    opening.error = GetLastError();
+    return opening;
   }
-  DWORD written = 0;
-  if (!WriteFile(pipe.Get(), request.data(), static_cast<DWORD>(request.size()), &written,
-                 nullptr)) {
-    exchange.error = GetLastError();
-    return exchange;
-  }
-  std::vector<char> chunk(8192);
-  for (;;) {
-    DWORD read = 0;
-    const BOOL complete =
-        ReadFile(pipe.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr);
-    exchange.reply.append(chunk.data(), read);
-    if (complete) {
-      break;
-    }
-    if (GetLastError() != ERROR_MORE_DATA) {
-      exchange.error = GetLastError();
-      exchange.reply.clear();
-      return exchange;
-    }
-  }
-  exchange.error = 0;
-  exchange.status = PipeExchange::Status::kOk;
-  return exchange;
+  opening.error = 0;
+  opening.status = PipeOpening::Status::kOk;
+  opening.connection = std::make_unique<NamedPipeClientConnection>(std::move(pipe));
+  return opening;
 }
 
 }  // namespace orvo_vpn_win_svc::platform
