@@ -78,24 +78,10 @@ std::string BuildRelayConfig(const RelayConfigInput& relay) {
   inbound["sniff_override_destination"] = true;
 
   // The relay always obfuscates and always checks the relay's certificate.
-  json obfs = json::object();
-  obfs["type"] = "salamander";
-  obfs["password"] = relay.obfs_password;
-
-  json tls = json::object();
-  tls["enabled"] = true;
-  tls["insecure"] = false;
-  tls["server_name"] = relay.relay_domain;
-  tls["alpn"] = json::array({"h3"});
-
-  json outbound = json::object();
-  outbound["type"] = "hysteria2";
-  outbound["tag"] = std::string(kRelayOutboundTag);
-  outbound["server"] = relay.resolved_address;
-  outbound["server_port"] = relay.relay_port;
-  outbound["password"] = relay.password;
-  outbound["obfs"] = std::move(obfs);
-  outbound["tls"] = std::move(tls);
+  json outbound = BuildHysteria2OutboundBase(kRelayOutboundTag, relay.resolved_address,
+                                             relay.relay_port, relay.password);
+  outbound["obfs"] = BuildSalamanderObfs(relay.obfs_password);
+  outbound["tls"] = BuildVerifiedTls(relay.relay_domain);
 
   json route = json::object();
   route["final"] = std::string(kRelayOutboundTag);

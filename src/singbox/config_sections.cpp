@@ -63,29 +63,46 @@ json BuildTunInbound(const TunOptions& tun) {
   return inbound;
 }
 
-json BuildHysteria2Outbound(const Hysteria2ConnectRequest& request, std::string_view tag) {
+json BuildHysteria2OutboundBase(std::string_view tag, const std::string& server,
+                                int32_t server_port, const std::string& password) {
   json outbound = json::object();
   outbound["type"] = "hysteria2";
   outbound["tag"] = std::string(tag);
-  outbound["server"] = request.server_ip;
-  outbound["server_port"] = request.port;
-  outbound["password"] = request.password;
+  outbound["server"] = server;
+  outbound["server_port"] = server_port;
+  outbound["password"] = password;
+  return outbound;
+}
 
+json BuildSalamanderObfs(const std::string& password) {
+  json obfs = json::object();
+  obfs["type"] = "salamander";
+  obfs["password"] = password;
+  return obfs;
+}
+
+json BuildVerifiedTls(const std::string& server_name) {
   json tls = json::object();
   tls["enabled"] = true;
+  tls["server_name"] = server_name;
+  tls["insecure"] = false;
+  tls["alpn"] = json::array({"h3"});
+  return tls;
+}
+
+json BuildHysteria2Outbound(const Hysteria2ConnectRequest& request, std::string_view tag) {
+  json outbound =
+      BuildHysteria2OutboundBase(tag, request.server_ip, request.port, request.password);
   if (UsesObfuscation(request)) {
-    tls["server_name"] = request.server_domain;
-    tls["insecure"] = false;
-    tls["alpn"] = json::array({"h3"});
-    json obfs = json::object();
-    obfs["type"] = "salamander";
-    obfs["password"] = *request.obfs_password;
-    outbound["obfs"] = std::move(obfs);
+    outbound["obfs"] = BuildSalamanderObfs(*request.obfs_password);
+    outbound["tls"] = BuildVerifiedTls(request.server_domain);
   } else {
+    json tls = json::object();
+    tls["enabled"] = true;
     tls["server_name"] = std::string(kFallbackTlsServerName);
     tls["insecure"] = true;
+    outbound["tls"] = std::move(tls);
   }
-  outbound["tls"] = std::move(tls);
 
   // Bandwidth hints only for a real rate; 0 or less means "let the protocol find out".
   if (request.speed_mbps.has_value() && *request.speed_mbps >= 1) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -28,6 +29,14 @@ int32_t TorServerPort(const Hysteria2ConnectRequest& request);
 
 // True when obfs_password is present and not empty and server_domain is not empty.
 bool UsesObfuscation(const Hysteria2ConnectRequest& request);
+
+// Parts of a hysteria2 outbound shared by the tunnel and relay documents: the members every
+// outbound has, the salamander obfuscation object, and TLS that checks the server's
+// certificate against server_name and offers HTTP/3.
+nlohmann::json BuildHysteria2OutboundBase(std::string_view tag, const std::string& server,
+                                          int32_t server_port, const std::string& password);
+nlohmann::json BuildSalamanderObfs(const std::string& password);
+nlohmann::json BuildVerifiedTls(const std::string& server_name);
 
 // The sections a tunnel document is assembled from.
 nlohmann::json BuildDnsSection(std::string_view detour_tag);
