@@ -24,7 +24,7 @@ struct Ace {
   bool operator==(const Ace&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Ace& ace) {
+[[maybe_unused]] std::ostream& operator<<(std::ostream& out, const Ace& ace) {
   return out << (ace.allow ? "allow " : "deny ") << std::string(ace.sid.begin(), ace.sid.end())
              << " 0x" << std::hex << ace.mask << std::dec;
 }
