@@ -21,73 +21,62 @@ bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; 
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Position of the opening quote of `"key"`.
+std::optional<size_t> Found(size_t at) {
+  return at == std::string_view::npos ? std::nullopt : std::optional<size_t>(at);
+}
+
+// Position of the first `c` at or after `from`.
+std::optional<size_t> FindChar(std::string_view text, char c, size_t from) {
+  return Found(text.find(c, from));
+}
+
+// Position of the opening quote of the first `"key"` in the text.
 std::optional<size_t> FindKey(std::string_view text, std::string_view key) {
-  const std::string quoted = "\"" + std::string(key) + "\"";
-  const size_t at = text.find(quoted);
-  if (at == std::string_view::npos) {
-    return std::nullopt;
-  }
-  return at;
+  return Found(text.find("\"" + std::string(key) + "\""));
 }
 
 // The text between the first two double quotes after the first ':' following the key. Taken
 // literally: no escapes, so a value never contains a double quote.
 std::optional<std::string> ReadString(std::string_view text, std::string_view key) {
   const auto at = FindKey(text, key);
-  if (!at) {
+  const auto colon = at ? FindChar(text, ':', *at) : std::nullopt;
+  const auto open = colon ? FindChar(text, '"', *colon) : std::nullopt;
+  const auto close = open ? FindChar(text, '"', *open + 1) : std::nullopt;
+  if (!close) {
     return std::nullopt;
   }
-  const size_t colon = text.find(':', *at);
-  if (colon == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const size_t open = text.find('"', colon);
-  if (open == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const size_t close = text.find('"', open + 1);
-  if (close == std::string_view::npos) {
-    return std::nullopt;
-  }
-  return std::string(text.substr(open + 1, close - open - 1));
+  return std::string(text.substr(*open + 1, *close - *open - 1));
 }
 
 // The quoted items between the first '[' after the key and the first ']' after that. Unquoted
 // items are skipped; after each item the scan resumes past the next ','.
 std::optional<std::vector<std::string>> ReadList(std::string_view text, std::string_view key) {
   const auto at = FindKey(text, key);
-  if (!at) {
-    return std::nullopt;
-  }
-  const size_t open = text.find('[', *at);
-  if (open == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const size_t close = text.find(']', open);
-  if (close == std::string_view::npos) {
+  const auto open = at ? FindChar(text, '[', *at) : std::nullopt;
+  const auto close = open ? FindChar(text, ']', *open) : std::nullopt;
+  if (!close) {
     return std::nullopt;
   }
   std::vector<std::string> items;
-  size_t pos = open + 1;
-  while (pos < close) {
+  size_t pos = *open + 1;
+  while (pos < *close) {
     if (IsSpace(text[pos])) {
       ++pos;
       continue;
     }
     if (text[pos] == '"') {
-      const size_t end = text.find('"', pos + 1);
-      if (end == std::string_view::npos) {
+      const auto end = FindChar(text, '"', pos + 1);
+      if (!end) {
         return std::nullopt;
       }
-      items.emplace_back(text.substr(pos + 1, end - pos - 1));
-      pos = end + 1;
+      items.emplace_back(text.substr(pos + 1, *end - pos - 1));
+      pos = *end + 1;
     }
-    const size_t comma = text.find(',', pos);
-    if (comma == std::string_view::npos) {
+    const auto comma = FindChar(text, ',', pos);
+    if (!comma) {
       break;
     }
-    pos = comma + 1;
+    pos = *comma + 1;
   }
   return items;
 }
@@ -96,14 +85,11 @@ std::optional<std::vector<std::string>> ReadList(std::string_view text, std::str
 // or a value beyond the signed 32-bit range, is invalid.
 std::optional<int32_t> ReadNumber(std::string_view text, std::string_view key) {
   const auto at = FindKey(text, key);
-  if (!at) {
+  const auto colon = at ? FindChar(text, ':', *at) : std::nullopt;
+  if (!colon) {
     return std::nullopt;
   }
-  size_t pos = text.find(':', *at);
-  if (pos == std::string_view::npos) {
-    return std::nullopt;
-  }
-  ++pos;
+  size_t pos = *colon + 1;
   while (pos < text.size() && IsSpace(text[pos])) {
     ++pos;
   }

@@ -214,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandlerCase{"ConnectErrorNonAscii", R"({"cmd":"connect"})",
                     [](orvo_test::RecordingHandlers& h) {
                       h.connect_result = false;
-                      h.connect_error = "ERR_SINGBOX_START: Zugriff verweigert \xE2\x80\x93 \xC3\xBC";
+                      h.connect_error =
+                          "ERR_SINGBOX_START: Zugriff verweigert \xE2\x80\x93 \xC3\xBC";
                     },
                     {"hysteria2_connect"},
                     "{\"error\":\"ERR_SINGBOX_START: Zugriff verweigert \xE2\x80\x93 \xC3\xBC\","

@@ -58,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Tail("Mtu1420", R"("dnsServers": ["1.1.1.1"], "allowedIps": ["0.0.0.0/0"], "mtu":1420})",
              "dns=[<1.1.1.1>] allowed=[<0.0.0.0/0>] mtu=1420"),
-        Tail("Mtu1420AfterWhitespace", "\"dnsServers\":[], \"allowedIps\":[], \"mtu\": \t\r\n 1420}",
+        Tail("Mtu1420AfterWhitespace",
+             "\"dnsServers\":[], \"allowedIps\":[], \"mtu\": \t\r\n 1420}",
              "dns=[] allowed=[] mtu=1420"),
         Tail("MtuLowerBound", R"("dnsServers":[], "allowedIps":[], "mtu":1})",
              "dns=[] allowed=[] mtu=1"),
@@ -97,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
              R"("mtu": 1420})",
              "dns=[<1.1.1.1>,<8.8.8.8>] allowed=[<::/0>] mtu=1420"),
         Tail("WhitespaceAroundItems",
-             "\"dnsServers\": [\n\t\"1.1.1.1\" ,\n \"\" ],\"allowedIps\":[\"0.0.0.0/0\"],\"mtu\":1420}",
+             "\"dnsServers\": [\n\t\"1.1.1.1\" ,\n \"\" ],"
+             "\"allowedIps\":[\"0.0.0.0/0\"],\"mtu\":1420}",
              "dns=[<1.1.1.1>,<>] allowed=[<0.0.0.0/0>] mtu=1420"),
         // Text after an item up to the next comma is skipped.
         Tail("JunkAfterItem", R"("dnsServers": ["1.1.1.1" x "9.9.9.9", "8.8.8.8"], )"
