@@ -1,5 +1,5 @@
-// Feeds arbitrary requests through the server's routing, as a pipe client would, with every
-// handler slot filled. Every reply must be something a client can act on: for a JSON request a
+// Feeds arbitrary requests through the server's routing, as a pipe client would, once with every
+// handler slot filled and once with every slot empty. Every reply must be something a client can act on: for a JSON request a
 // compact JSON object with a boolean "success", for a text request one of the fixed text replies
 // or the status text.
 
@@ -91,12 +91,17 @@ void InstallHandlers(IpcServer& server) {
   server.relay_proxy_running_handler = [] { return g_variant % 3 == 0; };
 }
 
-IpcServer& Server() {
+IpcServer& ServerWithHandlers() {
   static IpcServer* server = [] {
     auto* created = new IpcServer();
     InstallHandlers(*created);
     return created;
   }();
+  return *server;
+}
+
+IpcServer& ServerWithoutHandlers() {
+  static IpcServer* server = new IpcServer();
   return *server;
 }
 
@@ -120,16 +125,25 @@ void CheckJsonReply(const std::string& request, const std::string& reply) {
   }
 }
 
-void CheckTextReply(const std::string& request, const std::string& reply) {
+void CheckTextReply(const std::string& request, const std::string& reply,
+                    std::string_view status) {
   for (const std::string_view fixed : {"ok", "err", "err:bad_json", "err:connect_failed"}) {
     if (reply == fixed) {
       return;
     }
   }
-  if (request == "status" && reply == Text(1)) {
+  if (request == "status" && reply == status) {
     return;
   }
   Fail("unexpected text reply", request, reply);
+}
+
+void Check(const std::string& request, const std::string& reply, std::string_view status) {
+  if (!request.empty() && request.front() == '{') {
+    CheckJsonReply(request, reply);
+  } else {
+    CheckTextReply(request, reply, status);
+  }
 }
 
 }  // namespace
@@ -148,11 +162,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string request(reinterpret_cast<const char*>(data), size);
   g_variant = std::hash<std::string>{}(request);
-  const std::string reply = Server().HandleRequest(request);
-  if (!request.empty() && request.front() == '{') {
-    CheckJsonReply(request, reply);
-  } else {
-    CheckTextReply(request, reply);
-  }
+  Check(request, ServerWithHandlers().HandleRequest(request), Text(1));
+  Check(request, ServerWithoutHandlers().HandleRequest(request), "disconnected");
   return 0;
 }
