@@ -83,3 +83,23 @@ TEST(IpcServer, LegacyConnectHandsOverTheParsedRecord) {
 
 }  // namespace
 }  // namespace orvo_vpn_win_svc
+
+namespace orvo_vpn_win_svc {
+namespace {
+
+// A handler that throws fails its command; the listener lives on to serve the next client.
+TEST(IpcServer, ThrowingTextHandlerFailsTheCommandOnly) {
+  IpcServer server;
+  const auto thrower = [] { throw std::runtime_error("boom"); };
+  server.connect_handler = [&](const ConnectRequest&) -> bool { thrower(); return true; };
+  server.status_handler = [&]() -> std::string { thrower(); return {}; };
+  server.disconnect_handler = thrower;
+  server.permission_handler = thrower;
+  EXPECT_EQ(server.HandleRequest("connect:"s + kLegacyConfig), "err:connect_failed");
+  EXPECT_EQ(server.HandleRequest("status"), "err");
+  EXPECT_EQ(server.HandleRequest("disconnect"), "err");
+  EXPECT_EQ(server.HandleRequest("permission"), "err");
+}
+
+}  // namespace
+}  // namespace orvo_vpn_win_svc
