@@ -27,7 +27,7 @@ CaptureState& Capture() {
   return *state;
 }
 
-std::string Format(const char* format, va_list args) {
+ORVO_PRINTF_FORMAT(1, 0) std::string Format(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int length = std::vsnprintf(nullptr, 0, format, measure);
