@@ -113,12 +113,11 @@ void AddPermitsOnBothLayers(std::vector<KillSwitchRule>& plan, const char* targe
 KillSwitchRule UdpClientPermit(const char* target, WfpLayer layer, const wchar_t* name,
                                const wchar_t* description, uint16_t local_port,
                                uint16_t remote_port, const WfpKey& sublayer) {
-  return PermitAlways(target, LayerLabel(layer),
-                      Filter(name, description, layer, kPermitAlwaysWeight, WfpAction::kPermit,
-                             sublayer,
-                             {Equal(WfpField::kIpProtocol, kProtocolUdp),
-                              Equal(WfpField::kIpLocalPort, local_port),
-                              Equal(WfpField::kIpRemotePort, remote_port)}));
+  return PermitAlways(
+      target, LayerLabel(layer),
+      Filter(name, description, layer, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
+             {Equal(WfpField::kIpProtocol, kProtocolUdp), Equal(WfpField::kIpLocalPort, local_port),
+              Equal(WfpField::kIpRemotePort, remote_port)}));
 }
 
 // DHCP and DHCPv6 keep the machine's addresses, neighbour discovery (ICMPv6 types 133 to 137:
@@ -139,22 +138,22 @@ void AddLinkPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
 
 void AddLanPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
   for (const Ipv4Network& network : kLanIpv4) {
-    plan.push_back(PermitAlways(
-        network.text, "LAN",
-        Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
-               WfpLayer::kAleAuthConnectV4, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
-               {Ipv4Remote(network.address, network.mask)})));
+    plan.push_back(
+        PermitAlways(network.text, "LAN",
+                     Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
+                            WfpLayer::kAleAuthConnectV4, kPermitAlwaysWeight, WfpAction::kPermit,
+                            sublayer, {Ipv4Remote(network.address, network.mask)})));
   }
   for (const Ipv6Network& network : kLanIpv6) {
     platform::WfpV6AddressPrefix prefix;
     prefix.address[0] = network.leading_bytes[0];
     prefix.address[1] = network.leading_bytes[1];
     prefix.prefix_length = network.prefix_length;
-    plan.push_back(PermitAlways(
-        network.text, "LAN",
-        Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
-               WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
-               {Equal(WfpField::kIpRemoteAddress, prefix)})));
+    plan.push_back(
+        PermitAlways(network.text, "LAN",
+                     Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
+                            WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit,
+                            sublayer, {Equal(WfpField::kIpRemoteAddress, prefix)})));
   }
 }
 
@@ -176,8 +175,8 @@ std::vector<KillSwitchRule> PlanKillSwitch(const KillSwitchConfig& config,
                                            const WfpKey& sublayer) {
   std::vector<KillSwitchRule> plan;
   if (!config.vpn_server.empty()) {
-    plan.push_back(
-        PermitAddress(KillSwitchRuleKind::kPermitServer, config.vpn_server, "VPN Server", sublayer));
+    plan.push_back(PermitAddress(KillSwitchRuleKind::kPermitServer, config.vpn_server, "VPN Server",
+                                 sublayer));
   }
   for (const std::string& address : allowlist_addresses) {
     plan.push_back(
@@ -217,9 +216,10 @@ WfpFilter BindApplication(WfpFilter filter, const platform::WfpByteBlob& app_id)
 }
 
 WfpFilter PlanIpv6Block(const WfpKey& sublayer) {
-  return Filter(L"ORVO: Block IPv6 (VPN Active)", L"Prevents IPv6 leak while VPN is connected",
-                WfpLayer::kAleAuthConnectV6, kBlockIpv6Weight, WfpAction::kBlock, sublayer,
-                {{WfpField::kFlags, WfpMatch::kFlagsNoneSet, platform::kWfpConditionFlagIsLoopback}});
+  return Filter(
+      L"ORVO: Block IPv6 (VPN Active)", L"Prevents IPv6 leak while VPN is connected",
+      WfpLayer::kAleAuthConnectV6, kBlockIpv6Weight, WfpAction::kBlock, sublayer,
+      {{WfpField::kFlags, WfpMatch::kFlagsNoneSet, platform::kWfpConditionFlagIsLoopback}});
 }
 
 std::string DescribeKillSwitchPlan(const std::vector<KillSwitchRule>& plan) {

@@ -50,7 +50,8 @@ std::vector<KillSwitchRule> PlanKillSwitch(const KillSwitchConfig& config,
                                            const platform::WfpKey& sublayer);
 
 // The application filter `filter` of a plan, made to match the application `app_id`.
-platform::WfpFilter BindApplication(platform::WfpFilter filter, const platform::WfpByteBlob& app_id);
+platform::WfpFilter BindApplication(platform::WfpFilter filter,
+                                    const platform::WfpByteBlob& app_id);
 
 // The filter that blocks outbound IPv6 while a tunnel is set up and in use. Loopback stays
 // reachable: the local services and the relay proxy live there.

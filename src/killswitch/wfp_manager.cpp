@@ -79,8 +79,9 @@ bool WfpManager::Initialize() {
   }
   engine_ = std::move(opened.session);
 
-  const uint32_t provider_code = engine_->AddProvider(
-      {provider_key_, L"ORVO VPN Kill Switch Provider", L"Provides kill switch functionality for ORVO VPN"});
+  const uint32_t provider_code =
+      engine_->AddProvider({provider_key_, L"ORVO VPN Kill Switch Provider",
+                            L"Provides kill switch functionality for ORVO VPN"});
   if (provider_code != kWfpSuccess && provider_code != platform::kFwpErrorAlreadyExists) {
     if (provider_code == platform::kErrorAccessDenied) {
       last_error_ = "FwpmProviderAdd: ACCESS_DENIED - requires administrator privileges";
@@ -96,8 +97,9 @@ bool WfpManager::Initialize() {
   }
   LogLine("WFP: Provider registered\n");
 
-  const uint32_t sublayer_code = engine_->AddSubLayer(
-      {sublayer_key_, L"ORVO VPN Filters", L"Kill switch filter sublayer", provider_key_, kSublayerWeight});
+  const uint32_t sublayer_code =
+      engine_->AddSubLayer({sublayer_key_, L"ORVO VPN Filters", L"Kill switch filter sublayer",
+                            provider_key_, kSublayerWeight});
   if (sublayer_code != kWfpSuccess && sublayer_code != platform::kFwpErrorAlreadyExists) {
     last_error_ = WithCode("FwpmSubLayerAdd failed: ", sublayer_code);
     LogLine("WFP: %s\n", last_error_.c_str());
@@ -160,7 +162,8 @@ bool WfpManager::EnableKillSwitch(const KillSwitchConfig& config) {
   return true;
 }
 
-bool WfpManager::InstallPlan(const std::vector<KillSwitchRule>& plan, std::vector<uint64_t>& added) {
+bool WfpManager::InstallPlan(const std::vector<KillSwitchRule>& plan,
+                             std::vector<uint64_t>& added) {
   for (const KillSwitchRule& rule : plan) {
     switch (rule.kind) {
       case KillSwitchRuleKind::kPermitServer:
@@ -223,13 +226,15 @@ bool WfpManager::AddPermitApplicationFilter(const KillSwitchRule& rule,
     LogLine("WFP: FwpmGetAppIdFromFileName failed: 0x%08X\n", app_id.code);
     return false;
   }
-  const platform::WfpFilterAdd v4 = engine_->AddFilter(BindApplication(rule.filters[0], app_id.blob));
+  const platform::WfpFilterAdd v4 =
+      engine_->AddFilter(BindApplication(rule.filters[0], app_id.blob));
   if (v4.code != kWfpSuccess) {
     LogLine("WFP: AddPermitApplicationFilter (IPv4) failed: 0x%08X\n", v4.code);
     return false;
   }
   added.push_back(v4.id);
-  const platform::WfpFilterAdd v6 = engine_->AddFilter(BindApplication(rule.filters[1], app_id.blob));
+  const platform::WfpFilterAdd v6 =
+      engine_->AddFilter(BindApplication(rule.filters[1], app_id.blob));
   if (v6.code == kWfpSuccess) {
     added.push_back(v6.id);
   }
@@ -308,7 +313,9 @@ bool WfpManager::DeleteFilters(std::vector<uint64_t>& ids) {
   return ids.empty();
 }
 
-bool WfpManager::RemoveKillSwitchFilters() { return DeleteFilters(filter_ids_); }
+bool WfpManager::RemoveKillSwitchFilters() {
+  return DeleteFilters(filter_ids_);
+}
 
 bool WfpManager::DisableKillSwitch() {
   std::lock_guard lock(mutex_);
@@ -324,7 +331,9 @@ bool WfpManager::DisableKillSwitch() {
   return true;
 }
 
-bool WfpManager::IsKillSwitchEnabled() const { return kill_switch_enabled_; }
+bool WfpManager::IsKillSwitchEnabled() const {
+  return kill_switch_enabled_;
+}
 
 bool WfpManager::BlockIPv6() {
   std::lock_guard lock(mutex_);
@@ -346,7 +355,8 @@ bool WfpManager::BlockIPv6() {
   }
   ipv6_filter_ids_.push_back(result.id);
   ipv6_blocked_ = true;
-  LogLine("WFP: IPv6 traffic BLOCKED (filter_id=%llu)\n", static_cast<unsigned long long>(result.id));
+  LogLine("WFP: IPv6 traffic BLOCKED (filter_id=%llu)\n",
+          static_cast<unsigned long long>(result.id));
   return true;
 }
 

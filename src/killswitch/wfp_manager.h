@@ -24,7 +24,8 @@ class WfpManager {
   static constexpr platform::WfpKey kSublayerKey =
       platform::WfpKey::FromText("{12345678-90AB-CDEF-1234-567890ABCDEF}");
 
-  WfpManager(std::shared_ptr<platform::WfpEngine> wfp, std::shared_ptr<platform::HostResolver> resolver);
+  WfpManager(std::shared_ptr<platform::WfpEngine> wfp,
+             std::shared_ptr<platform::HostResolver> resolver);
   // Removes what the manager installed and closes the session.
   ~WfpManager();
   WfpManager(const WfpManager&) = delete;

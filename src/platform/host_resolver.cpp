@@ -39,6 +39,8 @@ class SystemResolver : public HostResolver {
 
 }  // namespace
 
-std::shared_ptr<HostResolver> SystemHostResolver() { return std::make_shared<SystemResolver>(); }
+std::shared_ptr<HostResolver> SystemHostResolver() {
+  return std::make_shared<SystemResolver>();
+}
 
 }  // namespace orvo_vpn_win_svc::platform

@@ -165,7 +165,7 @@ bool ConditionHolds(const WfpCondition& condition, const WfpConnection& connecti
       const uint32_t flags = connection.loopback ? kWfpConditionFlagIsLoopback : 0;
       const uint32_t wanted = std::get<uint32_t>(condition.value);
       return condition.match == WfpMatch::kFlagsAllSet ? (flags & wanted) == wanted
-                                                        : (flags & wanted) == 0;
+                                                       : (flags & wanted) == 0;
     }
   }
   return false;
@@ -173,9 +173,12 @@ bool ConditionHolds(const WfpCondition& condition, const WfpConnection& connecti
 
 // Conditions on different fields must all hold; among conditions on one field, one suffices.
 bool FilterMatches(const WfpFilter& filter, const WfpConnection& connection) {
-  constexpr WfpField kFields[] = {WfpField::kIpRemoteAddress,   WfpField::kIpProtocol,
-                                  WfpField::kIpLocalPort,       WfpField::kIpRemotePort,
-                                  WfpField::kIpLocalInterface,  WfpField::kAleAppId,
+  constexpr WfpField kFields[] = {WfpField::kIpRemoteAddress,
+                                  WfpField::kIpProtocol,
+                                  WfpField::kIpLocalPort,
+                                  WfpField::kIpRemotePort,
+                                  WfpField::kIpLocalInterface,
+                                  WfpField::kAleAppId,
                                   WfpField::kFlags};
   for (const WfpField field : kFields) {
     bool present = false;
@@ -206,8 +209,10 @@ class InMemoryWfpSession : public WfpSession {
     if (Record().dynamic) {
       Objects& objects = state_->committed;
       std::erase_if(objects.filters, [&](const auto& entry) { return entry.second.owner == id_; });
-      std::erase_if(objects.sublayers, [&](const auto& entry) { return entry.second.owner == id_; });
-      std::erase_if(objects.providers, [&](const auto& entry) { return entry.second.owner == id_; });
+      std::erase_if(objects.sublayers,
+                    [&](const auto& entry) { return entry.second.owner == id_; });
+      std::erase_if(objects.providers,
+                    [&](const auto& entry) { return entry.second.owner == id_; });
     }
     state_->sessions.erase(id_);
   }

@@ -12,10 +12,10 @@ namespace orvo_vpn_win_svc::platform {
 // An outbound connection as the connect authorisation layers see it.
 struct WfpConnection {
   WfpLayer layer = WfpLayer::kAleAuthConnectV4;
-  uint32_t remote_ipv4 = 0;                // host byte order; IPv4 layer
+  uint32_t remote_ipv4 = 0;               // host byte order; IPv4 layer
   std::array<uint8_t, 16> remote_ipv6{};  // network byte order; IPv6 layer
-  WfpByteBlob app_id;                      // empty: a connection of no known application
-  uint64_t local_interface = 0;            // LUID of the interface the connection leaves through
+  WfpByteBlob app_id;                     // empty: a connection of no known application
+  uint64_t local_interface = 0;           // LUID of the interface the connection leaves through
   bool loopback = false;
   uint8_t protocol = 6;
   uint16_t local_port = 0;   // the ICMP type for ICMP

@@ -76,12 +76,13 @@ struct WfpKey {
       } else {
         InvalidWfpKeyText();
       }
-      bytes[nibble / 2] = static_cast<uint8_t>(bytes[nibble / 2] | (value << ((nibble % 2 == 0) ? 4 : 0)));
+      bytes[nibble / 2] =
+          static_cast<uint8_t>(bytes[nibble / 2] | (value << ((nibble % 2 == 0) ? 4 : 0)));
       ++nibble;
     }
     WfpKey key;
-    key.data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-                uint32_t{bytes[3]};
+    key.data1 = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
+                (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
     key.data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
     key.data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
     for (size_t i = 0; i < 8; ++i) {

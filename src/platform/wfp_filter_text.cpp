@@ -173,7 +173,8 @@ std::string ValueText(const WfpCondition& condition, std::optional<std::string_v
 }  // namespace
 
 std::string DescribeWfpKey(const WfpKey& key) {
-  std::string text = "{" + Hex(key.data1, 8) + "-" + Hex(key.data2, 4) + "-" + Hex(key.data3, 4) + "-";
+  std::string text =
+      "{" + Hex(key.data1, 8) + "-" + Hex(key.data2, 4) + "-" + Hex(key.data3, 4) + "-";
   for (size_t i = 0; i < key.data4.size(); ++i) {
     if (i == 2) {
       text += '-';
@@ -183,7 +184,8 @@ std::string DescribeWfpKey(const WfpKey& key) {
   return text + "}";
 }
 
-std::string DescribeWfpFilter(const WfpFilter& filter, std::optional<std::string_view> app_id_text) {
+std::string DescribeWfpFilter(const WfpFilter& filter,
+                              std::optional<std::string_view> app_id_text) {
   std::string text = LayerText(filter.layer);
   text += " weight=" + std::to_string(filter.weight);
   text += filter.action == WfpAction::kPermit ? " PERMIT" : " BLOCK";

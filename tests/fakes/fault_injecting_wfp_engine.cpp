@@ -104,8 +104,8 @@ class FaultInjectingSession : public WfpSession {
   }
   uint32_t AddSubLayer(const WfpSubLayer& sublayer) override {
     return recorder_->Code("AddSubLayer " + DescribeWfpKey(sublayer.key) + " \"" +
-                               WideToUtf8(sublayer.name) + "\" weight=" +
-                               std::to_string(sublayer.weight),
+                               WideToUtf8(sublayer.name) +
+                               "\" weight=" + std::to_string(sublayer.weight),
                            [&] { return inner_->AddSubLayer(sublayer); });
   }
   uint32_t DeleteSubLayer(const WfpKey& key) override {

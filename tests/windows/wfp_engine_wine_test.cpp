@@ -6,19 +6,19 @@
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
 #include "platform/wfp_engine.h"
+#include "support/platform_kind.h"
 
 namespace {
 
 using namespace orvo_vpn_win_svc;
 
 TEST(WfpUnderWine, EngineRefusesTheSessionAndTheManagerRefusesEveryOperation) {
+  if (!orvo_test::kWindows || !orvo_test::RunningUnderWine()) {
+    GTEST_SKIP() << "this case covers the Win32 engine under Wine, which refuses FwpmEngineOpen0 "
+                    "with 1764 (the Linux build models WFP in memory; real Windows opens it)";
+  }
   platform::WfpSessionOpen probe =
       platform::SystemWfpEngine()->OpenSession({L"ORVO probe", L"", true, 0});
-  if (probe.code == platform::kWfpSuccess) {
-    GTEST_SKIP() << "the system's filtering engine opened a session (the in-memory engine on "
-                    "Linux, or a real Windows): this case covers Wine, which refuses "
-                    "FwpmEngineOpen0 with 1764";
-  }
   ASSERT_EQ(probe.code, platform::kRpcCannotSupport);
 
   WfpManager& manager = WfpManager::Instance();

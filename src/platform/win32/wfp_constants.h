@@ -5,6 +5,7 @@
 // system's fwpuclnt.dll expects on x64.
 
 #include <windows.h>
+
 #include <fwpmu.h>
 
 #include <cstddef>
@@ -14,7 +15,9 @@
 namespace orvo_vpn_win_svc::platform::win32_wfp {
 
 constexpr GUID ToGuid(const WfpKey& key) {
-  return GUID{key.data1, key.data2, key.data3,
+  return GUID{key.data1,
+              key.data2,
+              key.data3,
               {key.data4[0], key.data4[1], key.data4[2], key.data4[3], key.data4[4], key.data4[5],
                key.data4[6], key.data4[7]}};
 }
@@ -46,9 +49,9 @@ inline constexpr WfpKey kConditionFlags =
     WfpKey::FromText("{632CE23B-5167-435C-86D7-E903684AA80C}");
 
 // The text form and the field form of a key agree (spot checks of the parser on published keys).
-static_assert(kLayerAleAuthConnectV4.data1 == 0xC38D57D1 && kLayerAleAuthConnectV4.data2 == 0x05A7 &&
-              kLayerAleAuthConnectV4.data3 == 0x4C33 && kLayerAleAuthConnectV4.data4[0] == 0x90 &&
-              kLayerAleAuthConnectV4.data4[7] == 0x82);
+static_assert(kLayerAleAuthConnectV4.data1 == 0xC38D57D1 &&
+              kLayerAleAuthConnectV4.data2 == 0x05A7 && kLayerAleAuthConnectV4.data3 == 0x4C33 &&
+              kLayerAleAuthConnectV4.data4[0] == 0x90 && kLayerAleAuthConnectV4.data4[7] == 0x82);
 static_assert(kConditionFlags.data1 == 0x632CE23B && kConditionFlags.data4[1] == 0xD7 &&
               kConditionFlags.data4[7] == 0x0C);
 
@@ -111,9 +114,8 @@ static_assert(sizeof(FWPM_SUBLAYER0) == 72 && offsetof(FWPM_SUBLAYER0, flags) ==
               offsetof(FWPM_SUBLAYER0, providerData) == 48 &&
               offsetof(FWPM_SUBLAYER0, weight) == 64);
 static_assert(sizeof(FWPM_FILTER0) == 200 && offsetof(FWPM_FILTER0, flags) == 32 &&
-              offsetof(FWPM_FILTER0, providerKey) == 40 &&
-              offsetof(FWPM_FILTER0, layerKey) == 64 && offsetof(FWPM_FILTER0, subLayerKey) == 80 &&
-              offsetof(FWPM_FILTER0, weight) == 96 &&
+              offsetof(FWPM_FILTER0, providerKey) == 40 && offsetof(FWPM_FILTER0, layerKey) == 64 &&
+              offsetof(FWPM_FILTER0, subLayerKey) == 80 && offsetof(FWPM_FILTER0, weight) == 96 &&
               offsetof(FWPM_FILTER0, numFilterConditions) == 112 &&
               offsetof(FWPM_FILTER0, filterCondition) == 120 &&
               offsetof(FWPM_FILTER0, action) == 128 && offsetof(FWPM_FILTER0, rawContext) == 152 &&

@@ -1,6 +1,7 @@
 #include "platform/wfp_engine.h"
 
 #include <windows.h>
+
 #include <fwpmu.h>
 #include <rpc.h>
 

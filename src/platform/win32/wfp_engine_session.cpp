@@ -128,7 +128,9 @@ class FilterConditions {
 
 Win32WfpSession::Win32WfpSession(HANDLE engine) : engine_(engine) {}
 
-Win32WfpSession::~Win32WfpSession() { FwpmEngineClose0(engine_); }
+Win32WfpSession::~Win32WfpSession() {
+  FwpmEngineClose0(engine_);
+}
 
 uint32_t Win32WfpSession::AddProvider(const WfpProvider& provider) {
   const DisplayData display(provider.name, provider.description);
@@ -179,12 +181,20 @@ WfpFilterAdd Win32WfpSession::AddFilter(const WfpFilter& filter) {
   return {code, code == ERROR_SUCCESS ? id : 0};
 }
 
-uint32_t Win32WfpSession::DeleteFilter(uint64_t id) { return FwpmFilterDeleteById0(engine_, id); }
+uint32_t Win32WfpSession::DeleteFilter(uint64_t id) {
+  return FwpmFilterDeleteById0(engine_, id);
+}
 
-uint32_t Win32WfpSession::BeginTransaction() { return FwpmTransactionBegin0(engine_, 0); }
+uint32_t Win32WfpSession::BeginTransaction() {
+  return FwpmTransactionBegin0(engine_, 0);
+}
 
-uint32_t Win32WfpSession::CommitTransaction() { return FwpmTransactionCommit0(engine_); }
+uint32_t Win32WfpSession::CommitTransaction() {
+  return FwpmTransactionCommit0(engine_);
+}
 
-uint32_t Win32WfpSession::AbortTransaction() { return FwpmTransactionAbort0(engine_); }
+uint32_t Win32WfpSession::AbortTransaction() {
+  return FwpmTransactionAbort0(engine_);
+}
 
 }  // namespace orvo_vpn_win_svc::platform

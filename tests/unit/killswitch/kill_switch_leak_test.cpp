@@ -30,7 +30,7 @@ std::string Ipv4Text(uint32_t address) {
 struct Expectation {
   bool kill_switch = false;
   bool ipv6_block = false;
-  std::set<uint32_t> permitted_ipv4;   // server and allowlist, as addresses
+  std::set<uint32_t> permitted_ipv4;     // server and allowlist, as addresses
   std::set<WfpByteBlob> permitted_apps;  // ids of the permitted and the tunnel's own executables
   std::optional<uint64_t> tunnel_luid;
   bool allow_lan = false;
@@ -56,7 +56,8 @@ struct Expectation {
     }
     const bool dhcp = !v6 && c.protocol == 17 && c.local_port == 68 && c.remote_port == 67;
     const bool dhcpv6 = v6 && c.protocol == 17 && c.local_port == 546 && c.remote_port == 547;
-    const bool neighbour_discovery = v6 && c.protocol == 58 && c.local_port >= 133 && c.local_port <= 137;
+    const bool neighbour_discovery =
+        v6 && c.protocol == 58 && c.local_port >= 133 && c.local_port <= 137;
     return c.loopback || (tunnel_luid && c.local_interface == *tunnel_luid) ||
            permitted_apps.contains(c.app_id) || (!v6 && permitted_ipv4.contains(c.remote_ipv4)) ||
            dhcp || dhcpv6 || neighbour_discovery || (allow_lan && InLan(c));
@@ -99,11 +100,13 @@ class LeakTest : public ::testing::Test {
     for (int n = std::uniform_int_distribution<int>(0, 3)(random_); n > 0; --n) {
       const int kind = std::uniform_int_distribution<int>(0, 2)(random_);
       if (kind == 0) {
-        const uint32_t address = Chance(0.3) ? 0x0A000000 | (RandomIpv4() & 0xFFFFFF) : RandomIpv4();
+        const uint32_t address =
+            Chance(0.3) ? 0x0A000000 | (RandomIpv4() & 0xFFFFFF) : RandomIpv4();
         config.allowlist.push_back(Ipv4Text(address));
         expect.permitted_ipv4.insert(address);
       } else if (kind == 1) {
-        const std::string name = "host" + std::to_string(round) + "-" + std::to_string(n) + ".example";
+        const std::string name =
+            "host" + std::to_string(round) + "-" + std::to_string(n) + ".example";
         std::vector<std::string> answers;
         for (int k = std::uniform_int_distribution<int>(1, 3)(random_); k > 0; --k) {
           const uint32_t address = RandomIpv4();
@@ -121,7 +124,8 @@ class LeakTest : public ::testing::Test {
         config.permitted_apps.push_back(Pick(files_) + L".missing");
       } else {
         config.permitted_apps.push_back(Pick(files_));
-        expect.permitted_apps.insert(memory_->GetAppIdFromFileName(config.permitted_apps.back()).blob);
+        expect.permitted_apps.insert(
+            memory_->GetAppIdFromFileName(config.permitted_apps.back()).blob);
       }
     }
     for (std::wstring* own : {&config.service_path, &config.singbox_path}) {
@@ -143,9 +147,9 @@ class LeakTest : public ::testing::Test {
     WfpConnection c;
     c.layer = Chance(0.5) ? WfpLayer::kAleAuthConnectV4 : WfpLayer::kAleAuthConnectV6;
     // Destinations near every edge the rules draw, and anywhere.
-    std::vector<uint32_t> v4 = {0x0A000001, 0x09FFFFFF, 0x0B000000, 0xAC0F0001, 0xAC100001,
-                                0xAC1FFFFF, 0xAC200000, 0xC0A80101, 0xC0A90001, 0xA9FE0001,
-                                0xA9FF0001, 0xE0000001, 0xEFFFFFFF, 0xF0000000, 0xFFFFFFFF,
+    std::vector<uint32_t> v4 = {0x0A000001, 0x09FFFFFF,   0x0B000000,  0xAC0F0001, 0xAC100001,
+                                0xAC1FFFFF, 0xAC200000,   0xC0A80101,  0xC0A90001, 0xA9FE0001,
+                                0xA9FF0001, 0xE0000001,   0xEFFFFFFF,  0xF0000000, 0xFFFFFFFF,
                                 0x7F000001, RandomIpv4(), RandomIpv4()};
     v4.insert(v4.end(), expect.permitted_ipv4.begin(), expect.permitted_ipv4.end());
     c.remote_ipv4 = Pick(v4);
@@ -175,10 +179,21 @@ class LeakTest : public ::testing::Test {
       uint16_t remote_port;
     };
     const std::vector<Traffic> traffic = {
-        {6, static_cast<uint16_t>(random_()), 443}, {17, 68, 67},  {17, 546, 547}, {17, 67, 68},
-        {17, 68, 547},                            {17, 546, 67}, {6, 68, 67},    {58, 133, 0},
-        {58, 135, 0},                             {58, 137, 0},  {58, 132, 0},   {58, 138, 0},
-        {58, 128, 0},                             {1, 8, 0},     {17, static_cast<uint16_t>(random_()), 53},
+        {6, static_cast<uint16_t>(random_()), 443},
+        {17, 68, 67},
+        {17, 546, 547},
+        {17, 67, 68},
+        {17, 68, 547},
+        {17, 546, 67},
+        {6, 68, 67},
+        {58, 133, 0},
+        {58, 135, 0},
+        {58, 137, 0},
+        {58, 132, 0},
+        {58, 138, 0},
+        {58, 128, 0},
+        {1, 8, 0},
+        {17, static_cast<uint16_t>(random_()), 53},
     };
     const Traffic& t = Pick(traffic);
     c.protocol = t.protocol;

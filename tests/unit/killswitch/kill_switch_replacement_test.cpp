@@ -41,7 +41,8 @@ class ReplacementTest : public ::testing::Test {
   }
 
   static std::string Planned(const KillSwitchConfig& config) {
-    return DescribeKillSwitchPlan(PlanKillSwitch(config, config.allowlist, WfpManager::kSublayerKey));
+    return DescribeKillSwitchPlan(
+        PlanKillSwitch(config, config.allowlist, WfpManager::kSublayerKey));
   }
 
   // Records, after every engine call, whether the committed state was one of the two kill

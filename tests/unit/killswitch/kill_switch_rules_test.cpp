@@ -82,8 +82,7 @@ TEST(KillSwitchRules, PlannedFiltersForEachState) {
   KillSwitchConfig lan_on_no_tunnel = BeforeConnect();
   lan_on_no_tunnel.allow_lan = true;
   const Case cases[] = {
-      {"empty settings", KillSwitchConfig{},
-       std::string(kLoopback) + kLink + kBlockAll},
+      {"empty settings", KillSwitchConfig{}, std::string(kLoopback) + kLink + kBlockAll},
       {"no tunnel yet", BeforeConnect(),
        std::string(kOwnProcesses) + kLoopback + kLink + kBlockAll},
       {"tunnel up", TunnelUp(),
@@ -145,7 +144,8 @@ TEST(KillSwitchRules, WeightsOrderPermitsAboveBlockAllAndTheIpv6BlockAboveAll) {
   const platform::WfpFilter ipv6_block = PlanIpv6Block(WfpManager::kSublayerKey);
   EXPECT_EQ(ipv6_block.weight, 15);
   EXPECT_EQ(ipv6_block.action, WfpAction::kBlock);
-  for (const KillSwitchRule& rule : PlanKillSwitch(config, {"192.0.2.1"}, WfpManager::kSublayerKey)) {
+  for (const KillSwitchRule& rule :
+       PlanKillSwitch(config, {"192.0.2.1"}, WfpManager::kSublayerKey)) {
     for (const platform::WfpFilter& filter : rule.filters) {
       EXPECT_LE(filter.weight, platform::kWfpMaxFilterWeight);
       EXPECT_EQ(filter.sublayer, WfpManager::kSublayerKey);

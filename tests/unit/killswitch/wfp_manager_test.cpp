@@ -50,19 +50,22 @@ struct Harness {
   std::unique_ptr<WfpManager> manager;
 };
 
-std::string Code(uint32_t code) { return std::to_string(code); }
+std::string Code(uint32_t code) {
+  return std::to_string(code);
+}
 
 TEST(WfpManagerInitialize, RegistersSessionProviderAndSublayerOnce) {
   Harness h;
   LogCapture log;
   ASSERT_TRUE(h.manager->Initialize());
   EXPECT_TRUE(h.manager->Initialize());
-  EXPECT_EQ(log.StandardError(),
-            kInitializedLog);
-  EXPECT_EQ(h.engine->Calls(),
-            "OpenSession \"ORVO VPN Session\" \"ORVO VPN Kill Switch Session\" dynamic wait=0 -> ok\n"
-            "AddProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} \"ORVO VPN Kill Switch Provider\" -> ok\n"
-            "AddSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} \"ORVO VPN Filters\" weight=65535 -> ok\n");
+  EXPECT_EQ(log.StandardError(), kInitializedLog);
+  EXPECT_EQ(
+      h.engine->Calls(),
+      "OpenSession \"ORVO VPN Session\" \"ORVO VPN Kill Switch Session\" dynamic wait=0 -> ok\n"
+      "AddProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} \"ORVO VPN Kill Switch Provider\" -> ok\n"
+      "AddSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} \"ORVO VPN Filters\" weight=65535 -> "
+      "ok\n");
   EXPECT_TRUE(h.memory->HasProvider(WfpManager::kProviderKey));
   EXPECT_TRUE(h.memory->HasSubLayer(WfpManager::kSublayerKey));
 }
@@ -71,12 +74,12 @@ TEST(WfpManagerInitialize, ObjectsThatAlreadyExistCountAsRegistered) {
   Harness h;
   WfpSessionOpen other = h.memory->OpenSession({L"other", L"", false, 0});
   ASSERT_EQ(other.session->AddProvider({WfpManager::kProviderKey, L"p", L""}), kWfpSuccess);
-  ASSERT_EQ(other.session->AddSubLayer({WfpManager::kSublayerKey, L"s", L"", WfpManager::kProviderKey, 1}),
+  ASSERT_EQ(other.session->AddSubLayer(
+                {WfpManager::kSublayerKey, L"s", L"", WfpManager::kProviderKey, 1}),
             kWfpSuccess);
   LogCapture log;
   EXPECT_TRUE(h.manager->Initialize());
-  EXPECT_EQ(log.StandardError(),
-            kInitializedLog);
+  EXPECT_EQ(log.StandardError(), kInitializedLog);
 }
 
 // Each refusal leaves the manager uninitialised with its session closed, so every later
@@ -92,8 +95,7 @@ TEST(WfpManagerInitialize, FailureTable) {
   };
   const Case cases[] = {
       {"engine cannot be opened", true, "OpenSession", kRpcCannotSupport,
-       "FwpmEngineOpen failed: 1764",
-       "WFP: Initializing...\nWFP: FwpmEngineOpen failed: 1764\n"},
+       "FwpmEngineOpen failed: 1764", "WFP: Initializing...\nWFP: FwpmEngineOpen failed: 1764\n"},
       {"provider add denied (not administrator)", false, "", 0,
        "FwpmProviderAdd: ACCESS_DENIED - requires administrator privileges",
        "WFP: Initializing...\n"
@@ -103,14 +105,18 @@ TEST(WfpManagerInitialize, FailureTable) {
       {"provider add fails otherwise", true, "AddProvider", kInvalidParameter,
        "FwpmProviderAdd failed: " + Code(kInvalidParameter),
        "WFP: Initializing...\n"
-       "WFP: FwpmProviderAdd failed: " + Code(kInvalidParameter) + "\n"
-       "WFP: Initialization failed (will continue without kill switch)\n"},
+       "WFP: FwpmProviderAdd failed: " +
+           Code(kInvalidParameter) +
+           "\n"
+           "WFP: Initialization failed (will continue without kill switch)\n"},
       {"sublayer add fails", true, "AddSubLayer", kInvalidParameter,
        "FwpmSubLayerAdd failed: " + Code(kInvalidParameter),
        "WFP: Initializing...\n"
        "WFP: Provider registered\n"
-       "WFP: FwpmSubLayerAdd failed: " + Code(kInvalidParameter) + "\n"
-       "WFP: Sublayer registration failed\n"},
+       "WFP: FwpmSubLayerAdd failed: " +
+           Code(kInvalidParameter) +
+           "\n"
+           "WFP: Sublayer registration failed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
@@ -156,15 +162,18 @@ TEST(WfpManagerEnable, FailureTable) {
       {"transaction cannot begin", "BeginTransaction", kFwpErrorTimeout,
        "FwpmTransactionBegin failed: " + Code(kFwpErrorTimeout),
        "WFP: EnableKillSwitch called\n"
-       "WFP: FwpmTransactionBegin failed: " + Code(kFwpErrorTimeout) + "\n"},
+       "WFP: FwpmTransactionBegin failed: " +
+           Code(kFwpErrorTimeout) + "\n"},
       {"IPv4 block-all filter fails", "\"ORVO: Block All (Kill Switch)\"", kInvalidParameter,
        "AddBlockAllFilter IPv4 failed: " + Code(kInvalidParameter),
        "WFP: Added permit filter for neighbour discovery (IPv6)\n"
-       "WFP: AddBlockAllFilter failed: AddBlockAllFilter IPv4 failed: " + Code(kInvalidParameter) + "\n"},
+       "WFP: AddBlockAllFilter failed: AddBlockAllFilter IPv4 failed: " +
+           Code(kInvalidParameter) + "\n"},
       {"commit fails", "CommitTransaction", kFwpErrorTimeout,
        "FwpmTransactionCommit failed: " + Code(kFwpErrorTimeout),
        "WFP: Block-all filter added\n"
-       "WFP: FwpmTransactionCommit failed: " + Code(kFwpErrorTimeout) + "\n"},
+       "WFP: FwpmTransactionCommit failed: " +
+           Code(kFwpErrorTimeout) + "\n"},
   };
   for (const EnableFailure& c : cases) {
     SCOPED_TRACE(c.situation);
@@ -231,16 +240,18 @@ TEST(WfpManagerEnable, LogsEveryStepAndCountsEveryFilter) {
             "WFP: Added permit filter for 198.51.100.20 (Allowlist)\n"
             "WFP: Added permit filter for 192.0.2.1 (Allowlist)\n"
             "WFP: Added permit filter for 192.0.2.2 (Allowlist)\n"
-            "WFP: Added permit filter for app: " + WideToUtf8(app) + "\n"
-            "WFP: FwpmGetAppIdFromFileName failed: 0x00000002\n"
-            "WFP: Warning - could not add app permit filter\n"
-            "WFP: Added permit filter for loopback (IPv4)\n"
-            "WFP: Added permit filter for loopback (IPv6)\n"
-            "WFP: Added permit filter for DHCP client (IPv4)\n"
-            "WFP: Added permit filter for DHCPv6 client (IPv6)\n"
-            "WFP: Added permit filter for neighbour discovery (IPv6)\n"
-            "WFP: Block-all filter added\n"
-            "WFP: Kill switch ENABLED with 13 filters\n");
+            "WFP: Added permit filter for app: " +
+                WideToUtf8(app) +
+                "\n"
+                "WFP: FwpmGetAppIdFromFileName failed: 0x00000002\n"
+                "WFP: Warning - could not add app permit filter\n"
+                "WFP: Added permit filter for loopback (IPv4)\n"
+                "WFP: Added permit filter for loopback (IPv6)\n"
+                "WFP: Added permit filter for DHCP client (IPv4)\n"
+                "WFP: Added permit filter for DHCPv6 client (IPv6)\n"
+                "WFP: Added permit filter for neighbour discovery (IPv6)\n"
+                "WFP: Block-all filter added\n"
+                "WFP: Kill switch ENABLED with 13 filters\n");
   EXPECT_EQ(h.resolver->Queries(), "resolve updates.example\nresolve nowhere.example\n");
   EXPECT_EQ(h.Installed(),
             DescribeKillSwitchPlan(PlanKillSwitch(
@@ -262,7 +273,9 @@ TEST(WfpManagerEnable, FilterCounts) {
   const Case cases[] = {
       {"empty: block-all, loopback, DHCP, DHCPv6, neighbour discovery", {}, 7},
       {"one literal in the allowlist", {"", {"10.0.0.1"}, {}, false, {}, L"", L""}, 8},
-      {"a name that resolves to three addresses", {"", {"three.example"}, {}, false, {}, L"", L""}, 10},
+      {"a name that resolves to three addresses",
+       {"", {"three.example"}, {}, false, {}, L"", L""},
+       10},
       {"a name that does not resolve", {"", {"nowhere.example"}, {}, false, {}, L"", L""}, 7},
       {"a server literal", {"203.0.113.7", {}, {}, false, {}, L"", L""}, 8},
       {"a server that is a host name", {"vpn.example", {}, {}, false, {}, L"", L""}, 7},
@@ -280,7 +293,8 @@ TEST(WfpManagerEnable, FilterCounts) {
     LogCapture log;
     ASSERT_TRUE(h.manager->EnableKillSwitch(c.config));
     EXPECT_EQ(h.memory->CommittedFilters().size(), c.filters);
-    const std::string count = "WFP: Kill switch ENABLED with " + std::to_string(c.filters) + " filters\n";
+    const std::string count =
+        "WFP: Kill switch ENABLED with " + std::to_string(c.filters) + " filters\n";
     const std::string text = log.StandardError();
     EXPECT_EQ(text.substr(text.size() - std::min(text.size(), count.size())), count);
   }
@@ -298,7 +312,8 @@ TEST(WfpManagerEnable, ServerThatIsAHostNameIsWarnedAboutAndLeftOut) {
                                      "WFP: Warning - could not add VPN server permit filter\n"),
             std::string::npos);
   EXPECT_EQ(h.resolver->Queries(), "") << "the server is never resolved";
-  EXPECT_EQ(h.Installed(), DescribeKillSwitchPlan(PlanKillSwitch({}, {}, WfpManager::kSublayerKey)));
+  EXPECT_EQ(h.Installed(),
+            DescribeKillSwitchPlan(PlanKillSwitch({}, {}, WfpManager::kSublayerKey)));
 }
 
 TEST(WfpManagerEnable, PermitFailuresAreWarningsNotFailures) {
@@ -333,15 +348,16 @@ TEST(WfpManagerEnable, PermitFailuresAreWarningsNotFailures) {
             "WFP: Added permit filter for neighbour discovery (IPv6)\n"
             "WFP: Block-all filter added\n"
             "WFP: Kill switch ENABLED with 5 filters\n");
-  EXPECT_EQ(h.Installed(),
-            "ALE_AUTH_CONNECT_V6 weight=12 PERMIT flags all-set loopback \"ORVO: Permit Loopback\"\n"
-            "ALE_AUTH_CONNECT_V4 weight=12 PERMIT protocol=17 local_port=68 remote_port=67 "
-            "\"ORVO: Permit DHCP\"\n"
-            "ALE_AUTH_CONNECT_V6 weight=12 PERMIT protocol=17 local_port=546 remote_port=547 "
-            "\"ORVO: Permit DHCPv6\"\n"
-            "ALE_AUTH_CONNECT_V6 weight=12 PERMIT protocol=58 local_port in 133-137 "
-            "\"ORVO: Permit Neighbour Discovery\"\n"
-            "ALE_AUTH_CONNECT_V4 weight=1 BLOCK \"ORVO: Block All (Kill Switch)\"\n");
+  EXPECT_EQ(
+      h.Installed(),
+      "ALE_AUTH_CONNECT_V6 weight=12 PERMIT flags all-set loopback \"ORVO: Permit Loopback\"\n"
+      "ALE_AUTH_CONNECT_V4 weight=12 PERMIT protocol=17 local_port=68 remote_port=67 "
+      "\"ORVO: Permit DHCP\"\n"
+      "ALE_AUTH_CONNECT_V6 weight=12 PERMIT protocol=17 local_port=546 remote_port=547 "
+      "\"ORVO: Permit DHCPv6\"\n"
+      "ALE_AUTH_CONNECT_V6 weight=12 PERMIT protocol=58 local_port in 133-137 "
+      "\"ORVO: Permit Neighbour Discovery\"\n"
+      "ALE_AUTH_CONNECT_V4 weight=1 BLOCK \"ORVO: Block All (Kill Switch)\"\n");
 }
 
 TEST(WfpManagerEnable, EnablingTwiceLeavesOnlyTheSecondSet) {
@@ -389,7 +405,8 @@ TEST(WfpManagerDisable, AFilterThatCannotBeDeletedKeepsTheKillSwitchOnUntilRetri
   EXPECT_FALSE(h.manager->DisableKillSwitch());
   EXPECT_EQ(h.manager->last_error(), "FwpmFilterDeleteById failed: 5");
   EXPECT_TRUE(h.manager->IsKillSwitchEnabled());
-  EXPECT_EQ(h.Installed(), "ALE_AUTH_CONNECT_V4 weight=1 BLOCK \"ORVO: Block All (Kill Switch)\"\n");
+  EXPECT_EQ(h.Installed(),
+            "ALE_AUTH_CONNECT_V4 weight=1 BLOCK \"ORVO: Block All (Kill Switch)\"\n");
   EXPECT_EQ(log.StandardError(),
             "WFP: Disabling kill switch...\nWFP: FwpmFilterDeleteById failed: 5\n");
   EXPECT_TRUE(h.manager->DisableKillSwitch());
@@ -413,10 +430,12 @@ TEST(WfpManagerIpv6, BlockingTwiceAddsOneFilterAndUnblockRemovesIt) {
   EXPECT_TRUE(h.manager->UnblockIPv6());
   EXPECT_EQ(log.StandardError(),
             "WFP: Blocking IPv6 traffic...\n"
-            "WFP: IPv6 traffic BLOCKED (filter_id=" + std::to_string(filters[0].id) + ")\n"
-            "WFP: IPv6 already blocked\n"
-            "WFP: Unblocking IPv6 traffic...\n"
-            "WFP: IPv6 traffic UNBLOCKED\n");
+            "WFP: IPv6 traffic BLOCKED (filter_id=" +
+                std::to_string(filters[0].id) +
+                ")\n"
+                "WFP: IPv6 already blocked\n"
+                "WFP: Unblocking IPv6 traffic...\n"
+                "WFP: IPv6 traffic UNBLOCKED\n");
   EXPECT_EQ(h.Installed(), "");
 }
 
@@ -427,8 +446,8 @@ TEST(WfpManagerIpv6, BlockFailureIsReported) {
   LogCapture log;
   EXPECT_FALSE(h.manager->BlockIPv6());
   EXPECT_EQ(h.manager->last_error(), "BlockIPv6 failed: " + Code(kInvalidParameter));
-  EXPECT_EQ(log.StandardError(),
-            "WFP: Blocking IPv6 traffic...\nWFP: BlockIPv6 failed: " + Code(kInvalidParameter) + "\n");
+  EXPECT_EQ(log.StandardError(), "WFP: Blocking IPv6 traffic...\nWFP: BlockIPv6 failed: " +
+                                     Code(kInvalidParameter) + "\n");
   EXPECT_TRUE(h.manager->UnblockIPv6());
   EXPECT_TRUE(h.manager->BlockIPv6()) << "not marked as blocked, so it can be tried again";
 }
@@ -446,11 +465,10 @@ TEST(WfpManagerCleanUp, RemovesEverythingAndClosesTheSession) {
   LogCapture log;
   h.manager.reset();
   EXPECT_EQ(log.StandardError(), "WFP: Cleaning up...\nWFP: Cleanup complete\n");
-  EXPECT_EQ(h.engine->Calls(),
-            deletes +
-                "DeleteSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} -> ok\n"
-                "DeleteProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} -> ok\n"
-                "CloseSession -> ok\n");
+  EXPECT_EQ(h.engine->Calls(), deletes +
+                                   "DeleteSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} -> ok\n"
+                                   "DeleteProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} -> ok\n"
+                                   "CloseSession -> ok\n");
   EXPECT_TRUE(h.memory->CommittedFilters().empty());
   EXPECT_FALSE(h.memory->HasSubLayer(WfpManager::kSublayerKey));
   EXPECT_FALSE(h.memory->HasProvider(WfpManager::kProviderKey));

@@ -79,7 +79,8 @@ TEST(InMemoryWfpEngine, TransactionShowsItsChangesOnlyAtCommitAndAbortDropsThem)
   const WfpFilterAdd added = session->AddFilter(Filter(V4, 5, kPermit));
   ASSERT_EQ(added.code, kWfpSuccess);
   ASSERT_EQ(session->DeleteFilter(old_id), kWfpSuccess);
-  EXPECT_EQ(session->DeleteFilter(old_id), kFwpErrorFilterNotFound) << "the session sees its own view";
+  EXPECT_EQ(session->DeleteFilter(old_id), kFwpErrorFilterNotFound)
+      << "the session sees its own view";
   ASSERT_EQ(engine.CommittedFilters().size(), 1u);
   EXPECT_EQ(engine.CommittedFilters()[0].id, old_id) << "nothing visible before commit";
   ASSERT_EQ(session->AbortTransaction(), kWfpSuccess);
@@ -136,30 +137,38 @@ TEST(InMemoryWfpEngine, RefusesWhatTheSystemRefuses) {
       {"filter in an unknown sublayer",
        session->AddFilter(Filter(V4, 1, kBlock, {}, kOtherSublayer)).code,
        kFwpErrorSubLayerNotFound},
-      {"filter without a name", session->AddFilter([] {
-         WfpFilter f = Filter(V4, 1, kBlock);
-         f.name.clear();
-         return f;
-       }()).code,
+      {"filter without a name",
+       session
+           ->AddFilter([] {
+             WfpFilter f = Filter(V4, 1, kBlock);
+             f.name.clear();
+             return f;
+           }())
+           .code,
        kFwpErrorNullDisplayName},
       {"IPv6 network on the IPv4 layer",
-       session->AddFilter(Filter(V4, 1, kBlock,
-                                 {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, v6_network}}))
+       session
+           ->AddFilter(
+               Filter(V4, 1, kBlock, {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, v6_network}}))
            .code,
        kFwpErrorTypeMismatch},
       {"mask with holes", session->AddFilter(Filter(V4, 1, kBlock, {RemoteV4(0, 0xFF00FF00)})).code,
        kFwpErrorInvalidNetMask},
       {"flags compared for equality",
-       session->AddFilter(Filter(V4, 1, kBlock, {{WfpField::kFlags, WfpMatch::kEqual, uint32_t{1}}}))
+       session
+           ->AddFilter(Filter(V4, 1, kBlock, {{WfpField::kFlags, WfpMatch::kEqual, uint32_t{1}}}))
            .code,
        kFwpErrorMatchTypeMismatch},
       {"empty application id",
-       session->AddFilter(Filter(V6, 1, kBlock, {{WfpField::kAleAppId, WfpMatch::kEqual, WfpByteBlob{}}}))
+       session
+           ->AddFilter(
+               Filter(V6, 1, kBlock, {{WfpField::kAleAppId, WfpMatch::kEqual, WfpByteBlob{}}}))
            .code,
        kFwpErrorZeroLengthArray},
       {"reversed port range",
-       session->AddFilter(Filter(V6, 1, kBlock,
-                                 {{WfpField::kIpLocalPort, WfpMatch::kRange, WfpUint16Range{9, 1}}}))
+       session
+           ->AddFilter(Filter(V6, 1, kBlock,
+                              {{WfpField::kIpLocalPort, WfpMatch::kRange, WfpUint16Range{9, 1}}}))
            .code,
        kFwpErrorInvalidRange},
       {"unknown filter id", session->DeleteFilter(filter + 1000), kFwpErrorFilterNotFound},
@@ -182,7 +191,8 @@ TEST(InMemoryWfpEngine, HighestMatchingWeightDecidesAndNoMatchPermits) {
   AddProviderAndSublayer(*session);
   AddProviderAndSublayer(*session, kOtherSublayer);
   session->AddFilter(Filter(V4, 1, kBlock));
-  const uint64_t lan = session->AddFilter(Filter(V4, 10, kPermit, {RemoteV4(0x0A000000, 0xFF000000)})).id;
+  const uint64_t lan =
+      session->AddFilter(Filter(V4, 10, kPermit, {RemoteV4(0x0A000000, 0xFF000000)})).id;
   const uint64_t host =
       session->AddFilter(Filter(V4, 12, kBlock, {RemoteV4(0x0A000005, 0xFFFFFFFF)})).id;
   session->AddFilter(Filter(V4, 15, kPermit, {}, kOtherSublayer));  // another sublayer: ignored
@@ -207,7 +217,8 @@ TEST(InMemoryWfpEngine, EqualWeightsWithDifferentActionsAreReportedAsTied) {
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
   session->AddFilter(Filter(V6, 15, kBlock));
-  session->AddFilter(Filter(V6, 15, kPermit, {{WfpField::kIpProtocol, WfpMatch::kEqual, uint8_t{17}}}));
+  session->AddFilter(
+      Filter(V6, 15, kPermit, {{WfpField::kIpProtocol, WfpMatch::kEqual, uint8_t{17}}}));
   WfpConnection udp;
   udp.layer = V6;
   udp.protocol = 17;
@@ -229,11 +240,12 @@ TEST(InMemoryWfpEngine, ConditionsOnOneFieldAreAlternativesAndOnDifferentFieldsA
        {WfpField::kIpLocalPort, WfpMatch::kRange, WfpUint16Range{133, 137}},
        {WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV6AddressPrefix{{0xFE, 0x80}, 10}},
        {WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV6AddressPrefix{{0xFF, 0x02}, 16}}}));
-  session->AddFilter(Filter(V6, 7, kPermit,
-                            {{WfpField::kFlags, WfpMatch::kFlagsAllSet, kWfpConditionFlagIsLoopback}}));
-  session->AddFilter(Filter(V6, 9, kBlock,
-                            {{WfpField::kFlags, WfpMatch::kFlagsNoneSet, kWfpConditionFlagIsLoopback},
-                             {WfpField::kIpLocalInterface, WfpMatch::kEqual, uint64_t{42}}}));
+  session->AddFilter(Filter(
+      V6, 7, kPermit, {{WfpField::kFlags, WfpMatch::kFlagsAllSet, kWfpConditionFlagIsLoopback}}));
+  session->AddFilter(
+      Filter(V6, 9, kBlock,
+             {{WfpField::kFlags, WfpMatch::kFlagsNoneSet, kWfpConditionFlagIsLoopback},
+              {WfpField::kIpLocalInterface, WfpMatch::kEqual, uint64_t{42}}}));
 
   struct Case {
     const char* what;
