@@ -94,19 +94,21 @@ class FaultInjectingSession : public WfpSession {
   FaultInjectingSession& operator=(const FaultInjectingSession&) = delete;
 
   uint32_t AddProvider(const WfpProvider& provider) override {
-    return recorder_->Code(
-        "AddProvider " + DescribeWfpKey(provider.key) + " \"" + WideToUtf8(provider.name) + "\"",
-        [&] { return inner_->AddProvider(provider); });
+    return recorder_->Code("AddProvider " + DescribeWfpKey(provider.key) + " \"" +
+                               WideToUtf8(provider.name) + "\" \"" +
+                               WideToUtf8(provider.description) + "\"",
+                           [&] { return inner_->AddProvider(provider); });
   }
   uint32_t DeleteProvider(const WfpKey& key) override {
     return recorder_->Code("DeleteProvider " + DescribeWfpKey(key),
                            [&] { return inner_->DeleteProvider(key); });
   }
   uint32_t AddSubLayer(const WfpSubLayer& sublayer) override {
-    return recorder_->Code("AddSubLayer " + DescribeWfpKey(sublayer.key) + " \"" +
-                               WideToUtf8(sublayer.name) +
-                               "\" weight=" + std::to_string(sublayer.weight),
-                           [&] { return inner_->AddSubLayer(sublayer); });
+    return recorder_->Code(
+        "AddSubLayer " + DescribeWfpKey(sublayer.key) + " \"" + WideToUtf8(sublayer.name) +
+            "\" \"" + WideToUtf8(sublayer.description) + "\" provider=" +
+            DescribeWfpKey(sublayer.provider) + " weight=" + std::to_string(sublayer.weight),
+        [&] { return inner_->AddSubLayer(sublayer); });
   }
   uint32_t DeleteSubLayer(const WfpKey& key) override {
     return recorder_->Code("DeleteSubLayer " + DescribeWfpKey(key),

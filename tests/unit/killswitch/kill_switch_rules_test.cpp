@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <utility>
+
 #include "killswitch/wfp_manager.h"
 
 namespace {
@@ -133,6 +136,35 @@ TEST(KillSwitchRules, AnAddressThatIsNoIpv4LiteralGetsAStepWithoutFilters) {
   EXPECT_EQ(plan[1].filters.size(), 1u);
   EXPECT_EQ(plan[2].target, "10.0.0.256");
   EXPECT_TRUE(plan[2].filters.empty());
+}
+
+// Every filter carries its display name and description; block-all has none.
+TEST(KillSwitchRules, NamesAndDescriptions) {
+  KillSwitchConfig config = TunnelUp();
+  config.allow_lan = true;
+  std::set<std::pair<std::wstring, std::wstring>> seen;
+  for (const KillSwitchRule& rule :
+       PlanKillSwitch(config, {"192.0.2.1"}, WfpManager::kSublayerKey)) {
+    for (const platform::WfpFilter& filter : rule.filters) {
+      seen.insert({filter.name, filter.description});
+    }
+  }
+  const platform::WfpFilter ipv6_block = PlanIpv6Block(WfpManager::kSublayerKey);
+  seen.insert({ipv6_block.name, ipv6_block.description});
+  const std::set<std::pair<std::wstring, std::wstring>> expected = {
+      {L"ORVO: Permit Allowlist IP", L"Permit traffic to allowlisted IP"},
+      {L"ORVO: Permit Application", L"Permit traffic from allowed application"},
+      {L"ORVO: Block All (Kill Switch)", L""},
+      {L"ORVO: Block All IPv6 (Kill Switch)", L""},
+      {L"ORVO: Block IPv6 (VPN Active)", L"Prevents IPv6 leak while VPN is connected"},
+      {L"ORVO: Permit Loopback", L"Permit loopback traffic"},
+      {L"ORVO: Permit Tunnel Interface", L"Permit traffic on the VPN tunnel interface"},
+      {L"ORVO: Permit DHCP", L"Permit DHCP client traffic"},
+      {L"ORVO: Permit DHCPv6", L"Permit DHCPv6 client traffic"},
+      {L"ORVO: Permit Neighbour Discovery", L"Permit IPv6 neighbour discovery"},
+      {L"ORVO: Permit LAN", L"Permit traffic to the local network"},
+  };
+  EXPECT_EQ(seen, expected);
 }
 
 // Whatever the settings, every weight fits the 4 bits WFP allows, every permit outranks

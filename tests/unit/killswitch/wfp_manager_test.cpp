@@ -63,9 +63,11 @@ TEST(WfpManagerInitialize, RegistersSessionProviderAndSublayerOnce) {
   EXPECT_EQ(
       h.engine->Calls(),
       "OpenSession \"ORVO VPN Session\" \"ORVO VPN Kill Switch Session\" dynamic wait=0 -> ok\n"
-      "AddProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} \"ORVO VPN Kill Switch Provider\" -> ok\n"
-      "AddSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} \"ORVO VPN Filters\" weight=65535 -> "
-      "ok\n");
+      "AddProvider {A1B2C3D4-E5F6-7890-ABCD-EF1234567890} \"ORVO VPN Kill Switch Provider\" "
+      "\"Provides kill switch functionality for ORVO VPN\" -> ok\n"
+      "AddSubLayer {12345678-90AB-CDEF-1234-567890ABCDEF} \"ORVO VPN Filters\" "
+      "\"Kill switch filter sublayer\" provider={A1B2C3D4-E5F6-7890-ABCD-EF1234567890} "
+      "weight=65535 -> ok\n");
   EXPECT_TRUE(h.memory->HasProvider(WfpManager::kProviderKey));
   EXPECT_TRUE(h.memory->HasSubLayer(WfpManager::kSublayerKey));
 }
@@ -266,9 +268,9 @@ TEST(WfpManagerEnable, FilterCounts) {
   const std::wstring service = scratch.AddFile("orvo-vpn-svc.exe");
   const std::wstring singbox = scratch.AddFile("sing-box.exe");
   struct Case {
-    const char* what;
+    const char* what = "";
     KillSwitchConfig config;
-    size_t filters;
+    size_t filters = 0;
   };
   const Case cases[] = {
       {"empty: block-all, loopback, DHCP, DHCPv6, neighbour discovery", {}, 7},

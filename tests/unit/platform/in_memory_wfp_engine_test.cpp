@@ -47,8 +47,8 @@ WfpConnection V4To(uint32_t address) {
   return connection;
 }
 
-constexpr auto V4 = WfpLayer::kAleAuthConnectV4;
-constexpr auto V6 = WfpLayer::kAleAuthConnectV6;
+constexpr auto kV4 = WfpLayer::kAleAuthConnectV4;
+constexpr auto kV6 = WfpLayer::kAleAuthConnectV6;
 constexpr auto kBlock = WfpAction::kBlock;
 constexpr auto kPermit = WfpAction::kPermit;
 
@@ -59,7 +59,7 @@ TEST(InMemoryWfpEngine, DynamicSessionTakesItsObjectsAlongWhenItCloses) {
   {
     auto dynamic = Open(engine);
     ASSERT_EQ(dynamic->AddSubLayer({kSublayer, L"sublayer", L"", kProvider, 1}), kWfpSuccess);
-    ASSERT_EQ(dynamic->AddFilter(Filter(V4, 1, kBlock)).code, kWfpSuccess);
+    ASSERT_EQ(dynamic->AddFilter(Filter(kV4, 1, kBlock)).code, kWfpSuccess);
     EXPECT_EQ(engine.CommittedFilters().size(), 1u);
     EXPECT_EQ(engine.OpenSessionCount(), 2u);
   }
@@ -73,10 +73,10 @@ TEST(InMemoryWfpEngine, TransactionShowsItsChangesOnlyAtCommitAndAbortDropsThem)
   InMemoryWfpEngine engine;
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
-  const uint64_t old_id = session->AddFilter(Filter(V4, 1, kBlock)).id;
+  const uint64_t old_id = session->AddFilter(Filter(kV4, 1, kBlock)).id;
 
   ASSERT_EQ(session->BeginTransaction(), kWfpSuccess);
-  const WfpFilterAdd added = session->AddFilter(Filter(V4, 5, kPermit));
+  const WfpFilterAdd added = session->AddFilter(Filter(kV4, 5, kPermit));
   ASSERT_EQ(added.code, kWfpSuccess);
   ASSERT_EQ(session->DeleteFilter(old_id), kWfpSuccess);
   EXPECT_EQ(session->DeleteFilter(old_id), kFwpErrorFilterNotFound)
@@ -89,7 +89,7 @@ TEST(InMemoryWfpEngine, TransactionShowsItsChangesOnlyAtCommitAndAbortDropsThem)
   EXPECT_EQ(session->DeleteFilter(added.id), kFwpErrorFilterNotFound);
 
   ASSERT_EQ(session->BeginTransaction(), kWfpSuccess);
-  const uint64_t new_id = session->AddFilter(Filter(V4, 5, kPermit)).id;
+  const uint64_t new_id = session->AddFilter(Filter(kV4, 5, kPermit)).id;
   ASSERT_EQ(session->DeleteFilter(old_id), kWfpSuccess);
   ASSERT_EQ(session->CommitTransaction(), kWfpSuccess);
   ASSERT_EQ(engine.CommittedFilters().size(), 1u);
@@ -106,9 +106,9 @@ TEST(InMemoryWfpEngine, TransactionStateErrorsAndOtherSessionsWait) {
   ASSERT_EQ(first->BeginTransaction(), kWfpSuccess);
   EXPECT_EQ(first->BeginTransaction(), kFwpErrorTransactionInProgress);
   EXPECT_EQ(second->BeginTransaction(), kFwpErrorTimeout);
-  EXPECT_EQ(second->AddFilter(Filter(V4, 1, kBlock)).code, kFwpErrorTimeout);
+  EXPECT_EQ(second->AddFilter(Filter(kV4, 1, kBlock)).code, kFwpErrorTimeout);
   first.reset();  // closing a session ends its transaction
-  EXPECT_EQ(second->AddFilter(Filter(V4, 1, kBlock)).code, kFwpErrorSubLayerNotFound)
+  EXPECT_EQ(second->AddFilter(Filter(kV4, 1, kBlock)).code, kFwpErrorSubLayerNotFound)
       << "the first session's dynamic sublayer went with it";
 }
 
@@ -116,7 +116,7 @@ TEST(InMemoryWfpEngine, RefusesWhatTheSystemRefuses) {
   InMemoryWfpEngine engine;
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
-  const uint64_t filter = session->AddFilter(Filter(V4, 1, kBlock)).id;
+  const uint64_t filter = session->AddFilter(Filter(kV4, 1, kBlock)).id;
   const WfpV6AddressPrefix v6_network{{0xFE, 0x80}, 10};
   struct Case {
     const char* what;
@@ -133,14 +133,14 @@ TEST(InMemoryWfpEngine, RefusesWhatTheSystemRefuses) {
       {"provider still used by a sublayer", session->DeleteProvider(kProvider), kFwpErrorInUse},
       {"sublayer still used by a filter", session->DeleteSubLayer(kSublayer), kFwpErrorInUse},
       {"unknown sublayer", session->DeleteSubLayer(kOtherSublayer), kFwpErrorSubLayerNotFound},
-      {"weight above 15", session->AddFilter(Filter(V4, 16, kBlock)).code, kFwpErrorInvalidWeight},
+      {"weight above 15", session->AddFilter(Filter(kV4, 16, kBlock)).code, kFwpErrorInvalidWeight},
       {"filter in an unknown sublayer",
-       session->AddFilter(Filter(V4, 1, kBlock, {}, kOtherSublayer)).code,
+       session->AddFilter(Filter(kV4, 1, kBlock, {}, kOtherSublayer)).code,
        kFwpErrorSubLayerNotFound},
       {"filter without a name",
        session
            ->AddFilter([] {
-             WfpFilter f = Filter(V4, 1, kBlock);
+             WfpFilter f = Filter(kV4, 1, kBlock);
              f.name.clear();
              return f;
            }())
@@ -149,25 +149,26 @@ TEST(InMemoryWfpEngine, RefusesWhatTheSystemRefuses) {
       {"IPv6 network on the IPv4 layer",
        session
            ->AddFilter(
-               Filter(V4, 1, kBlock, {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, v6_network}}))
+               Filter(kV4, 1, kBlock, {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, v6_network}}))
            .code,
        kFwpErrorTypeMismatch},
-      {"mask with holes", session->AddFilter(Filter(V4, 1, kBlock, {RemoteV4(0, 0xFF00FF00)})).code,
+      {"mask with holes",
+       session->AddFilter(Filter(kV4, 1, kBlock, {RemoteV4(0, 0xFF00FF00)})).code,
        kFwpErrorInvalidNetMask},
       {"flags compared for equality",
        session
-           ->AddFilter(Filter(V4, 1, kBlock, {{WfpField::kFlags, WfpMatch::kEqual, uint32_t{1}}}))
+           ->AddFilter(Filter(kV4, 1, kBlock, {{WfpField::kFlags, WfpMatch::kEqual, uint32_t{1}}}))
            .code,
        kFwpErrorMatchTypeMismatch},
       {"empty application id",
        session
            ->AddFilter(
-               Filter(V6, 1, kBlock, {{WfpField::kAleAppId, WfpMatch::kEqual, WfpByteBlob{}}}))
+               Filter(kV6, 1, kBlock, {{WfpField::kAleAppId, WfpMatch::kEqual, WfpByteBlob{}}}))
            .code,
        kFwpErrorZeroLengthArray},
       {"reversed port range",
        session
-           ->AddFilter(Filter(V6, 1, kBlock,
+           ->AddFilter(Filter(kV6, 1, kBlock,
                               {{WfpField::kIpLocalPort, WfpMatch::kRange, WfpUint16Range{9, 1}}}))
            .code,
        kFwpErrorInvalidRange},
@@ -190,12 +191,12 @@ TEST(InMemoryWfpEngine, HighestMatchingWeightDecidesAndNoMatchPermits) {
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
   AddProviderAndSublayer(*session, kOtherSublayer);
-  session->AddFilter(Filter(V4, 1, kBlock));
+  session->AddFilter(Filter(kV4, 1, kBlock));
   const uint64_t lan =
-      session->AddFilter(Filter(V4, 10, kPermit, {RemoteV4(0x0A000000, 0xFF000000)})).id;
+      session->AddFilter(Filter(kV4, 10, kPermit, {RemoteV4(0x0A000000, 0xFF000000)})).id;
   const uint64_t host =
-      session->AddFilter(Filter(V4, 12, kBlock, {RemoteV4(0x0A000005, 0xFFFFFFFF)})).id;
-  session->AddFilter(Filter(V4, 15, kPermit, {}, kOtherSublayer));  // another sublayer: ignored
+      session->AddFilter(Filter(kV4, 12, kBlock, {RemoteV4(0x0A000005, 0xFFFFFFFF)})).id;
+  session->AddFilter(Filter(kV4, 15, kPermit, {}, kOtherSublayer));  // another sublayer: ignored
 
   const WfpVerdict lan_verdict = engine.Classify(V4To(0x0A000001), kSublayer);
   EXPECT_TRUE(lan_verdict.permitted);
@@ -206,7 +207,7 @@ TEST(InMemoryWfpEngine, HighestMatchingWeightDecidesAndNoMatchPermits) {
   EXPECT_FALSE(engine.Classify(V4To(0x08080808), kSublayer).permitted);
 
   WfpConnection v6;
-  v6.layer = V6;
+  v6.layer = kV6;
   const WfpVerdict nothing = engine.Classify(v6, kSublayer);
   EXPECT_TRUE(nothing.permitted) << "no filter on the IPv6 layer";
   EXPECT_EQ(nothing.filter_id, 0u);
@@ -216,11 +217,11 @@ TEST(InMemoryWfpEngine, EqualWeightsWithDifferentActionsAreReportedAsTied) {
   InMemoryWfpEngine engine;
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
-  session->AddFilter(Filter(V6, 15, kBlock));
+  session->AddFilter(Filter(kV6, 15, kBlock));
   session->AddFilter(
-      Filter(V6, 15, kPermit, {{WfpField::kIpProtocol, WfpMatch::kEqual, uint8_t{17}}}));
+      Filter(kV6, 15, kPermit, {{WfpField::kIpProtocol, WfpMatch::kEqual, uint8_t{17}}}));
   WfpConnection udp;
-  udp.layer = V6;
+  udp.layer = kV6;
   udp.protocol = 17;
   const WfpVerdict verdict = engine.Classify(udp, kSublayer);
   EXPECT_TRUE(verdict.tied);
@@ -233,17 +234,17 @@ TEST(InMemoryWfpEngine, ConditionsOnOneFieldAreAlternativesAndOnDifferentFieldsA
   InMemoryWfpEngine engine;
   auto session = Open(engine);
   AddProviderAndSublayer(*session);
-  session->AddFilter(Filter(V6, 1, kBlock));
+  session->AddFilter(Filter(kV6, 1, kBlock));
   session->AddFilter(Filter(
-      V6, 5, kPermit,
+      kV6, 5, kPermit,
       {{WfpField::kIpProtocol, WfpMatch::kEqual, uint8_t{58}},
        {WfpField::kIpLocalPort, WfpMatch::kRange, WfpUint16Range{133, 137}},
        {WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV6AddressPrefix{{0xFE, 0x80}, 10}},
        {WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV6AddressPrefix{{0xFF, 0x02}, 16}}}));
   session->AddFilter(Filter(
-      V6, 7, kPermit, {{WfpField::kFlags, WfpMatch::kFlagsAllSet, kWfpConditionFlagIsLoopback}}));
+      kV6, 7, kPermit, {{WfpField::kFlags, WfpMatch::kFlagsAllSet, kWfpConditionFlagIsLoopback}}));
   session->AddFilter(
-      Filter(V6, 9, kBlock,
+      Filter(kV6, 9, kBlock,
              {{WfpField::kFlags, WfpMatch::kFlagsNoneSet, kWfpConditionFlagIsLoopback},
               {WfpField::kIpLocalInterface, WfpMatch::kEqual, uint64_t{42}}}));
 
@@ -272,7 +273,7 @@ TEST(InMemoryWfpEngine, ConditionsOnOneFieldAreAlternativesAndOnDifferentFieldsA
   };
   for (const Case& c : cases) {
     WfpConnection connection;
-    connection.layer = V6;
+    connection.layer = kV6;
     connection.protocol = c.protocol;
     connection.local_port = c.type;
     connection.remote_ipv6 = c.remote;
@@ -300,7 +301,7 @@ TEST(WfpFilterText, DescribesKeysAndFilters) {
   EXPECT_EQ(DescribeWfpKey(WfpKey::FromText("{c38d57d1-05a7-4c33-904f-7fbceee60e82}")),
             "{C38D57D1-05A7-4C33-904F-7FBCEEE60E82}");
   WfpFilter filter = Filter(
-      V6, 3, kPermit,
+      kV6, 3, kPermit,
       {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV6AddressPrefix{{0xFE, 0x80}, 10}},
        {WfpField::kIpRemoteAddress, WfpMatch::kEqual,
         WfpV6AddressPrefix{{0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}, 128}},
@@ -314,7 +315,7 @@ TEST(WfpFilterText, DescribesKeysAndFilters) {
             "remote_address=2001:db8::1:0:0:1/128 local_port in 133-137 "
             "local_interface=0x0006000000000001 flags none-set loopback app_id=\"a.\" "
             "app_id=0x01FF \"f\"");
-  EXPECT_EQ(DescribeWfpFilter(Filter(V4, 10, kBlock, {RemoteV4(0xC0A80000, 0xFFFF0000)}), "x"),
+  EXPECT_EQ(DescribeWfpFilter(Filter(kV4, 10, kBlock, {RemoteV4(0xC0A80000, 0xFFFF0000)}), "x"),
             "ALE_AUTH_CONNECT_V4 weight=10 BLOCK remote_address=192.168.0.0/16 \"f\"");
 }
 
