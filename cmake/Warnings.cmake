@@ -3,7 +3,7 @@ add_library(orvo_warnings INTERFACE)
 target_compile_options(orvo_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
   -Wcast-align -Wunused -Woverloaded-virtual -Wconversion -Wsign-conversion
-  -Wnull-dereference -Wformat=2 -Werror)
+  -Wformat=2 -Werror)
 if(WIN32)
   # C99 printf semantics (%zu, %lld, %ls) from mingw's own stdio.
   target_compile_definitions(orvo_warnings INTERFACE

@@ -20,12 +20,14 @@ struct CaptureState {
   std::wstring debugger;
 };
 
+// Never destroyed: objects destroyed at process exit (the process-wide managers) still report
+// their clean-up through it, whatever the order of static destruction.
 CaptureState& Capture() {
-  static CaptureState state;
-  return state;
+  static CaptureState* const state = new CaptureState;
+  return *state;
 }
 
-std::string Format(const char* format, va_list args) {
+ORVO_PRINTF_FORMAT(1, 0) std::string Format(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int length = std::vsnprintf(nullptr, 0, format, measure);

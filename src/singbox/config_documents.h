@@ -29,7 +29,8 @@ struct RelayConfigInput {
 };
 
 // The three configuration documents handed to sing-box on its standard input: pure functions,
-// 2-space indentation, keys in ascending byte order, non-ASCII as raw UTF-8.
+// 2-space indentation, keys in ascending byte order, non-ASCII as raw UTF-8. A document holding
+// a text that is not valid UTF-8 cannot be written faithfully: the result is then empty.
 std::string BuildHysteria2Config(const Hysteria2ConnectRequest& request, const TunOptions& tun);
 std::string BuildHysteria2TorConfig(const Hysteria2ConnectRequest& request, const TunOptions& tun);
 std::string BuildRelayConfig(const RelayConfigInput& relay);

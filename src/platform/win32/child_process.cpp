@@ -21,30 +21,30 @@ class Win32ChildProcess final : public ChildProcess {
 
   std::optional<uint32_t> ExitCode() override {
     DWORD code = 0;
-    if (!GetExitCodeProcess(process_.get(), &code)) {
+    if (!GetExitCodeProcess(process_.Get(), &code)) {
       return std::nullopt;
     }
     return static_cast<uint32_t>(code);
   }
 
   std::optional<size_t> OutputWaiting() override {
-    if (!output_) {
+    if (!output_.Valid()) {
       return std::nullopt;
     }
     DWORD waiting = 0;
-    if (!PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &waiting, nullptr)) {
+    if (!PeekNamedPipe(output_.Get(), nullptr, 0, nullptr, &waiting, nullptr)) {
       return std::nullopt;
     }
     return static_cast<size_t>(waiting);
   }
 
   std::string ReadOutput(size_t max_bytes) override {
-    if (!output_ || max_bytes == 0) {
+    if (!output_.Valid() || max_bytes == 0) {
       return {};
     }
     std::string buffer(max_bytes, '\0');
     DWORD count = 0;
-    if (!ReadFile(output_.get(), buffer.data(), static_cast<DWORD>(max_bytes), &count, nullptr)) {
+    if (!ReadFile(output_.Get(), buffer.data(), static_cast<DWORD>(max_bytes), &count, nullptr)) {
       return {};
     }
     buffer.resize(count);
@@ -55,9 +55,9 @@ class Win32ChildProcess final : public ChildProcess {
 
   bool WriteInput(std::string_view data, uint32_t& error) override {
     DWORD written = 0;
-    if (!input_ ||
-        !WriteFile(input_.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
-      error = input_ ? static_cast<uint32_t>(GetLastError()) : ERROR_INVALID_HANDLE;
+    if (!input_.Valid() ||
+        !WriteFile(input_.Get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
+      error = input_.Valid() ? static_cast<uint32_t>(GetLastError()) : ERROR_INVALID_HANDLE;
       return false;
     }
     return true;
@@ -66,14 +66,14 @@ class Win32ChildProcess final : public ChildProcess {
   void CloseInput() override { input_.Reset(); }
 
   bool Terminate(uint32_t exit_code) override {
-    return TerminateProcess(process_.get(), exit_code) != FALSE;
+    return TerminateProcess(process_.Get(), exit_code) != FALSE;
   }
 
   WaitOutcome Wait(std::chrono::milliseconds timeout) override {
-    return WaitForHandle(process_.get(), timeout);
+    return WaitForHandle(process_.Get(), timeout);
   }
 
-  HANDLE NativeHandle() const { return process_.get(); }
+  HANDLE NativeHandle() const { return process_.Get(); }
 
  private:
   UniqueHandle process_;
@@ -89,7 +89,7 @@ class KillOnCloseJob final : public ChildJob {
   bool Assign(ChildProcess& child) override {
     auto* win32_child = dynamic_cast<Win32ChildProcess*>(&child);
     return win32_child != nullptr &&
-           AssignProcessToJobObject(job_.get(), win32_child->NativeHandle()) != FALSE;
+           AssignProcessToJobObject(job_.Get(), win32_child->NativeHandle()) != FALSE;
   }
 
  private:
@@ -154,9 +154,9 @@ class Win32ChildProcesses final : public ChildProcesses {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = request.with_input ? input.read_end.get() : nullptr;
-    startup.hStdOutput = output.write_end.get();
-    startup.hStdError = output.write_end.get();
+    startup.hStdInput = request.with_input ? input.read_end.Get() : nullptr;
+    startup.hStdOutput = output.write_end.Get();
+    startup.hStdError = output.write_end.Get();
 
     std::vector<wchar_t> command_line(request.command_line.begin(), request.command_line.end());
     command_line.push_back(L'\0');
@@ -177,12 +177,12 @@ class Win32ChildProcesses final : public ChildProcesses {
 
   std::unique_ptr<ChildJob> CreateJob() override {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
-    if (!job) {
+    if (!job.Valid()) {
       return nullptr;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+    if (!SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
       return nullptr;  // a job that does not kill on close is no safeguard
     }

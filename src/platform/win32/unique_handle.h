@@ -9,12 +9,12 @@
 
 namespace orvo_vpn_win_svc::platform {
 
-// Owns one kernel handle and closes it. Null and INVALID_HANDLE_VALUE both mean "none".
+// Owns one kernel handle and closes it. Both null and INVALID_HANDLE_VALUE mean "none".
 class UniqueHandle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle)
-      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other) {
@@ -24,15 +24,15 @@ class UniqueHandle {
   }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { Reset(); }
 
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE Get() const { return handle_; }
+  bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() { return std::exchange(handle_, nullptr); }
   void Reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr) {
+    if (Valid()) {
       CloseHandle(handle_);
     }
-    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+    handle_ = handle;
   }
 
  private:
