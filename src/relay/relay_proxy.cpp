@@ -42,7 +42,9 @@ RelayProxy& RelayProxy::Instance() {
 RelayProxy::RelayProxy(Facilities facilities)
     : facilities_(std::move(facilities)), reader_(facilities_.sleeper) {}
 
-RelayProxy::~RelayProxy() { Stop(); }
+RelayProxy::~RelayProxy() {
+  Stop();
+}
 
 bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
   std::lock_guard lock(mutex_);
@@ -238,9 +240,13 @@ void RelayProxy::Stop() {
   LogLine("RELAY: Proxy stopped\n");
 }
 
-bool RelayProxy::IsRunning() { return running_.load() && process_.Alive(); }
+bool RelayProxy::IsRunning() {
+  return running_.load() && process_.Alive();
+}
 
-uint32_t RelayProxy::ChildId() const { return process_.Id(); }
+uint32_t RelayProxy::ChildId() const {
+  return process_.Id();
+}
 
 void RelayProxy::ReleaseAll() {
   reader_.RequestStop();

@@ -50,6 +50,8 @@ void CleanupWintunAdapters(const CleanupFacilities& facilities) {
   }
 }
 
-void CleanupWintunAdapters() { CleanupWintunAdapters(CleanupFacilities::System()); }
+void CleanupWintunAdapters() {
+  CleanupWintunAdapters(CleanupFacilities::System());
+}
 
 }  // namespace orvo_vpn_win_svc

@@ -50,6 +50,8 @@ void KillLingeringProcesses(const CleanupFacilities& facilities) {
   CleanupWintunAdapters(facilities);
 }
 
-void KillLingeringProcesses() { KillLingeringProcesses(CleanupFacilities::System()); }
+void KillLingeringProcesses() {
+  KillLingeringProcesses(CleanupFacilities::System());
+}
 
 }  // namespace orvo_vpn_win_svc

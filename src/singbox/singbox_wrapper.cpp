@@ -47,7 +47,9 @@ SingboxWrapper& SingboxWrapper::Instance() {
 SingboxWrapper::SingboxWrapper(Facilities facilities)
     : facilities_(facilities), reader_(facilities.sleeper) {}
 
-SingboxWrapper::~SingboxWrapper() { Stop(); }
+SingboxWrapper::~SingboxWrapper() {
+  Stop();
+}
 
 bool SingboxWrapper::Initialize(const std::wstring& service_dir) {
   std::lock_guard lock(mutex_);
@@ -285,7 +287,9 @@ bool SingboxWrapper::WaitForStarted(int32_t max_ms) {
   return false;
 }
 
-bool SingboxWrapper::IsRunning() { return process_.Alive(); }
+bool SingboxWrapper::IsRunning() {
+  return process_.Alive();
+}
 
 bool SingboxWrapper::Stop() {
   std::lock_guard lock(mutex_);
@@ -312,7 +316,9 @@ std::string SingboxWrapper::LastError() const {
   return last_error_;
 }
 
-uint32_t SingboxWrapper::ChildId() const { return pid_.load(); }
+uint32_t SingboxWrapper::ChildId() const {
+  return pid_.load();
+}
 
 void SingboxWrapper::SetLastError(std::string text) {
   std::lock_guard lock(error_mutex_);

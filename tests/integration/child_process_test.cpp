@@ -8,6 +8,7 @@
 #include "singbox/singbox_protocol.h"
 #include "support/poll.h"
 #include "support/process_resources.h"
+#include "support/scratch_directory.h"
 #include "support/stand_in.h"
 
 namespace orvo_vpn_win_svc {
@@ -113,12 +114,12 @@ TEST(ChildProcess, ChildEndsWhenItsJobIsClosed) {
 }
 
 TEST(ChildProcess, RunsInItsWorkingDirectoryWithTheCommandLineGiven) {
-  orvo_test::TemporaryDirectory record_dir;
-  const std::string record_path = record_dir.path() + "/record.txt";
+  orvo_test::ScratchDirectory record_dir;
+  const std::string record_path = (record_dir.path() / "record.txt").string();
   orvo_test::ScopedEnvironment record("SINGBOX_STAND_IN_RECORD", record_path);
   orvo_test::ScopedEnvironment exit_code("SINGBOX_STAND_IN_EXIT_CODE", "0");
   auto request = StandInRequest(L"run -c stdin", true);
-  request.work_dir = Utf8ToWide(record_dir.path());
+  request.work_dir = record_dir.path().wstring();
   auto spawn = platform::SystemChildProcesses().Spawn(request);
   ASSERT_TRUE(spawn.child);
   uint32_t error = 0;

@@ -12,6 +12,7 @@
 #include "singbox/cleanup_wintun_adapters.h"
 #include "singbox/singbox_protocol.h"
 #include "support/network_namespace.h"
+#include "support/platform_kind.h"
 #include "support/poll.h"
 #include "support/scaled_sleeper.h"
 #include "support/stand_in.h"
@@ -44,7 +45,7 @@ void RunInNamespaceOrSkip(const std::function<void()>& body) {
 }
 
 TEST(NetworkDevicesInNamespace, WintunCleanUpRemovesOnlyLinksDescribedWintun) {
-  if (orvo_test::RunningOnWindows()) {
+  if (orvo_test::kWindows) {
     GTEST_SKIP() << "Linux links; the SetupAPI side runs in the Windows tier";
   }
   RunInNamespaceOrSkip([] {
@@ -76,7 +77,7 @@ TEST(NetworkDevicesInNamespace, WintunCleanUpRemovesOnlyLinksDescribedWintun) {
 }
 
 TEST(NetworkDevicesInNamespace, StandInCreatesAndRaisesItsTunAndRemovesItAtExit) {
-  if (orvo_test::RunningOnWindows()) {
+  if (orvo_test::kWindows) {
     GTEST_SKIP() << "the stand-in creates TUN interfaces on Linux only";
   }
   RunInNamespaceOrSkip([] {

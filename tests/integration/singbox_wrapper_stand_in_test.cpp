@@ -11,6 +11,7 @@
 #include "support/poll.h"
 #include "support/process_resources.h"
 #include "support/scaled_sleeper.h"
+#include "support/scratch_directory.h"
 #include "support/stand_in.h"
 
 namespace orvo_vpn_win_svc {
@@ -46,8 +47,8 @@ class WrapperWithStandIn : public ::testing::Test {
 };
 
 TEST_F(WrapperWithStandIn, StartsReadsReadinessAndStops) {
-  orvo_test::TemporaryDirectory record_dir;
-  const std::string record_path = record_dir.path() + "/record.txt";
+  orvo_test::ScratchDirectory record_dir;
+  const std::string record_path = (record_dir.path() / "record.txt").string();
   orvo_test::ScopedEnvironment record("SINGBOX_STAND_IN_RECORD", record_path);
   ASSERT_TRUE(wrapper_.CreateService(kConfig));
   ASSERT_TRUE(wrapper_.Start()) << wrapper_.LastError();

@@ -1,10 +1,11 @@
 #include "support/process_resources.h"
 
+#include "platform/process_metrics.h"
 #include "support/poll.h"
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 #else
 #include <dirent.h>
 #include <unistd.h>
@@ -18,46 +19,26 @@ namespace {
 
 #if defined(_WIN32)
 
-ProcessResources Count() {
-  ProcessResources counts;
-  DWORD handles = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &handles);
-  counts.handles = static_cast<int>(handles);
+int CountChildren() {
   const DWORD self = GetCurrentProcessId();
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) {
-    return counts;
+    return -1;
   }
-  THREADENTRY32 thread{};
-  thread.dwSize = sizeof thread;
-  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
-    counts.threads += thread.th32OwnerProcessID == self ? 1 : 0;
-  }
+  int count = 0;
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = Process32FirstW(snapshot, &process); more;
        more = Process32NextW(snapshot, &process)) {
-    counts.children += process.th32ParentProcessID == self ? 1 : 0;
+    count += process.th32ParentProcessID == self ? 1 : 0;
   }
   CloseHandle(snapshot);
-  return counts;
+  return count;
 }
 
 #else
 
-int CountEntries(const std::string& directory) {
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) {
-    return -1;
-  }
-  int count = 0;
-  while (const dirent* entry = readdir(listing)) {
-    count += entry->d_name[0] != '.' ? 1 : 0;
-  }
-  closedir(listing);
-  return count - (directory == "/proc/self/fd" ? 1 : 0);  // the listing's own descriptor
-}
-
+// Children, zombies included: every /proc entry whose parent is this process.
 int CountChildren() {
   const std::string self = std::to_string(getpid());
   int count = 0;
@@ -89,15 +70,16 @@ int CountChildren() {
   return count;
 }
 
+#endif
+
 ProcessResources Count() {
+  using orvo_vpn_win_svc::platform::ProcessMetrics;
   ProcessResources counts;
-  counts.handles = CountEntries("/proc/self/fd");
-  counts.threads = CountEntries("/proc/self/task");
+  counts.handles = static_cast<int>(ProcessMetrics::OpenHandles());
+  counts.threads = static_cast<int>(ProcessMetrics::Threads());
   counts.children = CountChildren();
   return counts;
 }
-
-#endif
 
 }  // namespace
 
@@ -106,7 +88,9 @@ std::string ProcessResources::Text() const {
          " children=" + std::to_string(children);
 }
 
-ProcessResources CountProcessResources() { return Count(); }
+ProcessResources CountProcessResources() {
+  return Count();
+}
 
 ProcessResources SettledResources(const ProcessResources& before) {
   ProcessResources now;

@@ -1,7 +1,5 @@
 #include "support/stand_in.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,12 +7,7 @@
 
 #include "platform/text_encoding.h"
 #include "singbox/singbox_protocol.h"
-
-#if defined(_WIN32)
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
+#include "support/platform_kind.h"
 
 namespace orvo_test {
 namespace {
@@ -37,27 +30,11 @@ void WriteVariable(const std::string& name, const std::optional<std::string>& va
 #endif
 }
 
-int ProcessId() {
-#if defined(_WIN32)
-  return _getpid();
-#else
-  return static_cast<int>(getpid());
-#endif
-}
-
 }  // namespace
-
-bool RunningOnWindows() {
-#if defined(_WIN32)
-  return true;
-#else
-  return false;
-#endif
-}
 
 std::wstring NativePath(const std::string& posix_path) {
   std::wstring path = orvo_vpn_win_svc::Utf8ToWide(posix_path);
-  if (RunningOnWindows() && !path.empty() && path[0] == L'/') {
+  if (kWindows && !path.empty() && path[0] == L'/') {
     for (wchar_t& c : path) {
       c = c == L'/' ? L'\\' : c;
     }
@@ -66,7 +43,9 @@ std::wstring NativePath(const std::string& posix_path) {
   return path;
 }
 
-std::wstring StandInDirectory() { return NativePath(std::string(ORVO_BUILD_DIR) + "/test-bin"); }
+std::wstring StandInDirectory() {
+  return NativePath(std::string(ORVO_BUILD_DIR) + "/test-bin");
+}
 
 orvo_vpn_win_svc::platform::SpawnRequest StandInRequest(const std::wstring& arguments) {
   orvo_vpn_win_svc::platform::SpawnRequest request;
@@ -81,21 +60,8 @@ ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value)
   WriteVariable(name_, value);
 }
 
-ScopedEnvironment::~ScopedEnvironment() { WriteVariable(name_, previous_); }
-
-TemporaryDirectory::TemporaryDirectory() {
-  static std::atomic<int> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  std::filesystem::path path = std::filesystem::temp_directory_path() /
-                               ("orvo-test-" + std::to_string(ProcessId()) + "-" +
-                                std::to_string(stamp) + "-" + std::to_string(counter++));
-  std::filesystem::create_directories(path);
-  path_ = path.string();
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+ScopedEnvironment::~ScopedEnvironment() {
+  WriteVariable(name_, previous_);
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -19,9 +19,6 @@ orvo_vpn_win_svc::platform::SpawnRequest StandInRequest(
 // A directory name the platform's APIs accept for `posix_path` (a drive path under Wine).
 std::wstring NativePath(const std::string& posix_path);
 
-// Whether the tests run as a Windows program (under Wine here).
-bool RunningOnWindows();
-
 // Sets an environment variable that started children inherit, and restores the old value.
 class ScopedEnvironment {
  public:
@@ -33,19 +30,6 @@ class ScopedEnvironment {
  private:
   std::string name_;
   std::optional<std::string> previous_;
-};
-
-// A fresh empty directory for one test, removed at destruction.
-class TemporaryDirectory {
- public:
-  TemporaryDirectory();
-  ~TemporaryDirectory();
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 std::string ReadWholeFile(const std::string& path);

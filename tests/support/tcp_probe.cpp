@@ -7,7 +7,9 @@
 #include <ws2tcpip.h>
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
-static void CloseSocket(Socket socket) { closesocket(socket); }
+static void CloseSocket(Socket socket) {
+  closesocket(socket);
+}
 using AddressLength = int;
 #else
 #include <arpa/inet.h>
@@ -16,7 +18,9 @@ using AddressLength = int;
 #include <unistd.h>
 using Socket = int;
 constexpr Socket kNoSocket = -1;
-static void CloseSocket(Socket socket) { close(socket); }
+static void CloseSocket(Socket socket) {
+  close(socket);
+}
 using AddressLength = socklen_t;
 #endif
 

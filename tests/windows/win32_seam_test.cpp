@@ -3,13 +3,13 @@
 
 #include "platform/network_devices.h"
 #include "platform/system_paths.h"
-#include "support/stand_in.h"
+#include "support/platform_kind.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
 
 #define ORVO_WINDOWS_ONLY()                                             \
-  if (!orvo_test::RunningOnWindows()) {                                 \
+  if (!orvo_test::kWindows) {                                           \
     GTEST_SKIP() << "Win32 behaviour; runs in the Windows tier (Wine)"; \
   }
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -67,11 +67,13 @@ void ReapWhenEnded(const std::shared_ptr<ChildState>& state) {
   ReapIfEnded(*state, 0);
 }
 
-int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int OpenPidFd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 
 class PosixChildProcess final : public ChildProcess {
  public:
-  PosixChildProcess(std::shared_ptr<ChildState> state, UniqueFd input, UniqueFd output)
+  PosixChildProcess(std::shared_ptr<ChildState> state, FileDescriptor input, FileDescriptor output)
       : state_(std::move(state)),
         input_(std::move(input)),
         output_(std::move(output)),
@@ -101,10 +103,10 @@ class PosixChildProcess final : public ChildProcess {
   }
 
   std::optional<size_t> OutputWaiting() override {
-    if (!output_) {
+    if (!output_.Valid()) {
       return std::nullopt;
     }
-    pollfd entry{output_.get(), POLLIN, 0};
+    pollfd entry{output_.Get(), POLLIN, 0};
     if (poll(&entry, 1, 0) < 0) {
       return std::nullopt;
     }
@@ -115,7 +117,7 @@ class PosixChildProcess final : public ChildProcess {
       return 0;
     }
     int waiting = 0;
-    if (ioctl(output_.get(), FIONREAD, &waiting) < 0) {
+    if (ioctl(output_.Get(), FIONREAD, &waiting) < 0) {
       return std::nullopt;
     }
     if (waiting == 0 && (entry.revents & POLLHUP) != 0) {
@@ -125,13 +127,13 @@ class PosixChildProcess final : public ChildProcess {
   }
 
   std::string ReadOutput(size_t max_bytes) override {
-    if (!output_ || max_bytes == 0) {
+    if (!output_.Valid() || max_bytes == 0) {
       return {};
     }
     std::string buffer(max_bytes, '\0');
     ssize_t count;
     do {
-      count = read(output_.get(), buffer.data(), max_bytes);
+      count = read(output_.Get(), buffer.data(), max_bytes);
     } while (count < 0 && errno == EINTR);
     buffer.resize(count > 0 ? static_cast<size_t>(count) : 0);
     return buffer;
@@ -140,7 +142,7 @@ class PosixChildProcess final : public ChildProcess {
   void CloseOutput() override { output_.Reset(); }
 
   bool WriteInput(std::string_view data, uint32_t& error) override {
-    if (!input_) {
+    if (!input_.Valid()) {
       error = EBADF;
       return false;
     }
@@ -158,7 +160,7 @@ class PosixChildProcess final : public ChildProcess {
     bool ok = true;
     size_t written = 0;
     while (written < data.size()) {
-      const ssize_t count = write(input_.get(), data.data() + written, data.size() - written);
+      const ssize_t count = write(input_.Get(), data.data() + written, data.size() - written);
       if (count < 0) {
         if (errno == EINTR) {
           continue;
@@ -193,10 +195,10 @@ class PosixChildProcess final : public ChildProcess {
     if (ExitCode() != kStillActive) {
       return WaitOutcome::kEnded;
     }
-    if (!pid_fd_) {
+    if (!pid_fd_.Valid()) {
       return PollWait(timeout);
     }
-    pollfd entry{pid_fd_.get(), POLLIN, 0};
+    pollfd entry{pid_fd_.Get(), POLLIN, 0};
     const int result = poll(&entry, 1, static_cast<int>(timeout.count()));
     if (result < 0) {
       return WaitOutcome::kFailed;
@@ -225,9 +227,9 @@ class PosixChildProcess final : public ChildProcess {
   }
 
   std::shared_ptr<ChildState> state_;
-  UniqueFd input_;
-  UniqueFd output_;
-  UniqueFd pid_fd_;
+  FileDescriptor input_;
+  FileDescriptor output_;
+  FileDescriptor pid_fd_;
 };
 
 class ProcessGroupJob final : public ChildJob {
@@ -284,8 +286,8 @@ std::vector<std::string> SplitCommandLine(const std::wstring& command_line) {
 }
 
 struct PipePair {
-  UniqueFd read_end;
-  UniqueFd write_end;
+  FileDescriptor read_end;
+  FileDescriptor write_end;
 };
 
 bool MakePipe(PipePair& pair, uint32_t& error) {
@@ -294,8 +296,8 @@ bool MakePipe(PipePair& pair, uint32_t& error) {
     error = static_cast<uint32_t>(errno);
     return false;
   }
-  pair.read_end = UniqueFd(fds[0]);
-  pair.write_end = UniqueFd(fds[1]);
+  pair.read_end = FileDescriptor(fds[0]);
+  pair.write_end = FileDescriptor(fds[1]);
   return true;
 }
 
@@ -381,8 +383,8 @@ class PosixChildProcesses final : public ChildProcesses {
       return result;
     }
     if (pid == 0) {
-      ExecChild(request, parent, input.read_end.get(), output.write_end.get(),
-                report.write_end.get(), work_dir.c_str(), argv.data());
+      ExecChild(request, parent, input.read_end.Get(), output.write_end.Get(),
+                report.write_end.Get(), work_dir.c_str(), argv.data());
     }
     // Both sides set the group so the job can signal it whatever runs first.
     setpgid(pid, pid);
@@ -393,7 +395,7 @@ class PosixChildProcesses final : public ChildProcesses {
     int child_error = 0;
     ssize_t count;
     do {
-      count = read(report.read_end.get(), &child_error, sizeof child_error);
+      count = read(report.read_end.Get(), &child_error, sizeof child_error);
     } while (count < 0 && errno == EINTR);
     auto state = std::make_shared<ChildState>();
     state->pid = pid;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -164,7 +164,7 @@ uint32_t ReadAcknowledgement(int fd, uint32_t sequence) {
 
 class LinkSet final : public NetworkDeviceSet {
  public:
-  LinkSet(UniqueFd socket, std::vector<LinkRecord> links)
+  LinkSet(FileDescriptor socket, std::vector<LinkRecord> links)
       : socket_(std::move(socket)), links_(std::move(links)) {}
 
   std::vector<NetworkDevice> Devices() override {
@@ -183,11 +183,11 @@ class LinkSet final : public NetworkDeviceSet {
       return removal;
     }
     const uint32_t sequence = ++sequence_;
-    if (!SendRequest(socket_.get(), RTM_DELLINK, NLM_F_ACK, links_[index].index, sequence)) {
+    if (!SendRequest(socket_.Get(), RTM_DELLINK, NLM_F_ACK, links_[index].index, sequence)) {
       removal.error = static_cast<uint32_t>(errno);
       return removal;
     }
-    removal.error = ReadAcknowledgement(socket_.get(), sequence);
+    removal.error = ReadAcknowledgement(socket_.Get(), sequence);
     if (removal.error == 0) {
       removal.outcome = DeviceRemoval::Outcome::kRemoved;
     }
@@ -195,7 +195,7 @@ class LinkSet final : public NetworkDeviceSet {
   }
 
  private:
-  UniqueFd socket_;
+  FileDescriptor socket_;
   std::vector<LinkRecord> links_;
   uint32_t sequence_ = 1;
 };
@@ -204,18 +204,18 @@ class NetlinkDevices final : public NetworkDevices {
  public:
   DeviceSetOpening OpenPresent() override {
     DeviceSetOpening opening;
-    UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) {
+    FileDescriptor socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket.Valid()) {
       opening.error = static_cast<uint32_t>(errno);
       return opening;
     }
     constexpr uint32_t kSequence = 1;
     std::vector<LinkRecord> links;
-    if (!SendRequest(socket.get(), RTM_GETLINK, NLM_F_DUMP, 0, kSequence)) {
+    if (!SendRequest(socket.Get(), RTM_GETLINK, NLM_F_DUMP, 0, kSequence)) {
       opening.error = static_cast<uint32_t>(errno);
       return opening;
     }
-    if (!ReadLinks(socket.get(), kSequence, links, opening.error)) {
+    if (!ReadLinks(socket.Get(), kSequence, links, opening.error)) {
       return opening;
     }
     opening.set = std::make_unique<LinkSet>(std::move(socket), std::move(links));

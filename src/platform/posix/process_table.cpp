@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -41,15 +41,15 @@ std::optional<std::string> ImageName(const std::string& pid_text) {
 
 class PidFdProcess final : public OpenedProcess {
  public:
-  explicit PidFdProcess(UniqueFd pid_fd) : pid_fd_(std::move(pid_fd)) {}
+  explicit PidFdProcess(FileDescriptor pid_fd) : pid_fd_(std::move(pid_fd)) {}
 
   bool Terminate(uint32_t /*exit_code*/) override {
     // Linux cannot give another process an exit code; SIGKILL is TerminateProcess's equivalent.
-    return syscall(SYS_pidfd_send_signal, pid_fd_.get(), SIGKILL, nullptr, 0) == 0;
+    return syscall(SYS_pidfd_send_signal, pid_fd_.Get(), SIGKILL, nullptr, 0) == 0;
   }
 
   WaitOutcome Wait(std::chrono::milliseconds timeout) override {
-    pollfd entry{pid_fd_.get(), POLLIN, 0};
+    pollfd entry{pid_fd_.Get(), POLLIN, 0};
     int result;
     do {
       result = poll(&entry, 1, static_cast<int>(timeout.count()));
@@ -61,7 +61,7 @@ class PidFdProcess final : public OpenedProcess {
   }
 
  private:
-  UniqueFd pid_fd_;
+  FileDescriptor pid_fd_;
 };
 
 class ProcFsTable final : public ProcessTable {
@@ -92,8 +92,8 @@ class ProcFsTable final : public ProcessTable {
     if (pid <= 0 || (kill(pid, 0) != 0 && errno == EPERM)) {
       return nullptr;  // not ours to signal, as OpenProcess refuses PROCESS_TERMINATE
     }
-    UniqueFd pid_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (!pid_fd) {
+    FileDescriptor pid_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!pid_fd.Valid()) {
       return nullptr;
     }
     return std::make_unique<PidFdProcess>(std::move(pid_fd));

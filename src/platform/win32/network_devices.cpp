@@ -2,8 +2,8 @@
 
 #include <windows.h>
 // GUID_DEVCLASS_NET is only defined (not just declared) with initguid.h in front of devguid.h.
-#include <initguid.h>
 #include <devguid.h>
+#include <initguid.h>
 #include <setupapi.h>
 
 #include <vector>

@@ -1,7 +1,7 @@
 #include "platform/system_paths.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 namespace orvo_vpn_win_svc::platform {
 

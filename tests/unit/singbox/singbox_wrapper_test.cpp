@@ -13,6 +13,7 @@
 #include "singbox/singbox_protocol.h"
 #include "support/poll.h"
 #include "support/scaled_sleeper.h"
+#include "support/scratch_directory.h"
 #include "support/stand_in.h"
 
 namespace orvo_vpn_win_svc {
@@ -30,13 +31,13 @@ constexpr char kCleanupLines[] =
 class SingboxWrapperTest : public ::testing::Test {
  protected:
   SingboxWrapperTest() {
-    std::ofstream(directory_.path() + "/" + WideToUtf8(platform::SingboxImageName())) << "";
-    service_dir_ = Utf8ToWide(directory_.path());
+    directory_.AddFile(WideToUtf8(platform::SingboxImageName()));
+    service_dir_ = directory_.path().wstring();
   }
 
   std::string SpawnLine() const {
     return "spawn \"" + WideToUtf8(SingboxPathIn(service_dir_)) +
-           "\" run -c stdin | dir=" + directory_.path() +
+           "\" run -c stdin | dir=" + WideToUtf8(service_dir_) +
            " input=yes order=output-first die_with_owner=";
   }
 
@@ -48,7 +49,7 @@ class SingboxWrapperTest : public ::testing::Test {
     log_.Clear();
   }
 
-  orvo_test::TemporaryDirectory directory_;
+  orvo_test::ScratchDirectory directory_;
   std::wstring service_dir_;
   orvo_test::FakeChildProcesses children_;
   orvo_test::FakeProcessTable processes_;
@@ -60,8 +61,8 @@ class SingboxWrapperTest : public ::testing::Test {
 };
 
 TEST_F(SingboxWrapperTest, RefusesEverythingUntilTheProgramIsFound) {
-  orvo_test::TemporaryDirectory empty;
-  EXPECT_FALSE(wrapper_.Initialize(Utf8ToWide(empty.path())));
+  orvo_test::ScratchDirectory empty;
+  EXPECT_FALSE(wrapper_.Initialize(empty.path().wstring()));
   EXPECT_EQ(wrapper_.LastError(), "sing-box.exe not found");
   EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: sing-box.exe not found\n");
   EXPECT_EQ(wrapper_.GetVersion(), "not initialized");
@@ -72,7 +73,7 @@ TEST_F(SingboxWrapperTest, RefusesEverythingUntilTheProgramIsFound) {
   EXPECT_EQ(children_.Record(), "");
 
   EXPECT_TRUE(wrapper_.Initialize(service_dir_));
-  EXPECT_TRUE(wrapper_.Initialize(Utf8ToWide(empty.path())));  // found before: nothing changes
+  EXPECT_TRUE(wrapper_.Initialize(empty.path().wstring()));  // found before: nothing changes
   EXPECT_FALSE(wrapper_.Start());
   EXPECT_EQ(wrapper_.LastError(), "No config set - call CreateService first");
 }
@@ -294,7 +295,7 @@ TEST_F(SingboxWrapperTest, VersionIsTheFirstLineTrimmed) {
   children_.scripts.push_back(FakeChildScript::Failing(SpawnResult::Failure::kCreateProcess, 2));
   EXPECT_EQ(wrapper_.GetVersion(), "unknown");
   EXPECT_NE(children_.Record().find("spawn \"" + WideToUtf8(SingboxPathIn(service_dir_)) +
-                                    "\" version | dir=" + directory_.path() +
+                                    "\" version | dir=" + WideToUtf8(service_dir_) +
                                     " input=no order=output-first die_with_owner=no\n"),
             std::string::npos);
 }

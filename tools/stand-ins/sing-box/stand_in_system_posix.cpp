@@ -30,7 +30,9 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string SystemError(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 }  // namespace
 
@@ -52,8 +54,12 @@ std::string CurrentDirectory() {
   return getcwd(path, sizeof path) ? path : "";
 }
 
-void WriteOut(const std::string& text) { WriteAll(STDOUT_FILENO, text); }
-void WriteError(const std::string& text) { WriteAll(STDERR_FILENO, text); }
+void WriteOut(const std::string& text) {
+  WriteAll(STDOUT_FILENO, text);
+}
+void WriteError(const std::string& text) {
+  WriteAll(STDERR_FILENO, text);
+}
 
 void CloseOutputStreams() {
   close(STDOUT_FILENO);

@@ -1,8 +1,8 @@
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +22,9 @@ void WriteAll(DWORD which, const std::string& text) {
 
 }  // namespace
 
-void PrepareStandardStreams() { _setmode(_fileno(stdin), _O_BINARY); }
+void PrepareStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+}
 
 void SleepMs(long milliseconds) {
   if (milliseconds > 0) {
@@ -45,8 +47,12 @@ std::string CurrentDirectory() {
   return std::string(path, length);
 }
 
-void WriteOut(const std::string& text) { WriteAll(STD_OUTPUT_HANDLE, text); }
-void WriteError(const std::string& text) { WriteAll(STD_ERROR_HANDLE, text); }
+void WriteOut(const std::string& text) {
+  WriteAll(STD_OUTPUT_HANDLE, text);
+}
+void WriteError(const std::string& text) {
+  WriteAll(STD_ERROR_HANDLE, text);
+}
 
 void CloseOutputStreams() {
   CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
