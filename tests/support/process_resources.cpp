@@ -4,8 +4,9 @@
 #include "support/poll.h"
 
 #if defined(_WIN32)
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 #else
 #include <dirent.h>
 #include <unistd.h>

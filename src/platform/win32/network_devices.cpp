@@ -1,9 +1,11 @@
 #include "platform/network_devices.h"
 
 #include <windows.h>
+
 // GUID_DEVCLASS_NET is only defined (not just declared) with initguid.h in front of devguid.h.
-#include <devguid.h>
 #include <initguid.h>
+
+#include <devguid.h>
 #include <setupapi.h>
 
 #include <vector>

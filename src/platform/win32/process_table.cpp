@@ -1,7 +1,8 @@
 #include "platform/process_table.h"
 
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include "platform/win32/unique_handle.h"
 

@@ -1,7 +1,8 @@
 #include "platform/system_paths.h"
 
-#include <shlobj.h>
 #include <windows.h>
+
+#include <shlobj.h>
 
 namespace orvo_vpn_win_svc::platform {
 
