@@ -1,0 +1,52 @@
+#include "support/network_namespace.h"
+
+#include <cstdlib>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace orvo_test {
+
+int RunShell(const std::string& command) {
+  const int status = std::system(command.c_str());
+#if defined(__linux__)
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#else
+  return status;
+#endif
+}
+
+bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& why_not) {
+#if defined(__linux__)
+  bool entered = false;
+  // A network namespace belongs to a thread; a thread of our own keeps the test's other
+  // threads (and the host) out of it, and the namespace goes when the thread ends.
+  std::thread runner([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      why_not = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) +
+                " (needs root)";
+      return;
+    }
+    if (RunShell("ip link set lo up") != 0) {
+      why_not = "cannot raise loopback with `ip` in the new namespace";
+      return;
+    }
+    entered = true;
+    body();
+  });
+  runner.join();
+  return entered;
+#else
+  (void)body;
+  why_not = "network namespaces exist on Linux only";
+  return false;
+#endif
+}
+
+}  // namespace orvo_test

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace orvo_test {
+
+// Runs `body` on a thread of its own inside a fresh network namespace (loopback raised), so
+// links it creates or deletes never touch the host's. Processes the body starts live in that
+// namespace too. Returns false with `why_not` set when that is impossible (not Linux, not root).
+bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& why_not);
+
+// Runs a shell command (in the caller's network namespace) and returns its exit status.
+int RunShell(const std::string& command);
+
+}  // namespace orvo_test
