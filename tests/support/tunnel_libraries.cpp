@@ -1,5 +1,8 @@
 #include "support/tunnel_libraries.h"
 
+#include <filesystem>
+
+#include "support/network_namespace.h"
 #include "support/platform_kind.h"
 #include "support/stand_in.h"
 
@@ -63,6 +66,15 @@ bool FillBoringtunTable(const orvo_vpn_win_svc::platform::DynamicLibrary& librar
   Fill(library, "wireguard_force_handshake", table.wireguard_force_handshake, missing);
   Fill(library, "tunnel_free", table.tunnel_free, missing);
   return missing.empty();
+}
+
+bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not) {
+  std::error_code ignored;
+  if (kWindows || !std::filesystem::exists("/dev/net/tun", ignored)) {
+    why_not = "no /dev/net/tun on this system";
+    return false;
+  }
+  return RunInOwnNetworkNamespace(body, why_not);
 }
 
 }  // namespace orvo_test

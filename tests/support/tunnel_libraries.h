@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,9 @@ bool FillWintunTable(const orvo_vpn_win_svc::platform::DynamicLibrary& library,
 bool FillBoringtunTable(const orvo_vpn_win_svc::platform::DynamicLibrary& library,
                         orvo_vpn_win_svc::BoringtunFunctions& table,
                         std::vector<std::string>& missing);
+
+// Runs `body` in a fresh network namespace of its own where TUN devices can be made (Linux, as
+// root, with /dev/net/tun). False with `why_not` set when that is impossible; the caller skips.
+bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not);
 
 }  // namespace orvo_test
