@@ -63,8 +63,7 @@ class WintunLibrary : public ::testing::Test {
   bool StartAdapterWithAddress(void*& adapter, void*& session) {
     adapter = wintun_.CreateAdapter(L"ORVO VPN", L"WireGuard", nullptr);
     session = adapter != nullptr ? wintun_.StartSession(adapter, kRingCapacity) : nullptr;
-    return session != nullptr &&
-           orvo_test::RunShell("ip addr add 10.77.0.1/24 dev ORVO-VPN") == 0;
+    return session != nullptr && orvo_test::RunShell("ip addr add 10.77.0.1/24 dev ORVO-VPN") == 0;
   }
 
   // Receives packets (releasing each) until one is the UDP datagram `wanted` describes.
@@ -162,10 +161,9 @@ TEST_F(WintunLibrary, OpensTunDevicesOnly) {
       const char* make;
       bool opens;
     };
-    for (const Case c :
-         {Case{"ip tuntap add dev ORVO-VPN mode tun", true},
-          Case{"ip tuntap add dev ORVO-VPN mode tap", false},
-          Case{"ip link add ORVO-VPN type veth peer name orvo-peer", false}}) {
+    for (const Case c : {Case{"ip tuntap add dev ORVO-VPN mode tun", true},
+                         Case{"ip tuntap add dev ORVO-VPN mode tap", false},
+                         Case{"ip link add ORVO-VPN type veth peer name orvo-peer", false}}) {
       ASSERT_EQ(orvo_test::RunShell(c.make), 0) << c.make;
       errno = 0;
       void* adapter = wintun_.OpenAdapter(L"ORVO VPN");
@@ -274,8 +272,8 @@ TEST_F(WintunLibrary, OneThreadReceivesWhileAnotherSends) {
       ++echoed;
     }
     EXPECT_EQ(echoed.load(), kPackets);
-    EXPECT_TRUE(orvo_test::PollUntil([&] { return answers.load() == kPackets; },
-                                     std::chrono::seconds(10)));
+    EXPECT_TRUE(
+        orvo_test::PollUntil([&] { return answers.load() == kPackets; }, std::chrono::seconds(10)));
     stop = true;
     sender.join();
     receiver.join();

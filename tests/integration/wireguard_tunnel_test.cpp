@@ -82,14 +82,13 @@ class TunnelDriver {
       if (!datagram) {
         continue;
       }
-      const WireGuardResult result = wg_.wireguard_read(
-          tunnel_, reinterpret_cast<const uint8_t*>(datagram->payload.data()),
-          static_cast<uint32_t>(datagram->payload.size()), packet.data(), 65535);
+      const WireGuardResult result =
+          wg_.wireguard_read(tunnel_, reinterpret_cast<const uint8_t*>(datagram->payload.data()),
+                             static_cast<uint32_t>(datagram->payload.size()), packet.data(), 65535);
       if (result.op == 0) {
         ++consumed_;
       } else if (result.op == kWireGuardWriteToTunnelIpv4) {
-        uint8_t* buffer =
-            wintun_.AllocateSendPacket(session_, static_cast<uint32_t>(result.size));
+        uint8_t* buffer = wintun_.AllocateSendPacket(session_, static_cast<uint32_t>(result.size));
         if (buffer != nullptr) {
           std::memcpy(buffer, packet.data(), result.size);
           wintun_.SendPacket(session_, buffer);
@@ -132,13 +131,14 @@ TEST(WireGuardTunnel, PingCrossesTheTunnelToTheStandInServer) {
       [&] {
         // The server gets a namespace of its own; the veth pair's far end is moved into it.
         orvo_test::BackgroundProcess server;
-        ASSERT_TRUE(server.Start({"unshare", "-n", orvo_test::WireGuardStandInServerPath(),
-                                  "--tun", "wgs0", "--address", "10.9.0.1/24", "--port",
-                                  std::to_string(kServerPort)}));
+        ASSERT_TRUE(
+            server.Start({"unshare", "-n", orvo_test::WireGuardStandInServerPath(), "--tun", "wgs0",
+                          "--address", "10.9.0.1/24", "--port", std::to_string(kServerPort)}));
         ASSERT_TRUE(server.WaitForOutput("ready", std::chrono::seconds(10))) << server.Output();
         const std::string pid = std::to_string(server.Pid());
         ASSERT_EQ(orvo_test::RunShell("ip link add veth-client type veth peer name veth-server "
-                                      "netns " + pid +
+                                      "netns " +
+                                      pid +
                                       " && ip addr add 192.168.77.1/24 dev veth-client"
                                       " && ip link set veth-client up"),
                   0);

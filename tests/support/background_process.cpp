@@ -42,8 +42,7 @@ bool BackgroundProcess::Start(const std::vector<std::string>& arguments) {
   return true;
 }
 
-bool BackgroundProcess::WaitForOutput(const std::string& text,
-                                      std::chrono::milliseconds timeout) {
+bool BackgroundProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (output_.find(text) == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -76,7 +75,9 @@ BackgroundProcess::~BackgroundProcess() {
 
 #else
 
-bool BackgroundProcess::Start(const std::vector<std::string>&) { return false; }
+bool BackgroundProcess::Start(const std::vector<std::string>&) {
+  return false;
+}
 bool BackgroundProcess::WaitForOutput(const std::string&, std::chrono::milliseconds) {
   return false;
 }

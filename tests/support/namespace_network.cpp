@@ -77,8 +77,12 @@ std::string ShellOutput(const std::string& command) {
   return output;
 }
 
-int CountOpenDescriptors() { return CountDirectoryEntries("/proc/self/fd"); }
-int CountThreads() { return CountDirectoryEntries("/proc/self/task"); }
+int CountOpenDescriptors() {
+  return CountDirectoryEntries("/proc/self/fd");
+}
+int CountThreads() {
+  return CountDirectoryEntries("/proc/self/task");
+}
 
 UdpSocket::UdpSocket() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
 
@@ -130,8 +134,10 @@ bool Ping(const std::string& address, std::chrono::milliseconds timeout) {
     return false;
   }
   const uint16_t identifier = static_cast<uint16_t>(getpid());
-  uint8_t request[16] = {ICMP_ECHO, 0, 0, 0, static_cast<uint8_t>(identifier >> 8),
-                         static_cast<uint8_t>(identifier), 0, 1, 'o', 'r', 'v', 'o'};
+  // Type, code, checksum, identifier, sequence number 1, then a few bytes of data.
+  uint8_t request[16] = {ICMP_ECHO, 0, 0, 0, 0, 0, 0, 1, 'o', 'r', 'v', 'o'};
+  request[4] = static_cast<uint8_t>(identifier >> 8);
+  request[5] = static_cast<uint8_t>(identifier);
   const uint16_t checksum = InternetChecksum(request, sizeof(request));
   request[2] = static_cast<uint8_t>(checksum >> 8);
   request[3] = static_cast<uint8_t>(checksum);
@@ -151,8 +157,8 @@ bool Ping(const std::string& address, std::chrono::milliseconds timeout) {
       uint8_t reply[1500];
       sockaddr_in from{};
       socklen_t from_size = sizeof(from);
-      const ssize_t size = recvfrom(raw, reply, sizeof(reply), 0,
-                                    reinterpret_cast<sockaddr*>(&from), &from_size);
+      const ssize_t size =
+          recvfrom(raw, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&from), &from_size);
       if (size < 20) {
         continue;
       }
@@ -168,16 +174,32 @@ bool Ping(const std::string& address, std::chrono::milliseconds timeout) {
 
 #else
 
-std::string ShellOutput(const std::string&) { return {}; }
-int CountOpenDescriptors() { return -1; }
-int CountThreads() { return -1; }
+std::string ShellOutput(const std::string&) {
+  return {};
+}
+int CountOpenDescriptors() {
+  return -1;
+}
+int CountThreads() {
+  return -1;
+}
 UdpSocket::UdpSocket() = default;
 UdpSocket::~UdpSocket() = default;
-bool UdpSocket::Bind(const std::string&, uint16_t) { return false; }
-uint16_t UdpSocket::LocalPort() const { return 0; }
-bool UdpSocket::SendTo(const std::string&, uint16_t, const std::string&) { return false; }
-std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds) { return std::nullopt; }
-bool Ping(const std::string&, std::chrono::milliseconds) { return false; }
+bool UdpSocket::Bind(const std::string&, uint16_t) {
+  return false;
+}
+uint16_t UdpSocket::LocalPort() const {
+  return 0;
+}
+bool UdpSocket::SendTo(const std::string&, uint16_t, const std::string&) {
+  return false;
+}
+std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds) {
+  return std::nullopt;
+}
+bool Ping(const std::string&, std::chrono::milliseconds) {
+  return false;
+}
 
 #endif
 

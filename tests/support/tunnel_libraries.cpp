@@ -9,7 +9,9 @@
 namespace orvo_test {
 namespace {
 
-std::string BuildDirectory() { return ORVO_BUILD_DIR; }
+std::string BuildDirectory() {
+  return ORVO_BUILD_DIR;
+}
 
 // Looks up `name` and stores it in `entry` as the entry's own function type.
 template <typename Function>
@@ -25,7 +27,9 @@ void Fill(const orvo_vpn_win_svc::platform::DynamicLibrary& library, const char*
 
 }  // namespace
 
-std::wstring WintunLibraryPath() { return NativePath(BuildDirectory() + "/lib/libwintun.so"); }
+std::wstring WintunLibraryPath() {
+  return NativePath(BuildDirectory() + "/lib/libwintun.so");
+}
 
 std::wstring WireGuardStandInPath() {
   return NativePath(BuildDirectory() + "/test-bin/wireguard-stand-in/" +

@@ -8,7 +8,9 @@ namespace orvo_vpn_win_svc::wintun {
 namespace {
 
 // Slots take an 8-byte header and round their buffer up to 8 bytes.
-constexpr uint32_t Slot(uint32_t size) { return 8 + (size + 7) / 8 * 8; }
+constexpr uint32_t Slot(uint32_t size) {
+  return 8 + (size + 7) / 8 * 8;
+}
 
 TEST(PacketRing, HandsOutBuffersInOrderAndReusesSpaceOnlyOnceTheOldestIsBack) {
   PacketRing ring(4 * Slot(100));

@@ -28,8 +28,7 @@ TEST(WintunAdapterNames, MapsAdapterNamesToLinuxInterfaceNames) {
       {L"caf\u00e9", ""},  // ASCII only
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(wintun::LinuxInterfaceName(c.adapter), c.linux_name)
-        << WideToUtf8(c.adapter);
+    EXPECT_EQ(wintun::LinuxInterfaceName(c.adapter), c.linux_name) << WideToUtf8(c.adapter);
   }
 }
 
@@ -50,9 +49,9 @@ TEST(LinuxLuid, MapsEveryInterfaceIndexAndBack) {
   EXPECT_EQ(platform::LuidFromInterfaceIndex(0), 0u);
   EXPECT_EQ(platform::LuidFromInterfaceIndex(-3), 0u);
   // Values that no Linux index maps to name no interface.
-  for (const uint64_t foreign : {uint64_t{0}, uint64_t{0x0035000000000000},
-                                 uint64_t{0x0006000000000005}, uint64_t{0x0035000100000005},
-                                 uint64_t{0x0035000080000000}}) {
+  for (const uint64_t foreign :
+       {uint64_t{0}, uint64_t{0x0035000000000000}, uint64_t{0x0006000000000005},
+        uint64_t{0x0035000100000005}, uint64_t{0x0035000080000000}}) {
     EXPECT_EQ(platform::InterfaceIndexFromLuid(foreign), 0) << std::hex << foreign;
   }
 }

@@ -83,8 +83,7 @@ TEST_F(WireGuardStandIn, AcceptsOnlyKeysTheRealLibraryAccepts) {
       {"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBm=", kServerKey, nullptr, false, "43 chars"},
       {"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBml=", kServerKey, nullptr, false,
        "stray bits in the last character"},
-      {"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3f*mk=", kServerKey, nullptr, false,
-       "not base64"},
+      {"yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3f*mk=", kServerKey, nullptr, false, "not base64"},
       {long_key.c_str(), kServerKey, nullptr, false, "more than 32 bytes"},
       {hex.c_str(), kServerKey, nullptr, false, "hexadecimal"},
       {kClientKey, kServerKey, "short=", false, "bad preshared key"},
@@ -97,20 +96,19 @@ TEST_F(WireGuardStandIn, AcceptsOnlyKeysTheRealLibraryAccepts) {
 }
 
 TEST_F(WireGuardStandIn, HandshakeIsAnsweredByThePeerAndTheAnswerConsumed) {
-  const WireGuardResult initiation = wg_.wireguard_force_handshake(client_, datagram_.data(), 65535);
+  const WireGuardResult initiation =
+      wg_.wireguard_force_handshake(client_, datagram_.data(), 65535);
   ASSERT_EQ(initiation.op, kWireGuardWriteToNetwork);
   ASSERT_GT(initiation.size, 0u);
   EXPECT_EQ(datagram_[0], 1) << "WireGuard's type number for an initiation";
 
-  const WireGuardResult response =
-      wg_.wireguard_read(server_, datagram_.data(), static_cast<uint32_t>(initiation.size),
-                         packet_.data(), 65535);
+  const WireGuardResult response = wg_.wireguard_read(
+      server_, datagram_.data(), static_cast<uint32_t>(initiation.size), packet_.data(), 65535);
   ASSERT_EQ(response.op, kWireGuardWriteToNetwork) << "the peer answers with its response";
   EXPECT_EQ(packet_[0], 2);
 
-  const WireGuardResult consumed =
-      wg_.wireguard_read(client_, packet_.data(), static_cast<uint32_t>(response.size),
-                         datagram_.data(), 65535);
+  const WireGuardResult consumed = wg_.wireguard_read(
+      client_, packet_.data(), static_cast<uint32_t>(response.size), datagram_.data(), 65535);
   EXPECT_EQ(consumed.op, 0);
   EXPECT_EQ(consumed.size, 0u);
 }
@@ -123,16 +121,14 @@ TEST_F(WireGuardStandIn, PacketsCrossInBothDirectionsWithTheirVersionCode) {
   };
   for (const Case c : {Case{4, 20, 4}, Case{4, 1420, 4}, Case{6, 40, 6}, Case{6, 1280, 6}}) {
     const std::vector<uint8_t> sent = IpPacket(c.version, c.size);
-    const WireGuardResult wrapped =
-        wg_.wireguard_write(client_, sent.data(), static_cast<uint32_t>(sent.size()),
-                            datagram_.data(), 65535);
+    const WireGuardResult wrapped = wg_.wireguard_write(
+        client_, sent.data(), static_cast<uint32_t>(sent.size()), datagram_.data(), 65535);
     ASSERT_EQ(wrapped.op, kWireGuardWriteToNetwork);
-    const WireGuardResult unwrapped =
-        wg_.wireguard_read(server_, datagram_.data(), static_cast<uint32_t>(wrapped.size),
-                           packet_.data(), 65535);
+    const WireGuardResult unwrapped = wg_.wireguard_read(
+        server_, datagram_.data(), static_cast<uint32_t>(wrapped.size), packet_.data(), 65535);
     ASSERT_EQ(unwrapped.op, c.code) << "IPv" << c.version << ", " << c.size << " bytes";
-    EXPECT_EQ(std::vector<uint8_t>(packet_.begin(), packet_.begin() + static_cast<std::ptrdiff_t>(
-                                                                          unwrapped.size)),
+    EXPECT_EQ(std::vector<uint8_t>(packet_.begin(),
+                                   packet_.begin() + static_cast<std::ptrdiff_t>(unwrapped.size)),
               sent);
   }
 }
@@ -173,9 +169,9 @@ TEST_F(WireGuardStandIn, MalformedDatagramsAndShortBuffersAreErrors) {
       {data, 99, "destination smaller than the packet"},
   };
   for (const Case& c : cases) {
-    const WireGuardResult result = wg_.wireguard_read(
-        server_, c.datagram.data(), static_cast<uint32_t>(c.datagram.size()), packet_.data(),
-        c.room);
+    const WireGuardResult result =
+        wg_.wireguard_read(server_, c.datagram.data(), static_cast<uint32_t>(c.datagram.size()),
+                           packet_.data(), c.room);
     EXPECT_EQ(result.op, 2) << c.what;
     EXPECT_EQ(result.size, 0u) << c.what;
   }
@@ -186,8 +182,7 @@ TEST_F(WireGuardStandIn, MalformedDatagramsAndShortBuffersAreErrors) {
 }
 
 TEST_F(WireGuardStandIn, TickSendsAKeepAliveAfterTheConfiguredSilence) {
-  EXPECT_EQ(wg_.wireguard_tick(client_, datagram_.data(), 4096).op, 0)
-      << "25 s have not passed";
+  EXPECT_EQ(wg_.wireguard_tick(client_, datagram_.data(), 4096).op, 0) << "25 s have not passed";
   EXPECT_EQ(wg_.wireguard_tick(server_, datagram_.data(), 4096).op, 0) << "keep-alive off";
 
   WireGuardTunnel eager = wg_.new_tunnel(kClientKey, kServerKey, nullptr, 1, 0);

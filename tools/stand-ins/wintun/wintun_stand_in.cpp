@@ -163,7 +163,7 @@ STAND_IN_EXPORT void WintunSendPacket(void* session, const uint8_t* packet) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return;
   }
-  delete[] *it;  // dropped: there is no network behind this adapter
+  delete[] * it;  // dropped: there is no network behind this adapter
   found->send_buffers.erase(it);
 }
 
@@ -182,10 +182,10 @@ static_assert(std::is_same_v<decltype(&WintunDeleteAdapter), decltype(Table::Del
 static_assert(std::is_same_v<decltype(&WintunStartSession), decltype(Table::StartSession)>);
 static_assert(std::is_same_v<decltype(&WintunEndSession), decltype(Table::EndSession)>);
 static_assert(std::is_same_v<decltype(&WintunReceivePacket), decltype(Table::ReceivePacket)>);
-static_assert(std::is_same_v<decltype(&WintunReleaseReceivePacket),
-                             decltype(Table::ReleaseReceivePacket)>);
-static_assert(std::is_same_v<decltype(&WintunAllocateSendPacket),
-                             decltype(Table::AllocateSendPacket)>);
+static_assert(
+    std::is_same_v<decltype(&WintunReleaseReceivePacket), decltype(Table::ReleaseReceivePacket)>);
+static_assert(
+    std::is_same_v<decltype(&WintunAllocateSendPacket), decltype(Table::AllocateSendPacket)>);
 static_assert(std::is_same_v<decltype(&WintunSendPacket), decltype(Table::SendPacket)>);
 static_assert(std::is_same_v<decltype(&WintunGetAdapterLUID), decltype(Table::GetAdapterLUID)>);
 }  // namespace

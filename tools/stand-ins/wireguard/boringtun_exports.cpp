@@ -67,7 +67,9 @@ STAND_IN_EXPORT WireGuardResult wireguard_force_handshake(void* tunnel, uint8_t*
   return static_cast<StandInTunnel*>(tunnel)->ForceHandshake(destination, destination_size);
 }
 
-STAND_IN_EXPORT void tunnel_free(void* tunnel) { delete static_cast<StandInTunnel*>(tunnel); }
+STAND_IN_EXPORT void tunnel_free(void* tunnel) {
+  delete static_cast<StandInTunnel*>(tunnel);
+}
 
 // Each export has exactly the type the service's function table expects.
 namespace {

@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::string_view kMarker = "orvo-wg-stand-in";
 
-constexpr WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
+constexpr WireGuardResult Result(int32_t op, size_t size = 0) {
+  return WireGuardResult{op, size};
+}
 
 bool HasMarker(const uint8_t* body, uint32_t size) {
   return size == kMarker.size() && std::memcmp(body, kMarker.data(), kMarker.size()) == 0;

@@ -16,7 +16,9 @@
 namespace orvo_vpn_win_svc::wintun {
 namespace {
 
-constexpr size_t Align(size_t size) { return (size + 3) & ~size_t{3}; }
+constexpr size_t Align(size_t size) {
+  return (size + 3) & ~size_t{3};
+}
 
 // Builds one netlink message: header, link header, attributes.
 class Message {
@@ -66,7 +68,8 @@ void ForEachAttribute(const uint8_t* begin, const uint8_t* end, Visit visit) {
     }
     visit(static_cast<uint16_t>(attribute.rta_type & NLA_TYPE_MASK), begin + sizeof(rtattr),
           attribute.rta_len - sizeof(rtattr));
-    begin += std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(Align(attribute.rta_len)), end - begin);
+    begin += std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(Align(attribute.rta_len)),
+                                      end - begin);
   }
 }
 
@@ -100,8 +103,7 @@ void ReadLink(const uint8_t* payload, size_t size, LinkFacts& facts) {
 
 }  // namespace
 
-LinkControl::LinkControl()
-    : socket_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
+LinkControl::LinkControl() : socket_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
   if (!socket_.Valid()) {
     open_error_ = errno;
     return;
@@ -128,8 +130,8 @@ int LinkControl::Remove(int index) {
   return Request(RTM_DELLINK, index, 0, 0, {}, nullptr);
 }
 
-int LinkControl::Request(uint16_t type, int index, uint32_t up_flags,
-                         uint16_t attribute, std::string_view attribute_value, LinkFacts* facts) {
+int LinkControl::Request(uint16_t type, int index, uint32_t up_flags, uint16_t attribute,
+                         std::string_view attribute_value, LinkFacts* facts) {
   if (!socket_.Valid()) {
     return open_error_;
   }

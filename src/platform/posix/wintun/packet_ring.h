@@ -14,8 +14,7 @@ namespace orvo_vpn_win_svc::wintun {
 class PacketRing {
  public:
   // `capacity` is a multiple of 8.
-  explicit PacketRing(uint32_t capacity)
-      : capacity_(capacity), bytes_(new uint8_t[capacity]) {}
+  explicit PacketRing(uint32_t capacity) : capacity_(capacity), bytes_(new uint8_t[capacity]) {}
 
   // A buffer of `size` bytes (at least 1) at the tail, or null when the ring has no room for it.
   uint8_t* Reserve(uint32_t size) {

@@ -91,7 +91,9 @@ std::shared_ptr<TunAdapter> TunAdapter::Open(std::wstring_view name, uint32_t& e
   return std::make_shared<TunAdapter>(linux_name, facts.index, false);
 }
 
-uint64_t TunAdapter::Luid() const { return platform::LuidFromInterfaceIndex(index_); }
+uint64_t TunAdapter::Luid() const {
+  return platform::LuidFromInterfaceIndex(index_);
+}
 
 uint32_t TunAdapter::Remove() const {
   LinkControl links;

@@ -58,7 +58,7 @@ uint8_t* TunSession::Receive(uint32_t& size, uint32_t& error) {
   if (length <= 0) {
     receive_ring_.ShrinkLast(0);
     error = length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kErrorNoMoreItems
-                                                                     : kErrorHandleEof;
+                                                                    : kErrorHandleEof;
     return nullptr;
   }
   size = static_cast<uint32_t>(length);

@@ -39,10 +39,10 @@ static_assert(std::is_same_v<decltype(&WintunDeleteAdapter), decltype(Table::Del
 static_assert(std::is_same_v<decltype(&WintunStartSession), decltype(Table::StartSession)>);
 static_assert(std::is_same_v<decltype(&WintunEndSession), decltype(Table::EndSession)>);
 static_assert(std::is_same_v<decltype(&WintunReceivePacket), decltype(Table::ReceivePacket)>);
-static_assert(std::is_same_v<decltype(&WintunReleaseReceivePacket),
-                             decltype(Table::ReleaseReceivePacket)>);
-static_assert(std::is_same_v<decltype(&WintunAllocateSendPacket),
-                             decltype(Table::AllocateSendPacket)>);
+static_assert(
+    std::is_same_v<decltype(&WintunReleaseReceivePacket), decltype(Table::ReleaseReceivePacket)>);
+static_assert(
+    std::is_same_v<decltype(&WintunAllocateSendPacket), decltype(Table::AllocateSendPacket)>);
 static_assert(std::is_same_v<decltype(&WintunSendPacket), decltype(Table::SendPacket)>);
 static_assert(std::is_same_v<decltype(&WintunGetAdapterLUID), decltype(Table::GetAdapterLUID)>);
 

@@ -21,7 +21,9 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void RequestStop(int) { g_stop.store(true); }
+void RequestStop(int) {
+  g_stop.store(true);
+}
 
 }  // namespace
 
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Without SA_RESTART a signal interrupts the wait, so the server ends at once.
-  struct sigaction stop_action{};
+  struct sigaction stop_action {};
   stop_action.sa_handler = RequestStop;
   sigaction(SIGTERM, &stop_action, nullptr);
   sigaction(SIGINT, &stop_action, nullptr);

@@ -42,9 +42,8 @@ void StandInServer::ReadDatagrams() {
     if (size < 0) {
       return;
     }
-    const WireGuardResult result =
-        tunnel_.Read(in_.data(), static_cast<uint32_t>(size), out_.data(),
-                     static_cast<uint32_t>(out_.size()));
+    const WireGuardResult result = tunnel_.Read(in_.data(), static_cast<uint32_t>(size),
+                                                out_.data(), static_cast<uint32_t>(out_.size()));
     if (result.op == StandInTunnel::kError) {
       continue;  // not ours; the peer stays who it was
     }
@@ -71,9 +70,8 @@ void StandInServer::ReadTunPackets() {
     if (!have_peer_) {
       continue;  // nobody to send it to yet
     }
-    const WireGuardResult result =
-        tunnel_.Write(in_.data(), static_cast<uint32_t>(size), out_.data(),
-                      static_cast<uint32_t>(out_.size()));
+    const WireGuardResult result = tunnel_.Write(in_.data(), static_cast<uint32_t>(size),
+                                                 out_.data(), static_cast<uint32_t>(out_.size()));
     if (result.op == StandInTunnel::kWriteToNetwork) {
       sendto(udp_.Get(), out_.data(), result.size, 0, reinterpret_cast<sockaddr*>(&peer_),
              sizeof(peer_));
