@@ -110,6 +110,16 @@ std::string IpcServer::HandleRequest(const std::string& request) {
   if (!request.empty() && request.front() == '{') {
     return DispatchJsonCommand(*this, request);
   }
+  // A handler that throws must not end the listener thread and leave the service deaf to every
+  // later client: on the text path the command fails instead.
+  try {
+    return HandleTextCommand(request);
+  } catch (const std::exception&) {
+    return request.starts_with(kConnectPrefix) ? "err:connect_failed" : "err";
+  }
+}
+
+std::string IpcServer::HandleTextCommand(const std::string& request) {
   if (request == "disconnect") {
     if (disconnect_handler) {
       disconnect_handler();

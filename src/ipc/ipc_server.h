@@ -60,6 +60,7 @@ class IpcServer {
   std::string HandleRequest(const std::string& request);
 
  private:
+  std::string HandleTextCommand(const std::string& request);
   void ListenerLoop();
   void JoinListener();
 

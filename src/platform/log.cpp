@@ -20,9 +20,11 @@ struct CaptureState {
   std::wstring debugger;
 };
 
+// Never destroyed: objects destroyed at process exit (the process-wide managers) still report
+// their clean-up through it, whatever the order of static destruction.
 CaptureState& Capture() {
-  static CaptureState state;
-  return state;
+  static CaptureState* const state = new CaptureState;
+  return *state;
 }
 
 ORVO_PRINTF_FORMAT(1, 0) std::string Format(const char* format, va_list args) {

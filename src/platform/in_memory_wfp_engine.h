@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/wfp_engine.h"
+
+namespace orvo_vpn_win_svc::platform {
+
+// An outbound connection as the connect authorisation layers see it.
+struct WfpConnection {
+  WfpLayer layer = WfpLayer::kAleAuthConnectV4;
+  uint32_t remote_ipv4 = 0;               // host byte order; IPv4 layer
+  std::array<uint8_t, 16> remote_ipv6{};  // network byte order; IPv6 layer
+  WfpByteBlob app_id;                     // empty: a connection of no known application
+  uint64_t local_interface = 0;           // LUID of the interface the connection leaves through
+  bool loopback = false;
+  uint8_t protocol = 6;
+  uint16_t local_port = 0;   // the ICMP type for ICMP
+  uint16_t remote_port = 0;  // the ICMP code for ICMP
+};
+
+struct WfpVerdict {
+  bool permitted = true;
+  uint64_t filter_id = 0;  // the deciding filter; 0 when no filter matched
+  // Matching filters of the same, highest weight disagreed. The system does not promise an
+  // order among them, so this counts as blocked and a correct rule set never produces it.
+  bool tied = false;
+};
+
+struct WfpFilterEntry {
+  uint64_t id = 0;
+  WfpFilter filter;
+};
+
+// A filtering engine kept in memory, arbitrating the way WFP does within one sublayer. It keeps
+// sessions (a dynamic session's objects vanish when it closes), providers, sublayers, filters
+// and transactions (changes inside one become visible together at commit; abort drops them), and
+// answers as WFP would where the service can meet it: FWP_E_ALREADY_EXISTS for a key in use,
+// ERROR_ACCESS_DENIED for a caller without administrator rights, FWP_E_TIMEOUT while another
+// session holds a transaction, the not-found and in-use codes, and the validation codes for
+// malformed filters. Thread-safe.
+class InMemoryWfpEngine : public WfpEngine {
+ public:
+  explicit InMemoryWfpEngine(bool caller_is_administrator = true);
+  ~InMemoryWfpEngine() override;
+  InMemoryWfpEngine(const InMemoryWfpEngine&) = delete;
+  InMemoryWfpEngine& operator=(const InMemoryWfpEngine&) = delete;
+
+  WfpSessionOpen OpenSession(const WfpSessionOptions& options) override;
+  // The id of an existing file: its path as given, in NUL-terminated UTF-16LE, as the system's
+  // ids are device paths in that form. ERROR_FILE_NOT_FOUND for anything but a regular file.
+  WfpAppId GetAppIdFromFileName(const std::wstring& path) override;
+
+  // What the network stack sees: committed state only. Within `sublayer`, the matching filter of
+  // the highest weight on the connection's layer decides; no matching filter permits.
+  WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
+  // Committed filters in id order.
+  std::vector<WfpFilterEntry> CommittedFilters() const;
+  bool HasProvider(const WfpKey& key) const;
+  bool HasSubLayer(const WfpKey& key) const;
+  size_t OpenSessionCount() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace orvo_vpn_win_svc::platform
