@@ -11,7 +11,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <type_traits>
 
 #include "runtime/tunnel_library_tables.h"
 
@@ -173,19 +172,10 @@ STAND_IN_EXPORT void WintunGetAdapterLUID(void* /*adapter*/, uint64_t* luid) {
   }
 }
 
-namespace {
-using Table = orvo_vpn_win_svc::WintunFunctions;
-static_assert(std::is_same_v<decltype(&WintunOpenAdapter), decltype(Table::OpenAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunCreateAdapter), decltype(Table::CreateAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunCloseAdapter), decltype(Table::CloseAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunDeleteAdapter), decltype(Table::DeleteAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunStartSession), decltype(Table::StartSession)>);
-static_assert(std::is_same_v<decltype(&WintunEndSession), decltype(Table::EndSession)>);
-static_assert(std::is_same_v<decltype(&WintunReceivePacket), decltype(Table::ReceivePacket)>);
-static_assert(
-    std::is_same_v<decltype(&WintunReleaseReceivePacket), decltype(Table::ReleaseReceivePacket)>);
-static_assert(
-    std::is_same_v<decltype(&WintunAllocateSendPacket), decltype(Table::AllocateSendPacket)>);
-static_assert(std::is_same_v<decltype(&WintunSendPacket), decltype(Table::SendPacket)>);
-static_assert(std::is_same_v<decltype(&WintunGetAdapterLUID), decltype(Table::GetAdapterLUID)>);
-}  // namespace
+// Each export has exactly the type the service's function table expects: a table filled from
+// them would not compile otherwise.
+[[maybe_unused]] constexpr orvo_vpn_win_svc::WintunFunctions kExportsFitTheTable{
+    &WintunOpenAdapter,   &WintunCreateAdapter,        &WintunCloseAdapter,
+    &WintunDeleteAdapter, &WintunStartSession,         &WintunEndSession,
+    &WintunReceivePacket, &WintunReleaseReceivePacket, &WintunAllocateSendPacket,
+    &WintunSendPacket,    &WintunGetAdapterLUID};

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <new>
-#include <type_traits>
 
 #include "runtime/tunnel_library_tables.h"
 #include "stand_in_tunnel.h"
@@ -31,54 +30,50 @@ STAND_IN_EXPORT void* new_tunnel(const char* private_key, const char* server_pub
   return new (std::nothrow) StandInTunnel(keep_alive);
 }
 
+namespace {
+
+// What every call on a null tunnel gives, as the real library answers one.
+constexpr WireGuardResult kNoTunnel{StandInTunnel::kError, 0};
+
+StandInTunnel* Tunnel(void* tunnel) {
+  return static_cast<StandInTunnel*>(tunnel);
+}
+
+}  // namespace
+
 STAND_IN_EXPORT WireGuardResult wireguard_write(void* tunnel, const uint8_t* source,
                                                 uint32_t source_size, uint8_t* destination,
                                                 uint32_t destination_size) {
-  if (tunnel == nullptr) {
-    return {StandInTunnel::kError, 0};
-  }
-  return static_cast<StandInTunnel*>(tunnel)->Write(source, source_size, destination,
-                                                    destination_size);
+  return tunnel == nullptr
+             ? kNoTunnel
+             : Tunnel(tunnel)->Write(source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_read(void* tunnel, const uint8_t* source,
                                                uint32_t source_size, uint8_t* destination,
                                                uint32_t destination_size) {
-  if (tunnel == nullptr) {
-    return {StandInTunnel::kError, 0};
-  }
-  return static_cast<StandInTunnel*>(tunnel)->Read(source, source_size, destination,
-                                                   destination_size);
+  return tunnel == nullptr
+             ? kNoTunnel
+             : Tunnel(tunnel)->Read(source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_tick(void* tunnel, uint8_t* destination,
                                                uint32_t destination_size) {
-  if (tunnel == nullptr) {
-    return {StandInTunnel::kError, 0};
-  }
-  return static_cast<StandInTunnel*>(tunnel)->Tick(destination, destination_size);
+  return tunnel == nullptr ? kNoTunnel : Tunnel(tunnel)->Tick(destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_force_handshake(void* tunnel, uint8_t* destination,
                                                           uint32_t destination_size) {
-  if (tunnel == nullptr) {
-    return {StandInTunnel::kError, 0};
-  }
-  return static_cast<StandInTunnel*>(tunnel)->ForceHandshake(destination, destination_size);
+  return tunnel == nullptr ? kNoTunnel
+                           : Tunnel(tunnel)->ForceHandshake(destination, destination_size);
 }
 
 STAND_IN_EXPORT void tunnel_free(void* tunnel) {
-  delete static_cast<StandInTunnel*>(tunnel);
+  delete Tunnel(tunnel);
 }
 
-// Each export has exactly the type the service's function table expects.
-namespace {
-using Table = orvo_vpn_win_svc::BoringtunFunctions;
-static_assert(std::is_same_v<decltype(&new_tunnel), decltype(Table::new_tunnel)>);
-static_assert(std::is_same_v<decltype(&wireguard_write), decltype(Table::wireguard_write)>);
-static_assert(std::is_same_v<decltype(&wireguard_read), decltype(Table::wireguard_read)>);
-static_assert(std::is_same_v<decltype(&wireguard_tick), decltype(Table::wireguard_tick)>);
-static_assert(std::is_same_v<decltype(&wireguard_force_handshake),
-                             decltype(Table::wireguard_force_handshake)>);
-static_assert(std::is_same_v<decltype(&tunnel_free), decltype(Table::tunnel_free)>);
-}  // namespace
+// Each export has exactly the type the service's function table expects: a table filled from
+// them would not compile otherwise.
+[[maybe_unused]] constexpr orvo_vpn_win_svc::BoringtunFunctions kExportsFitTheTable{
+    &new_tunnel,     &wireguard_write,           &wireguard_read,
+    &wireguard_tick, &wireguard_force_handshake, &tunnel_free};

@@ -1,7 +1,6 @@
 #include "wintun.h"
 
 #include <string_view>
-#include <type_traits>
 
 #include "handle_table.h"
 #include "runtime/tunnel_library_tables.h"
@@ -29,22 +28,6 @@ T Fail(uint32_t error, T result) {
   SetLastWindowsError(error);
   return result;
 }
-
-// Each export has exactly the type the service's function table expects.
-using Table = WintunFunctions;
-static_assert(std::is_same_v<decltype(&WintunOpenAdapter), decltype(Table::OpenAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunCreateAdapter), decltype(Table::CreateAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunCloseAdapter), decltype(Table::CloseAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunDeleteAdapter), decltype(Table::DeleteAdapter)>);
-static_assert(std::is_same_v<decltype(&WintunStartSession), decltype(Table::StartSession)>);
-static_assert(std::is_same_v<decltype(&WintunEndSession), decltype(Table::EndSession)>);
-static_assert(std::is_same_v<decltype(&WintunReceivePacket), decltype(Table::ReceivePacket)>);
-static_assert(
-    std::is_same_v<decltype(&WintunReleaseReceivePacket), decltype(Table::ReleaseReceivePacket)>);
-static_assert(
-    std::is_same_v<decltype(&WintunAllocateSendPacket), decltype(Table::AllocateSendPacket)>);
-static_assert(std::is_same_v<decltype(&WintunSendPacket), decltype(Table::SendPacket)>);
-static_assert(std::is_same_v<decltype(&WintunGetAdapterLUID), decltype(Table::GetAdapterLUID)>);
 
 }  // namespace
 }  // namespace orvo_vpn_win_svc::wintun
@@ -164,3 +147,11 @@ void WintunGetAdapterLUID(WINTUN_ADAPTER_HANDLE adapter, uint64_t* luid) {
     SetLastWindowsError(kErrorInvalidHandle);
   }
 }
+
+// Each export has exactly the type the service's function table expects: a table filled from
+// them would not compile otherwise.
+[[maybe_unused]] constexpr orvo_vpn_win_svc::WintunFunctions kExportsFitTheTable{
+    &WintunOpenAdapter,   &WintunCreateAdapter,        &WintunCloseAdapter,
+    &WintunDeleteAdapter, &WintunStartSession,         &WintunEndSession,
+    &WintunReceivePacket, &WintunReleaseReceivePacket, &WintunAllocateSendPacket,
+    &WintunSendPacket,    &WintunGetAdapterLUID};
