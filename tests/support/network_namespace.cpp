@@ -29,8 +29,8 @@ bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& wh
   // threads (and the host) out of it, and the namespace goes when the thread ends.
   std::thread runner([&] {
     if (unshare(CLONE_NEWNET) != 0) {
-      why_not = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) +
-                " (needs root)";
+      why_not =
+          std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + " (needs root)";
       return;
     }
     if (RunShell("ip link set lo up") != 0) {
