@@ -1,0 +1,88 @@
+#include "support/background_process.h"
+
+#if defined(__linux__)
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+namespace orvo_test {
+
+#if defined(__linux__)
+
+bool BackgroundProcess::Start(const std::vector<std::string>& arguments) {
+  int pipe_ends[2];
+  if (arguments.empty() || pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDERR_FILENO);
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_ends[1]);
+  if (spawned != 0) {
+    close(pipe_ends[0]);
+    return false;
+  }
+  pid_ = pid;
+  output_pipe_ = pipe_ends[0];
+  return true;
+}
+
+bool BackgroundProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (output_.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd watched{output_pipe_, POLLIN, 0};
+    if (output_pipe_ < 0 || left.count() <= 0 ||
+        poll(&watched, 1, static_cast<int>(left.count())) != 1) {
+      return false;
+    }
+    char chunk[512];
+    const ssize_t size = read(output_pipe_, chunk, sizeof(chunk));
+    if (size <= 0) {
+      return false;  // the program ended
+    }
+    output_.append(chunk, static_cast<size_t>(size));
+  }
+  return true;
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  if (output_pipe_ >= 0) {
+    close(output_pipe_);
+  }
+}
+
+#else
+
+bool BackgroundProcess::Start(const std::vector<std::string>&) {
+  return false;
+}
+bool BackgroundProcess::WaitForOutput(const std::string&, std::chrono::milliseconds) {
+  return false;
+}
+BackgroundProcess::~BackgroundProcess() = default;
+
+#endif
+
+}  // namespace orvo_test

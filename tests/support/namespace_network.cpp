@@ -1,0 +1,220 @@
+#include "support/namespace_network.h"
+
+#if defined(__linux__)
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#endif
+
+namespace orvo_test {
+
+#if defined(__linux__)
+namespace {
+
+int CountDirectoryEntries(const char* path) {
+  DIR* directory = opendir(path);
+  if (directory == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  while (const dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] != '.') {
+      ++count;
+    }
+  }
+  closedir(directory);
+  return count;
+}
+
+sockaddr_in Address(const std::string& text, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, text.c_str(), &address.sin_addr);
+  return address;
+}
+
+bool WaitReadable(int descriptor, std::chrono::milliseconds timeout) {
+  pollfd watched{descriptor, POLLIN, 0};
+  return poll(&watched, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+uint16_t InternetChecksum(const uint8_t* bytes, size_t size) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+  }
+  if (size % 2 == 1) {
+    sum += static_cast<uint32_t>(bytes[size - 1] << 8);
+  }
+  while (sum >> 16) {
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return static_cast<uint16_t>(~sum);
+}
+
+}  // namespace
+
+std::string ShellOutput(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return output;
+  }
+  char chunk[512];
+  size_t read;
+  while ((read = fread(chunk, 1, sizeof(chunk), pipe)) > 0) {
+    output.append(chunk, read);
+  }
+  pclose(pipe);
+  return output;
+}
+
+int CountOpenDescriptors() {
+  return CountDirectoryEntries("/proc/self/fd");
+}
+int CountThreads() {
+  return CountDirectoryEntries("/proc/self/task");
+}
+
+UdpSocket::UdpSocket() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+
+UdpSocket::~UdpSocket() {
+  if (socket_ >= 0) {
+    close(socket_);
+  }
+}
+
+bool UdpSocket::Bind(const std::string& address, uint16_t port) {
+  const sockaddr_in local = Address(address, port);
+  return bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
+}
+
+uint16_t UdpSocket::LocalPort() const {
+  sockaddr_in local{};
+  socklen_t size = sizeof(local);
+  getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size);
+  return ntohs(local.sin_port);
+}
+
+bool UdpSocket::SendTo(const std::string& address, uint16_t port, const std::string& payload) {
+  const sockaddr_in peer = Address(address, port);
+  return sendto(socket_, payload.data(), payload.size(), 0,
+                reinterpret_cast<const sockaddr*>(&peer),
+                sizeof(peer)) == static_cast<ssize_t>(payload.size());
+}
+
+std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds timeout) {
+  if (!WaitReadable(socket_, timeout)) {
+    return std::nullopt;
+  }
+  char buffer[65536];
+  sockaddr_in from{};
+  socklen_t from_size = sizeof(from);
+  const ssize_t size = recvfrom(socket_, buffer, sizeof(buffer), MSG_DONTWAIT,
+                                reinterpret_cast<sockaddr*>(&from), &from_size);
+  if (size < 0) {
+    return std::nullopt;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text));
+  return Datagram{std::string(buffer, static_cast<size_t>(size)), text, ntohs(from.sin_port)};
+}
+
+bool Ping(const std::string& address, std::chrono::milliseconds timeout) {
+  const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (raw < 0) {
+    return false;
+  }
+  const uint16_t identifier = static_cast<uint16_t>(getpid());
+  // Type, code, checksum, identifier, sequence number 1, then a few bytes of data.
+  uint8_t request[16] = {ICMP_ECHO, 0, 0, 0, 0, 0, 0, 1, 'o', 'r', 'v', 'o'};
+  request[4] = static_cast<uint8_t>(identifier >> 8);
+  request[5] = static_cast<uint8_t>(identifier);
+  const uint16_t checksum = InternetChecksum(request, sizeof(request));
+  request[2] = static_cast<uint8_t>(checksum >> 8);
+  request[3] = static_cast<uint8_t>(checksum);
+  const sockaddr_in peer = Address(address, 0);
+  bool answered = false;
+  if (sendto(raw, request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&peer),
+             sizeof(peer)) == static_cast<ssize_t>(sizeof(request))) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (!WaitReadable(raw, left)) {
+        break;
+      }
+      // A raw ICMP socket receives the IP header too; the reply is ours when it comes from
+      // the peer, is an echo reply and carries our identifier.
+      uint8_t reply[1500];
+      sockaddr_in from{};
+      socklen_t from_size = sizeof(from);
+      const ssize_t size =
+          recvfrom(raw, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&from), &from_size);
+      if (size < 20) {
+        continue;
+      }
+      const size_t header = static_cast<size_t>(reply[0] & 0x0F) * 4;
+      answered = from.sin_addr.s_addr == peer.sin_addr.s_addr &&
+                 static_cast<size_t>(size) >= header + 8 && reply[header] == ICMP_ECHOREPLY &&
+                 reply[header + 4] == request[4] && reply[header + 5] == request[5];
+    }
+  }
+  close(raw);
+  return answered;
+}
+
+#else
+
+std::string ShellOutput(const std::string&) {
+  return {};
+}
+int CountOpenDescriptors() {
+  return -1;
+}
+int CountThreads() {
+  return -1;
+}
+UdpSocket::UdpSocket() = default;
+UdpSocket::~UdpSocket() = default;
+bool UdpSocket::Bind(const std::string&, uint16_t) {
+  return false;
+}
+uint16_t UdpSocket::LocalPort() const {
+  return 0;
+}
+bool UdpSocket::SendTo(const std::string&, uint16_t, const std::string&) {
+  return false;
+}
+std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds) {
+  return std::nullopt;
+}
+bool Ping(const std::string&, std::chrono::milliseconds) {
+  return false;
+}
+
+#endif
+
+int LinkIndex(const std::string& name) {
+  // `ip -o link show dev NAME` prints "INDEX: NAME: <FLAGS> ..." on one line.
+  const std::string line = ShellOutput("ip -o link show dev " + name + " 2>/dev/null");
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos || colon == 0) {
+    return 0;
+  }
+  try {
+    return std::stoi(line.substr(0, colon));
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace orvo_test

@@ -1,0 +1,79 @@
+// TEST EQUIPMENT, not boringtun: the six entry points of the WireGuard protocol library the
+// service loads, over StandInTunnel, which does NO CRYPTOGRAPHY. Built as libboringtun.so and
+// boringtun.dll into test-bin/wireguard-stand-in/, never beside a production build.
+
+#include <cstdint>
+#include <new>
+
+#include "runtime/tunnel_library_tables.h"
+#include "stand_in_tunnel.h"
+#include "wireguard_key.h"
+
+#ifdef _WIN32
+#define STAND_IN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define STAND_IN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+using orvo_stand_in::StandInTunnel;
+using orvo_vpn_win_svc::WireGuardResult;
+
+STAND_IN_EXPORT void* new_tunnel(const char* private_key, const char* server_public_key,
+                                 const char* preshared_key, uint16_t keep_alive,
+                                 uint32_t /*index*/) {
+  // Keys are checked as the real library checks them; the stand-in does nothing else with them.
+  if (!orvo_stand_in::IsWireGuardKey(private_key) ||
+      !orvo_stand_in::IsWireGuardKey(server_public_key) ||
+      (preshared_key != nullptr && !orvo_stand_in::IsWireGuardKey(preshared_key))) {
+    return nullptr;
+  }
+  return new (std::nothrow) StandInTunnel(keep_alive);
+}
+
+namespace {
+
+// What every call on a null tunnel gives, as the real library answers one.
+constexpr WireGuardResult kNoTunnel{StandInTunnel::kError, 0};
+
+StandInTunnel* Tunnel(void* tunnel) {
+  return static_cast<StandInTunnel*>(tunnel);
+}
+
+}  // namespace
+
+STAND_IN_EXPORT WireGuardResult wireguard_write(void* tunnel, const uint8_t* source,
+                                                uint32_t source_size, uint8_t* destination,
+                                                uint32_t destination_size) {
+  return tunnel == nullptr
+             ? kNoTunnel
+             : Tunnel(tunnel)->Write(source, source_size, destination, destination_size);
+}
+
+STAND_IN_EXPORT WireGuardResult wireguard_read(void* tunnel, const uint8_t* source,
+                                               uint32_t source_size, uint8_t* destination,
+                                               uint32_t destination_size) {
+  return tunnel == nullptr
+             ? kNoTunnel
+             : Tunnel(tunnel)->Read(source, source_size, destination, destination_size);
+}
+
+STAND_IN_EXPORT WireGuardResult wireguard_tick(void* tunnel, uint8_t* destination,
+                                               uint32_t destination_size) {
+  return tunnel == nullptr ? kNoTunnel : Tunnel(tunnel)->Tick(destination, destination_size);
+}
+
+STAND_IN_EXPORT WireGuardResult wireguard_force_handshake(void* tunnel, uint8_t* destination,
+                                                          uint32_t destination_size) {
+  return tunnel == nullptr ? kNoTunnel
+                           : Tunnel(tunnel)->ForceHandshake(destination, destination_size);
+}
+
+STAND_IN_EXPORT void tunnel_free(void* tunnel) {
+  delete Tunnel(tunnel);
+}
+
+// Each export has exactly the type the service's function table expects: a table filled from
+// them would not compile otherwise.
+[[maybe_unused]] constexpr orvo_vpn_win_svc::BoringtunFunctions kExportsFitTheTable{
+    &new_tunnel,     &wireguard_write,           &wireguard_read,
+    &wireguard_tick, &wireguard_force_handshake, &tunnel_free};
