@@ -7,37 +7,55 @@
 namespace orvo_vpn_win_svc::platform {
 namespace {
 
-// On Windows, Winsock must have been started (WSAStartup) by the process; otherwise getaddrinfo
-// reports WSANOTINITIALISED and that code is what the caller sees.
+// Winsock must be started before getaddrinfo answers; WSAStartup counts its callers, so starting
+// it here never disturbs the runtime's own start-up.
+void EnsureSocketLibrary() {
+#ifdef _WIN32
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+#endif
+}
+
 class SystemResolver : public HostResolver {
  public:
   Ipv4Resolution ResolveIpv4(const std::string& host) override {
-    if (host.find('\0') != std::string::npos) {
-      return {EAI_NONAME, {}};
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* results = nullptr;
-    const int error = getaddrinfo(host.c_str(), nullptr, &hints, &results);
-    if (error != 0) {
-      return {error, {}};
-    }
-    Ipv4Resolution resolution;
-    for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
-      sockaddr_in address{};
-      std::memcpy(&address, entry->ai_addr, sizeof(address));
-      char text[22] = {};
-      if (inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text)) != nullptr) {
-        resolution.addresses.emplace_back(text);
-      }
-    }
-    freeaddrinfo(results);
-    return resolution;
+    return platform::ResolveIpv4(host, SocketKind::kStream);
   }
 };
 
 }  // namespace
+
+Ipv4Resolution ResolveIpv4(const std::string& host, SocketKind kind) {
+  if (host.find('\0') != std::string::npos) {
+    return {EAI_NONAME, {}};
+  }
+  EnsureSocketLibrary();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = kind == SocketKind::kStream ? SOCK_STREAM : SOCK_DGRAM;
+  addrinfo* results = nullptr;
+  const int error = getaddrinfo(host.c_str(), nullptr, &hints, &results);
+  if (error != 0) {
+    return {error, {}};
+  }
+  Ipv4Resolution resolution;
+  for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) {
+      continue;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, entry->ai_addr, sizeof(address));
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text)) != nullptr) {
+      resolution.addresses.emplace_back(text);
+    }
+  }
+  freeaddrinfo(results);
+  return resolution;
+}
 
 std::shared_ptr<HostResolver> SystemHostResolver() {
   return std::make_shared<SystemResolver>();

@@ -11,14 +11,22 @@ struct Ipv4Resolution {
   std::vector<std::string> addresses;  // dotted IPv4 texts, in the order the resolver gave them
 };
 
-// Name resolution to IPv4 addresses (getaddrinfo with AF_INET and SOCK_STREAM).
+// The socket type handed to getaddrinfo; it decides nothing about the addresses, but callers
+// ask the way their protocols do.
+enum class SocketKind { kStream, kDatagram };
+
+// getaddrinfo for `host` with family AF_INET and the given socket type, no service. A name with
+// an embedded NUL is refused rather than cut short. Starts Winsock on Windows when nobody has.
+Ipv4Resolution ResolveIpv4(const std::string& host, SocketKind kind);
+
+// Name resolution to IPv4 addresses (getaddrinfo with AF_INET and SOCK_STREAM), injectable.
 class HostResolver {
  public:
   virtual ~HostResolver() = default;
   virtual Ipv4Resolution ResolveIpv4(const std::string& host) = 0;
 };
 
-// The system's resolver. A name with an embedded NUL is refused rather than cut short.
+// The system's resolver.
 std::shared_ptr<HostResolver> SystemHostResolver();
 
 }  // namespace orvo_vpn_win_svc::platform

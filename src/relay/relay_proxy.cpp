@@ -31,7 +31,11 @@ std::wstring DirectoryOf(const std::wstring& path) {
 
 RelayProxy::Facilities RelayProxy::Facilities::System() {
   return {platform::SystemChildProcesses(), platform::SystemSleeper(), SparedProcesses::Instance(),
-          platform::ExecutablePath, platform::ResolveIpv4};
+          platform::ExecutablePath, &Facilities::SystemResolve};
+}
+
+platform::Ipv4Resolution RelayProxy::Facilities::SystemResolve(const std::string& host) {
+  return platform::ResolveIpv4(host, platform::SocketKind::kDatagram);
 }
 
 RelayProxy& RelayProxy::Instance() {
@@ -108,8 +112,8 @@ bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
 
 bool RelayProxy::ResolveAddress(const std::string& host, std::string& address, std::string& error) {
   const platform::Ipv4Resolution resolution = facilities_.resolve(host);
-  if (resolution.code != 0) {
-    error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.code);
+  if (resolution.error != 0) {
+    error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.error);
     return false;
   }
   if (resolution.addresses.empty()) {

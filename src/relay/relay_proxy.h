@@ -8,7 +8,7 @@
 
 #include "ipc/request_records.h"
 #include "platform/child_process.h"
-#include "platform/ipv4_resolver.h"
+#include "platform/host_resolver.h"
 #include "platform/sleeper.h"
 #include "singbox/child_output_reader.h"
 #include "singbox/child_slot.h"
@@ -29,6 +29,8 @@ class RelayProxy {
     std::function<platform::Ipv4Resolution(const std::string&)> resolve;
 
     static Facilities System();
+    // The system's resolver, asked the way a UDP protocol asks.
+    static platform::Ipv4Resolution SystemResolve(const std::string& host);
   };
 
   static RelayProxy& Instance();

@@ -44,7 +44,7 @@ class RelayWithStandIn : public ::testing::Test {
   RelayProxy relay_{
       {platform::SystemChildProcesses(), sleeper_, spared_,
        [] { return orvo_test::StandInDirectory() + platform::kPathSeparator + L"orvo-vpn-svc"; },
-       platform::ResolveIpv4}};
+       &RelayProxy::Facilities::SystemResolve}};
 };
 
 TEST_F(RelayWithStandIn, ListensOnTheLocalPortAndStopsCleanly) {
@@ -112,7 +112,7 @@ TEST_F(RelayWithStandIn, PortAlreadyTakenFailsEveryAttemptWithTheExitCode) {
   RelayProxy second{
       {platform::SystemChildProcesses(), sleeper_, spared_,
        [] { return orvo_test::StandInDirectory() + platform::kPathSeparator + L"orvo-vpn-svc"; },
-       platform::ResolveIpv4}};
+       &RelayProxy::Facilities::SystemResolve}};
   std::string error;
   EXPECT_FALSE(second.Start(settings_, error));
   EXPECT_EQ(error, "Relay sing-box exited with code 1");
