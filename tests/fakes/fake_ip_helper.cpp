@@ -1,0 +1,240 @@
+#include "fakes/fake_ip_helper.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace orvo_test {
+namespace {
+
+constexpr uint32_t kNotFound = 1168;       // ERROR_NOT_FOUND
+constexpr uint32_t kObjectExists = 5010;   // ERROR_OBJECT_ALREADY_EXISTS
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+bool PrefixMatches(const orvo_vpn_win_svc::platform::IpAddress& network, uint8_t prefix_length,
+                   const orvo_vpn_win_svc::platform::IpAddress& address) {
+  if (network.family != address.family) {
+    return false;
+  }
+  for (uint8_t bit = 0; bit < prefix_length; ++bit) {
+    const uint8_t mask = static_cast<uint8_t>(0x80u >> (bit % 8));
+    if ((network.bytes[bit / 8] & mask) != (address.bytes[bit / 8] & mask)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void FakeIpHelper::Fail(const std::string& call, uint32_t code, int times) {
+  std::lock_guard lock(mutex_);
+  failures_[call] = {code, times};
+}
+
+void FakeIpHelper::SetInterfaces(std::vector<InterfaceRow> rows) {
+  std::lock_guard lock(mutex_);
+  interfaces_ = std::move(rows);
+}
+
+void FakeIpHelper::AddRoute(const ForwardRow& row) {
+  std::lock_guard lock(mutex_);
+  routes_.push_back(row);
+}
+
+void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
+  std::lock_guard lock(mutex_);
+  mtus_[luid] = mtu;
+}
+
+std::string FakeIpHelper::TakeCalls() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(calls_, std::string());
+}
+
+std::vector<FakeIpHelper::ForwardRow> FakeIpHelper::Routes() const {
+  std::lock_guard lock(mutex_);
+  return routes_;
+}
+
+std::vector<FakeIpHelper::UnicastAddressRow> FakeIpHelper::Addresses() const {
+  std::lock_guard lock(mutex_);
+  return addresses_;
+}
+
+uint32_t FakeIpHelper::Mtu(InterfaceLuid luid) const {
+  std::lock_guard lock(mutex_);
+  const auto it = mtus_.find(luid);
+  return it == mtus_.end() ? 0 : it->second;
+}
+
+std::string FakeIpHelper::Describe(const IpAddress& address) {
+  char text[64];
+  if (address.family == IpAddress::Family::kIpv4) {
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address.bytes[0], address.bytes[1],
+                  address.bytes[2], address.bytes[3]);
+    return text;
+  }
+  std::string v6;
+  for (size_t i = 0; i < 16; i += 2) {
+    std::snprintf(text, sizeof(text), "%s%x", i == 0 ? "" : ":",
+                  (address.bytes[i] << 8) | address.bytes[i + 1]);
+    v6 += text;
+  }
+  return v6;
+}
+
+std::string FakeIpHelper::Describe(const ForwardRow& row) {
+  return Describe(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
+         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " +
+         std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
+}
+
+uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {
+  calls_ += line + "\n";
+  const auto it = failures_.find(call);
+  if (it == failures_.end() || it->second.second == 0) {
+    return 0;
+  }
+  if (it->second.second > 0) {
+    --it->second.second;
+  }
+  return it->second.first;
+}
+
+uint32_t FakeIpHelper::GetInterfaceTable(std::vector<InterfaceRow>& rows) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("GetInterfaceTable", "get interfaces")) {
+    return error;
+  }
+  rows = interfaces_;
+  return 0;
+}
+
+uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("CreateUnicastAddress",
+                                    "create address " + Describe(row.address) + "/" +
+                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
+    return error;
+  }
+  if (std::find(addresses_.begin(), addresses_.end(), row) != addresses_.end()) {
+    return kObjectExists;
+  }
+  addresses_.push_back(row);
+  return 0;
+}
+
+uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("DeleteUnicastAddress",
+                                    "delete address " + Describe(row.address) + "/" +
+                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
+    return error;
+  }
+  const auto it = std::find(addresses_.begin(), addresses_.end(), row);
+  if (it == addresses_.end()) {
+    return kNotFound;
+  }
+  addresses_.erase(it);
+  return 0;
+}
+
+uint32_t FakeIpHelper::GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("GetInterfaceMtu", "get mtu if " + Hex(luid))) {
+    return error;
+  }
+  const auto it = mtus_.find(luid);
+  if (it == mtus_.end()) {
+    return kNotFound;
+  }
+  mtu = it->second;
+  return 0;
+}
+
+uint32_t FakeIpHelper::SetInterfaceMtu(InterfaceLuid luid, uint32_t mtu) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error =
+          Record("SetInterfaceMtu", "set mtu " + std::to_string(mtu) + " if " + Hex(luid))) {
+    return error;
+  }
+  mtus_[luid] = mtu;
+  return 0;
+}
+
+uint32_t FakeIpHelper::GetBestRoute(const IpAddress& destination, ForwardRow& route) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("GetBestRoute", "best route " + Describe(destination))) {
+    return error;
+  }
+  const ForwardRow* best = nullptr;
+  for (const ForwardRow& row : routes_) {
+    if (!PrefixMatches(row.destination, row.prefix_length, destination)) {
+      continue;
+    }
+    if (best == nullptr || row.prefix_length > best->prefix_length ||
+        (row.prefix_length == best->prefix_length && row.metric < best->metric)) {
+      best = &row;
+    }
+  }
+  if (best == nullptr) {
+    return kNotFound;
+  }
+  route = *best;
+  return 0;
+}
+
+uint32_t FakeIpHelper::GetForwardTable(IpAddress::Family family, std::vector<ForwardRow>& rows) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("GetForwardTable", family == IpAddress::Family::kIpv4
+                                                           ? "get routes ipv4"
+                                                           : "get routes ipv6")) {
+    return error;
+  }
+  rows.clear();
+  for (const ForwardRow& row : routes_) {
+    if (row.destination.family == family) {
+      rows.push_back(row);
+    }
+  }
+  return 0;
+}
+
+uint32_t FakeIpHelper::CreateForwardEntry(const ForwardRow& row) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("CreateForwardEntry", "create route " + Describe(row))) {
+    return error;
+  }
+  for (const ForwardRow& existing : routes_) {
+    if (existing.luid == row.luid && existing.destination == row.destination &&
+        existing.prefix_length == row.prefix_length && existing.next_hop == row.next_hop) {
+      return kObjectExists;
+    }
+  }
+  routes_.push_back(row);
+  return 0;
+}
+
+uint32_t FakeIpHelper::DeleteForwardEntry(const ForwardRow& row) {
+  std::lock_guard lock(mutex_);
+  if (const uint32_t error = Record("DeleteForwardEntry", "delete route " + Describe(row))) {
+    return error;
+  }
+  const auto it = std::find_if(routes_.begin(), routes_.end(), [&](const ForwardRow& existing) {
+    return existing.luid == row.luid && existing.destination == row.destination &&
+           existing.prefix_length == row.prefix_length && existing.next_hop == row.next_hop;
+  });
+  if (it == routes_.end()) {
+    return kNotFound;
+  }
+  routes_.erase(it);
+  return 0;
+}
+
+}  // namespace orvo_test
