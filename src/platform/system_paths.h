@@ -22,4 +22,9 @@ std::wstring ExecutablePath();
 // Whether the file system has something at `path` (its attributes can be read).
 bool PathExists(const std::wstring& path);
 
+// Whether the Wintun driver is installed: its service key
+// HKLM\SYSTEM\CurrentControlSet\Services\Wintun opens for reading on Windows; /dev/net/tun
+// opens on Linux.
+bool WintunDriverInstalled();
+
 }  // namespace orvo_vpn_win_svc::platform

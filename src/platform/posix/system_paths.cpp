@@ -1,5 +1,6 @@
 #include "platform/system_paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,16 @@ std::wstring ExecutablePath() {
 bool PathExists(const std::wstring& path) {
   struct stat info {};
   return stat(WideToUtf8(path).c_str(), &info) == 0;
+}
+
+bool WintunDriverInstalled() {
+  // The TUN driver is what libwintun.so stands on.
+  const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 }  // namespace orvo_vpn_win_svc::platform

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipc/request_records.h"
+#include "killswitch/kill_switch_config.h"
+#include "platform/dynamic_library.h"
+#include "platform/ip_helper.h"
+#include "platform/udp_socket.h"
+#include "runtime/connection_info.h"
+#include "runtime/packet_threads.h"
+#include "runtime/runtime_facilities.h"
+#include "runtime/tunnel_library_tables.h"
+
+namespace orvo_vpn_win_svc {
+
+// The one object of the service that owns a VPN connection: its state, the record the user
+// interface is shown, and every handle of whichever tunnel runs (the in-process WireGuard tunnel,
+// or the sing-box child that carries Hysteria2). Also keeps the user's kill-switch settings.
+//
+// Lock discipline: mutex_ guards the state text, the state number, the connection record, the
+// kill-switch settings and the TUN interface's LUID. It is held only to copy or assign them, never
+// across a call into the system, the sing-box wrapper or the WFP manager.
+class Runtime {
+ public:
+  // On the real system, with the process-wide sing-box wrapper and WFP manager.
+  Runtime();
+  explicit Runtime(RuntimeFacilities facilities);
+  // Disconnects (also when that was done already).
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  // Starts the socket library and looks for sing-box in `service_dir`; false only when the socket
+  // library cannot be started.
+  bool Initialize(const std::wstring& service_dir);
+
+  // The WireGuard tunnel. Defined with the WireGuard tunnel setup.
+  bool Connect(const ConnectRequest& request, std::string& error);
+
+  // The Hysteria2 tunnel through a sing-box child, directly or carried over Tor.
+  bool ConnectHysteria2(const Hysteria2ConnectRequest& request, std::string& error);
+  bool ConnectHysteria2Tor(const Hysteria2ConnectRequest& request, std::string& error);
+
+  // Ends whichever tunnel is up; never fails.
+  void Disconnect();
+
+  ConnectionInfo GetConnectionInfo() const;
+  std::string GetState() const;
+  void SetServerMetadata(const ConnectionMetadata& metadata);
+
+  // The kill switch: settings kept here, filters in the WFP manager.
+  void UpdateKillSwitchSettings(const KillSwitchRequest& request);
+  bool EnableKillSwitch();
+  bool DisableKillSwitch();
+  bool IsKillSwitchEnabled() const;
+
+ private:
+  // What tells ConnectHysteria2 and ConnectHysteria2Tor apart.
+  struct Hysteria2Variant;
+
+  bool ConnectHysteria2Variant(const Hysteria2ConnectRequest& request, std::string& error,
+                               const Hysteria2Variant& variant);
+  bool ResolveServerAddress(const std::string& host, std::string& address, std::string& error);
+  bool StartSingboxWithRetries(const std::string& config, std::string& error);
+  bool WaitForTunUp(std::string& error);
+
+  // Whole milliseconds since `start` on the monotonic clock, for the "[%lldms]" lines.
+  long long ElapsedMs(std::chrono::steady_clock::time_point start) const;
+  // Sets the state number, the record's number and the state text together.
+  void SetStatus(ConnectionStatus status);
+  void SetTunLuid(platform::InterfaceLuid luid);
+  void ForgetTunLuid();
+
+  // Releases everything the WireGuard connect set up, in the order the packet threads need:
+  // clear running, close the socket (waking the receive thread), join the threads, then free
+  // the tunnel object, end the session, remove the adapter, its routes and its address. The
+  // libraries, luid and server_ipv4 stay.
+  void ReleaseWireGuardTunnel();
+
+  // The kill switch for the current server, tunnel interface and settings.
+  KillSwitchConfig CurrentKillSwitchConfig() const;
+  // While the kill switch is enabled, re-applies it so its permits follow the connection;
+  // `occasion` names what changed ("connect", "disconnect").
+  void RefreshKillSwitch(const char* occasion);
+
+  RuntimeFacilities facilities_;
+
+  // Guarded by mutex_.
+  std::string state_;
+  ConnectionStatus status_ = ConnectionStatus::Disconnected;
+  ConnectionInfo info_;
+  mutable std::mutex mutex_;
+
+  bool singbox_available_ = false;
+
+  // The WireGuard tunnel (set up by Connect, released by Disconnect).
+  WireGuardTunnel tunnel_ = nullptr;
+  WintunAdapterHandle adapter_ = nullptr;
+  WintunSessionHandle session_ = nullptr;
+  std::unique_ptr<platform::UdpSocket> socket_;  // none: no socket
+  std::atomic<bool> running_{false};
+  std::unique_ptr<PacketThreads> threads_;
+  bool address_added_ = false;
+  platform::UnicastAddressRow address_row_;
+  std::vector<platform::ForwardRow> routes_;  // in creation order
+  std::unique_ptr<platform::DynamicLibrary> wintun_library_;
+  WintunFunctions wintun_;
+  std::unique_ptr<platform::DynamicLibrary> boringtun_library_;
+  BoringtunFunctions boringtun_;
+  platform::InterfaceLuid luid_ = 0;
+  uint32_t server_ipv4_ = 0;  // network byte order
+  bool server_ipv4_valid_ = false;
+
+  std::wstring service_dir_;
+
+  // Guarded by mutex_: the sing-box TUN interface, once the TUN check found it.
+  platform::InterfaceLuid tun_luid_ = 0;
+  bool tun_luid_valid_ = false;
+
+  // Guarded by mutex_: the kill-switch settings.
+  bool allow_lan_ = true;
+  std::vector<std::string> allowlist_;
+  std::vector<std::wstring> permitted_apps_;
+};
+
+}  // namespace orvo_vpn_win_svc
