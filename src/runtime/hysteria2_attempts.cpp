@@ -129,8 +129,8 @@ bool Runtime::WaitForTunUp(std::string& error) {
       SetTunLuid(row.luid);
       up = row.oper_status == platform::kIfOperStatusUp;
       if (up) {
-        LogLine("ORVO_SVC: [%lldms] TUN 'OrvoVPN' is UP (verify attempt %d/%d)\n",
-                ElapsedMs(start), check, kTunChecks);
+        LogLine("ORVO_SVC: [%lldms] TUN 'OrvoVPN' is UP (verify attempt %d/%d)\n", ElapsedMs(start),
+                check, kTunChecks);
       } else {
         LogLine("ORVO_SVC: [%lldms] TUN 'OrvoVPN' found but OperStatus=%d, waiting...\n",
                 ElapsedMs(start), row.oper_status);

@@ -13,11 +13,11 @@ namespace orvo_vpn_win_svc {
 
 struct Runtime::Hysteria2Variant {
   bool tor = false;
-  const char* operation;          // "ConnectHysteria2" or "ConnectHysteria2Tor"
-  const char* line_prefix;        // before the resolution lines: "" or "TOR: "
-  const char* document_name;      // in the size line: "" or "TOR "
-  const char* success_name;       // in the success lines: "" or "TOR "
-  const wchar_t* ipv6_blocked;    // debugger lines
+  const char* operation;        // "ConnectHysteria2" or "ConnectHysteria2Tor"
+  const char* line_prefix;      // before the resolution lines: "" or "TOR: "
+  const char* document_name;    // in the size line: "" or "TOR "
+  const char* success_name;     // in the success lines: "" or "TOR "
+  const wchar_t* ipv6_blocked;  // debugger lines
   const wchar_t* ipv6_not_blocked;
   const wchar_t* success_debug;
 };
@@ -155,13 +155,14 @@ bool Runtime::ConnectHysteria2Variant(const Hysteria2ConnectRequest& request, st
   }
 
   const int32_t port = variant.tor ? TorServerPort(copy) : copy.port;
+  const int64_t connected_at = facilities_.wall_clock();
   {
     std::lock_guard lock(mutex_);
     info_.server_ip = copy.server_ip;
     info_.worker_endpoint = copy.server_ip + ":" + std::to_string(port);
     info_.protocol = variant.tor ? "hysteria2_tor" : "hysteria2";
     info_.use_tor = variant.tor;
-    info_.connected_at = facilities_.wall_clock();
+    info_.connected_at = connected_at;
   }
   // The kill switch's permits follow the new server and TUN interface before the connection is
   // reported up.

@@ -32,7 +32,8 @@ constexpr uint32_t kNotSupported = 50;  // ERROR_NOT_SUPPORTED
 class StandInRig {
  public:
   StandInRig(std::shared_ptr<platform::IpHelper> ip_helper, platform::Sleeper& sleeper)
-      : singbox_({platform::SystemChildProcesses(), sleeper, {processes_, devices_, sleeper, spared_}}),
+      : singbox_(
+            {platform::SystemChildProcesses(), sleeper, {processes_, devices_, sleeper, spared_}}),
         runtime_(RuntimeFacilities{
             singbox_,
             wfp_,
@@ -64,8 +65,7 @@ class StandInRig {
   orvo_test::FakeNetworkDevices devices_;
   SparedProcesses spared_;
   SingboxWrapper singbox_;
-  WfpManager wfp_{std::make_shared<platform::InMemoryWfpEngine>(),
-                  platform::SystemHostResolver()};
+  WfpManager wfp_{std::make_shared<platform::InMemoryWfpEngine>(), platform::SystemHostResolver()};
   Runtime runtime_;
 };
 
@@ -106,15 +106,15 @@ void RunInNamespaceOrSkip(const std::function<void()>& body) {
 }
 
 // Skips unless the system's interface table can be read (the rtnetlink IP Helper).
-#define SKIP_UNLESS_SYSTEM_INTERFACE_TABLE()                                                  \
-  if (orvo_test::kWindows) {                                                                  \
-    GTEST_SKIP() << "the stand-in creates TUN interfaces on Linux only";                      \
-  }                                                                                           \
-  if (std::vector<platform::InterfaceRow> rows;                                               \
-      platform::SystemIpHelper()->GetInterfaceTable(rows) == kNotSupported) {                 \
-    GTEST_SKIP() << "SKIPPED LOUDLY: the system IP Helper cannot list interfaces on this "    \
-                    "build (GetInterfaceTable returned 50, ERROR_NOT_SUPPORTED); this test "  \
-                    "runs once the rtnetlink implementation is in";                           \
+#define SKIP_UNLESS_SYSTEM_INTERFACE_TABLE()                                                 \
+  if (orvo_test::kWindows) {                                                                 \
+    GTEST_SKIP() << "the stand-in creates TUN interfaces on Linux only";                     \
+  }                                                                                          \
+  if (std::vector<platform::InterfaceRow> rows;                                              \
+      platform::SystemIpHelper()->GetInterfaceTable(rows) == kNotSupported) {                \
+    GTEST_SKIP() << "SKIPPED LOUDLY: the system IP Helper cannot list interfaces on this "   \
+                    "build (GetInterfaceTable returned 50, ERROR_NOT_SUPPORTED); this test " \
+                    "runs once the rtnetlink implementation is in";                          \
   }
 
 TEST(RuntimeInNamespace, ConnectFindsTheStandInsTunAndRecordsTheConnection) {

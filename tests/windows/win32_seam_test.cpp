@@ -37,5 +37,15 @@ TEST(Win32Seam, ExecutablePathIsTheRunningExe) {
   EXPECT_FALSE(platform::PathExists(path + L".missing"));
 }
 
+// Wine installs no Wintun driver, so its service key is absent and a Hysteria2 connect is
+// refused there before anything is started.
+TEST(Win32Seam, WintunDriverProbeFindsNoServiceKeyUnderWine) {
+  ORVO_WINDOWS_ONLY();
+  if (!orvo_test::RunningUnderWine()) {
+    GTEST_SKIP() << "on real Windows the answer depends on the machine";
+  }
+  EXPECT_FALSE(platform::WintunDriverInstalled());
+}
+
 }  // namespace
 }  // namespace orvo_vpn_win_svc

@@ -2,9 +2,9 @@
 // read from its "[Nms]" lines, name resolution, the record it leaves, and the status it reports.
 #include <gtest/gtest.h>
 
+#include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "platform/wfp_filter_text.h"
-#include "killswitch/kill_switch_rules.h"
 #include "unit/runtime/runtime_on_fakes.h"
 
 namespace orvo_vpn_win_svc {
@@ -279,8 +279,7 @@ TEST_F(Hysteria2Connect, TunThatStaysDownIsCheckedTenTimesInEachAttempt) {
                    At(3500, "Connection attempt 2/3");
   EXPECT_EQ(LoopLines().substr(0, first_attempt.size()), first_attempt);
   const std::string checks = "200 200 200 200 200 200 200 200 200 200";
-  EXPECT_EQ(clock_.TakePauses(),
-            "500 " + checks + " 1000 500 " + checks + " 1000 500 " + checks);
+  EXPECT_EQ(clock_.TakePauses(), "500 " + checks + " 1000 500 " + checks + " 1000 500 " + checks);
   EXPECT_EQ(CountInLog(kTunNotUp), 3U);
   EXPECT_EQ(runtime_devices_.record, "open\nopen\n");
 }
@@ -481,10 +480,10 @@ class Hysteria2WithoutSingbox : public orvo_test::RuntimeOnFakes {};
 TEST_F(Hysteria2WithoutSingbox, InitializeGoesOnAndConnectsAreRefusedAtOnce) {
   orvo_test::ScratchDirectory empty;
   ASSERT_TRUE(runtime().Initialize(empty.path().wstring()));
-  EXPECT_NE(log_.StandardError().find("ORVO_SVC: Initializing singbox from: " +
-                                      empty.path().string() +
-                                      "\nORVO_SVC: sing-box.exe not found, Hysteria2 disabled\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log_.StandardError().find("ORVO_SVC: Initializing singbox from: " + empty.path().string() +
+                                "\nORVO_SVC: sing-box.exe not found, Hysteria2 disabled\n"),
+      std::string::npos)
       << log_.StandardError();
   EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: sing-box.exe not found, Hysteria2 disabled\n"),
             std::wstring::npos);

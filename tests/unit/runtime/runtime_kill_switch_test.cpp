@@ -65,10 +65,10 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
 
 TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {
   ASSERT_TRUE(runtime().EnableKillSwitch());
-  EXPECT_NE(log_.StandardError().find(
-                "ORVO_SVC: EnableKillSwitch - vpn_server=, has_tun=0, allow_lan=0, "
-                "allowlist_size=1, permitted_apps=0\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log_.StandardError().find("ORVO_SVC: EnableKillSwitch - vpn_server=, has_tun=0, allow_lan=0, "
+                                "allowlist_size=1, permitted_apps=0\n"),
+      std::string::npos);
   EXPECT_NE(log_.StandardError().find("ORVO_SVC: Kill switch enabled successfully\n"),
             std::string::npos);
   EXPECT_EQ(Installed(), Planned("", std::nullopt));
@@ -84,9 +84,8 @@ TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {
       << log_.StandardError();
   EXPECT_NE(log_.StandardError().find("ORVO_SVC: Kill switch refreshed\n"), std::string::npos);
   // Beside the kill switch, the tunnel's IPv6 block (added before the kill switch was replaced).
-  EXPECT_EQ(Installed(),
-            platform::DescribeWfpFilter(PlanIpv6Block(WfpManager::kSublayerKey)) + "\n" +
-                Planned("203.0.113.7", kTunLuid));
+  EXPECT_EQ(Installed(), platform::DescribeWfpFilter(PlanIpv6Block(WfpManager::kSublayerKey)) +
+                             "\n" + Planned("203.0.113.7", kTunLuid));
   EXPECT_TRUE(Reaches(kElsewhere, kTunLuid)) << "traffic into the tunnel";
   EXPECT_TRUE(Reaches(kServerAddress, kPhysicalLuid)) << "the tunnel's own traffic to its server";
   EXPECT_TRUE(Reaches(kAllowlisted, kPhysicalLuid));

@@ -63,8 +63,8 @@ class RuntimeOnFakes : public ::testing::Test {
   std::wstring service_dir_;
   FakeChildProcesses children_;
   FakeProcessTable processes_;
-  FakeNetworkDevices wrapper_devices_;   // seen by the clean-up before each start
-  FakeNetworkDevices runtime_devices_;   // seen by the runtime's own clean-ups
+  FakeNetworkDevices wrapper_devices_;  // seen by the clean-up before each start
+  FakeNetworkDevices runtime_devices_;  // seen by the runtime's own clean-ups
   orvo_vpn_win_svc::SparedProcesses spared_;
   OwnerThreadSleeper wrapper_sleeper_;
   VirtualClock clock_;

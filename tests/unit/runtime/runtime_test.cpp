@@ -26,9 +26,9 @@ class RuntimeState : public orvo_test::RuntimeOnFakes {
   static void ExpectEmptyRecord(const ConnectionInfo& info) {
     EXPECT_EQ(info.status, ConnectionStatus::Disconnected);
     for (const std::string* text :
-         {&info.server_ip, &info.assigned_ip, &info.server_id, &info.session_id,
-          &info.access_code, &info.server_country, &info.server_city, &info.server_country_code,
-          &info.worker_endpoint, &info.protocol}) {
+         {&info.server_ip, &info.assigned_ip, &info.server_id, &info.session_id, &info.access_code,
+          &info.server_country, &info.server_city, &info.server_country_code, &info.worker_endpoint,
+          &info.protocol}) {
       EXPECT_EQ(*text, "");
     }
     EXPECT_EQ(info.server_latency_ms, 0);
@@ -46,12 +46,13 @@ TEST_F(RuntimeState, FreshRuntimeIsDisconnectedWithAnEmptyRecord) {
 }
 
 TEST_F(RuntimeState, InitializeFindsSingboxAndLogsItsVersion) {
-  children_.scripts.push_back(orvo_test::FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
+  children_.scripts.push_back(
+      orvo_test::FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
   ASSERT_TRUE(runtime().Initialize(service_dir_));
-  EXPECT_EQ(log_.StandardError(), "ORVO_SVC: Initializing singbox from: " +
-                                      WideToUtf8(service_dir_) +
-                                      "\nORVO_SVC: sing-box.exe initialized, version: sing-box "
-                                      "version 1.11.0\n");
+  EXPECT_EQ(log_.StandardError(),
+            "ORVO_SVC: Initializing singbox from: " + WideToUtf8(service_dir_) +
+                "\nORVO_SVC: sing-box.exe initialized, version: sing-box "
+                "version 1.11.0\n");
   EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: sing-box.exe initialized, version: sing-box version "
                                  L"1.11.0\n"),
             std::wstring::npos);
@@ -184,8 +185,7 @@ TEST_F(RuntimeState, DisconnectTwiceStopsTheTunnelOnceAndRepeatsOnlyTheCleanUps)
 
 TEST_F(RuntimeState, DisconnectOfARuntimeThatNeverConnectedEndsDisconnected) {
   runtime().Disconnect();
-  EXPECT_EQ(log_.Debugger(),
-            L"ORVO_SVC: IPv6 unblocked on disconnect\nORVO_SVC: Disconnected\n");
+  EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: IPv6 unblocked on disconnect\nORVO_SVC: Disconnected\n");
   EXPECT_EQ(log_.StandardError(),
             "ORVO_SVC: Cleaning up WinTUN adapters via SetupAPI...\n"
             "ORVO_SVC: No WinTUN adapters found to remove\n");
