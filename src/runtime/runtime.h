@@ -41,7 +41,8 @@ class Runtime {
   // library cannot be started.
   bool Initialize(const std::wstring& service_dir);
 
-  // The WireGuard tunnel. Defined with the WireGuard tunnel setup.
+  // The in-process WireGuard tunnel; defined with its setup in wireguard_connect.cpp (until that
+  // lands, wireguard_connect_placeholder.cpp refuses with "not_implemented").
   bool Connect(const ConnectRequest& request, std::string& error);
 
   // The Hysteria2 tunnel through a sing-box child, directly or carried over Tor.
