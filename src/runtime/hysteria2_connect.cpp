@@ -13,13 +13,13 @@ namespace orvo_vpn_win_svc {
 
 struct Runtime::Hysteria2Variant {
   bool tor = false;
-  const char* operation;        // "ConnectHysteria2" or "ConnectHysteria2Tor"
-  const char* line_prefix;      // before the resolution lines: "" or "TOR: "
-  const char* document_name;    // in the size line: "" or "TOR "
-  const char* success_name;     // in the success lines: "" or "TOR "
-  const wchar_t* ipv6_blocked;  // debugger lines
-  const wchar_t* ipv6_not_blocked;
-  const wchar_t* success_debug;
+  const char* operation = nullptr;        // "ConnectHysteria2" or "ConnectHysteria2Tor"
+  const char* line_prefix = nullptr;      // before the resolution lines: "" or "TOR: "
+  const char* document_name = nullptr;    // in the size line: "" or "TOR "
+  const char* success_name = nullptr;     // in the success lines: "" or "TOR "
+  const wchar_t* ipv6_blocked = nullptr;  // debugger lines
+  const wchar_t* ipv6_not_blocked = nullptr;
+  const wchar_t* success_debug = nullptr;
 };
 
 namespace {
