@@ -1,6 +1,7 @@
 #include "platform/host_resolver.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/socket_compat.h"
 
@@ -55,6 +56,20 @@ Ipv4Resolution ResolveIpv4(const std::string& host, SocketKind kind) {
   }
   freeaddrinfo(results);
   return resolution;
+}
+
+bool FirstIpv4Address(const Ipv4Resolution& resolution, const std::string& host,
+                      std::string& address, std::string& error) {
+  if (resolution.error != 0) {
+    error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.error);
+    return false;
+  }
+  if (resolution.addresses.empty()) {
+    error = "No addresses found for " + host;
+    return false;
+  }
+  address = resolution.addresses.front();
+  return true;
 }
 
 std::shared_ptr<HostResolver> SystemHostResolver() {

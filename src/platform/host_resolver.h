@@ -19,6 +19,11 @@ enum class SocketKind { kStream, kDatagram };
 // an embedded NUL is refused rather than cut short. Starts Winsock on Windows when nobody has.
 Ipv4Resolution ResolveIpv4(const std::string& host, SocketKind kind);
 
+// The first address `resolution` gives for `host`. On failure false, with the reason in the
+// service's words: "DNS resolution failed for HOST: CODE", or "No addresses found for HOST".
+bool FirstIpv4Address(const Ipv4Resolution& resolution, const std::string& host,
+                      std::string& address, std::string& error);
+
 // Name resolution to IPv4 addresses (getaddrinfo with AF_INET and SOCK_STREAM), injectable.
 class HostResolver {
  public:

@@ -111,17 +111,7 @@ bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
 }
 
 bool RelayProxy::ResolveAddress(const std::string& host, std::string& address, std::string& error) {
-  const platform::Ipv4Resolution resolution = facilities_.resolve(host);
-  if (resolution.error != 0) {
-    error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.error);
-    return false;
-  }
-  if (resolution.addresses.empty()) {
-    error = "No addresses found for " + host;
-    return false;
-  }
-  address = resolution.addresses.front();
-  return true;
+  return platform::FirstIpv4Address(facilities_.resolve(host), host, address, error);
 }
 
 bool RelayProxy::Launch(const std::string& config, std::string& error) {

@@ -179,16 +179,9 @@ bool Runtime::ResolveServerAddress(const std::string& host, std::string& address
     address = host;
     return true;
   }
-  const platform::Ipv4Resolution resolution = facilities_.resolve_ipv4(host);
-  if (resolution.error != 0) {
-    error = "DNS resolution failed for " + host + ": " + std::to_string(resolution.error);
+  if (!platform::FirstIpv4Address(facilities_.resolve_ipv4(host), host, address, error)) {
     return false;
   }
-  if (resolution.addresses.empty()) {
-    error = "No addresses found for " + host;
-    return false;
-  }
-  address = resolution.addresses.front();
   LogLine("ORVO_SVC: Resolved %s -> %s\n", host.c_str(), address.c_str());
   return true;
 }

@@ -27,6 +27,12 @@ namespace {
 
 constexpr uint32_t kNotSupported = 50;  // ERROR_NOT_SUPPORTED
 
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
 // A runtime whose sing-box is the stand-in, started for real; the clean-ups see only fakes, so
 // nothing outside the test is ended or removed.
 class StandInRig {
@@ -52,6 +58,24 @@ class StandInRig {
 
   Runtime& runtime() { return runtime_; }
 
+  // Initialises on the stand-in's directory and connects; how long the connect took, or -1 (and
+  // a test failure saying why) when it did not come up.
+  long long TimedConnect(const LogCapture& log) {
+    if (!runtime_.Initialize(orvo_test::StandInDirectory())) {
+      ADD_FAILURE() << "Initialize failed";
+      return -1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    const bool connected = runtime_.ConnectHysteria2(Request(), error);
+    const long long took = MillisecondsSince(start);
+    if (!connected) {
+      ADD_FAILURE() << error << "\n" << log.StandardError();
+      return -1;
+    }
+    return took;
+  }
+
   static Hysteria2ConnectRequest Request() {
     Hysteria2ConnectRequest request;
     request.server_ip = "198.51.100.7";
@@ -69,12 +93,6 @@ class StandInRig {
   Runtime runtime_;
 };
 
-long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
-}
-
 // The fixed waits a connect cannot avoid: the wrapper's 500 ms after the start, the liveness
 // check's 500 ms and the 300 ms for the routes once the interface is up.
 constexpr long long kFixedWaitsMs = 1300;
@@ -83,13 +101,9 @@ TEST(RuntimeWithStandIn, ConnectWithAChildReadyAtOnceTakesLittleMoreThanItsFixed
   auto ip_helper = std::make_shared<orvo_test::FakeIpHelper>();
   ip_helper->SetInterfaces({{0x35000000000007, 7, L"OrvoVPN", L"sing-box TUN", 1}});
   StandInRig rig(ip_helper, platform::SystemSleeper());
-  ASSERT_TRUE(rig.runtime().Initialize(orvo_test::StandInDirectory()));
   LogCapture log;
-  const auto start = std::chrono::steady_clock::now();
-  std::string error;
-  const bool connected = rig.runtime().ConnectHysteria2(StandInRig::Request(), error);
-  const long long took = MillisecondsSince(start);
-  ASSERT_TRUE(connected) << error << "\n" << log.StandardError();
+  const long long took = rig.TimedConnect(log);
+  ASSERT_GE(took, 0);
   std::printf("Hysteria2 connect with a stand-in ready at once: %lld ms (fixed waits %lld ms)\n",
               took, kFixedWaitsMs);
   ::testing::Test::RecordProperty("connect_ms", std::to_string(took));
@@ -122,13 +136,9 @@ TEST(RuntimeInNamespace, ConnectFindsTheStandInsTunAndRecordsTheConnection) {
   RunInNamespaceOrSkip([] {
     orvo_test::ScopedEnvironment tun("SINGBOX_STAND_IN_TUN", "1");
     StandInRig rig(platform::SystemIpHelper(), platform::SystemSleeper());
-    ASSERT_TRUE(rig.runtime().Initialize(orvo_test::StandInDirectory()));
     LogCapture log;
-    const auto start = std::chrono::steady_clock::now();
-    std::string error;
-    const bool connected = rig.runtime().ConnectHysteria2(StandInRig::Request(), error);
-    const long long took = MillisecondsSince(start);
-    ASSERT_TRUE(connected) << error << "\n" << log.StandardError();
+    const long long took = rig.TimedConnect(log);
+    ASSERT_GE(took, 0);
     std::printf("Hysteria2 connect with the stand-in's real TUN: %lld ms\n", took);
     EXPECT_NE(log.StandardError().find("TUN 'OrvoVPN' is UP (verify attempt 1/10)"),
               std::string::npos)

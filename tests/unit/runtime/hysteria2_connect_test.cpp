@@ -2,6 +2,8 @@
 // read from its "[Nms]" lines, name resolution, the record it leaves, and the status it reports.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "platform/wfp_filter_text.h"
@@ -15,6 +17,23 @@ using std::chrono::milliseconds;
 // One progress line as the connect writes it.
 std::string At(long long ms, const std::string& text) {
   return "ORVO_SVC: [" + std::to_string(ms) + "ms] " + text + "\n";
+}
+
+// The attempt loop's lines for three connection attempts begun `period` ms apart: each opens
+// with its first start attempt, goes on with `attempt(start)`, and the first two end with
+// `retry(start)`.
+std::string ThreeAttempts(long long period, const std::function<std::string(long long)>& attempt,
+                          const std::function<std::string(long long)>& retry) {
+  std::string lines;
+  for (int number = 1; number <= 3; ++number) {
+    const long long start = (number - 1) * period;
+    lines += At(start, "Connection attempt " + std::to_string(number) + "/3") +
+             At(start, "sing-box start attempt 1/3") + attempt(start);
+    if (number < 3) {
+      lines += retry(start);
+    }
+  }
+  return lines;
 }
 
 constexpr char kStartError[] = "ERR_SINGBOX_START: sing-box exited with code 1";
@@ -140,45 +159,39 @@ TEST_F(Hysteria2Connect, ChildThatAlwaysExitsAtOnceGetsThreeStartsInEachOfThreeA
     children_.scripts.push_back(orvo_test::FakeChildScript::ExitsWith(1));
   }
   ExpectFailure(Request(), kStartError);
-  std::string expected;
-  for (const long long attempt_start : {0LL, 4000LL, 8000LL}) {
-    const std::string number = std::to_string(attempt_start / 4000 + 1);
-    expected += At(attempt_start, "Connection attempt " + number + "/3") +
-                At(attempt_start, "sing-box start attempt 1/3") + At(attempt_start, kStartError) +
-                At(attempt_start, "Retrying in 1s...") +
-                At(attempt_start + 1000, "sing-box start attempt 2/3") +
-                At(attempt_start + 1000, kStartError) +
-                At(attempt_start + 1000, "Retrying in 1s...") +
-                At(attempt_start + 2000, "sing-box start attempt 3/3") +
-                At(attempt_start + 2000, kStartError);
-    if (attempt_start < 8000) {
-      expected += At(attempt_start + 2000, "sing-box failed, retrying connection...");
-    }
-  }
-  EXPECT_EQ(LoopLines(), expected);
+  EXPECT_EQ(LoopLines(), ThreeAttempts(
+                             4000,
+                             [](long long start) {
+                               return At(start, kStartError) + At(start, "Retrying in 1s...") +
+                                      At(start + 1000, "sing-box start attempt 2/3") +
+                                      At(start + 1000, kStartError) +
+                                      At(start + 1000, "Retrying in 1s...") +
+                                      At(start + 2000, "sing-box start attempt 3/3") +
+                                      At(start + 2000, kStartError);
+                             },
+                             [](long long start) {
+                               return At(start + 2000, "sing-box failed, retrying connection...");
+                             }));
   EXPECT_EQ(clock_.TakePauses(), "1000 1000 2000 1000 1000 2000 1000 1000");
 }
 
 TEST_F(Hysteria2Connect, ChildDeadHalfASecondAfterItsStartIsACrash) {
   clock_.OnPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
   ExpectFailure(Request(), kCrashUnexpected);
-  std::string expected;
-  for (const long long attempt_start : {0LL, 5500LL, 11000LL}) {
-    const std::string number = std::to_string(attempt_start / 5500 + 1);
-    expected += At(attempt_start, "Connection attempt " + number + "/3") +
-                At(attempt_start, "sing-box start attempt 1/3") +
-                At(attempt_start + 500, "sing-box crashed") +
-                At(attempt_start + 500, "Retrying in 1s...") +
-                At(attempt_start + 1500, "sing-box start attempt 2/3") +
-                At(attempt_start + 2000, "sing-box crashed") +
-                At(attempt_start + 2000, "Retrying in 1s...") +
-                At(attempt_start + 3000, "sing-box start attempt 3/3") +
-                At(attempt_start + 3500, "sing-box crashed");
-    if (attempt_start < 11000) {
-      expected += At(attempt_start + 3500, "sing-box failed, retrying connection...");
-    }
-  }
-  EXPECT_EQ(LoopLines(), expected);
+  EXPECT_EQ(LoopLines(), ThreeAttempts(
+                             5500,
+                             [](long long start) {
+                               return At(start + 500, "sing-box crashed") +
+                                      At(start + 500, "Retrying in 1s...") +
+                                      At(start + 1500, "sing-box start attempt 2/3") +
+                                      At(start + 2000, "sing-box crashed") +
+                                      At(start + 2000, "Retrying in 1s...") +
+                                      At(start + 3000, "sing-box start attempt 3/3") +
+                                      At(start + 3500, "sing-box crashed");
+                             },
+                             [](long long start) {
+                               return At(start + 3500, "sing-box failed, retrying connection...");
+                             }));
   EXPECT_EQ(clock_.TakePauses(),
             "500 1000 500 1000 500 2000 500 1000 500 1000 500 2000 500 1000 500 1000 500");
 }
@@ -211,20 +224,18 @@ TEST_F(Hysteria2Connect, SecondConnectWhileUpIsRefusedByTheWrapperInEveryAttempt
 TEST_F(Hysteria2Connect, ChildThatNeverReportsReadyTimesOutInEachAttempt) {
   // The wrapper's 600 pauses of its 60-second wait take no time on the test's thread.
   wrapper_sleeper_.MakeOwnerPausesInstant();
-  ExpectFailure(Request(), "ERR_SINGBOX_TIMEOUT: sing-box did not start within 60 seconds");
-  std::string expected;
-  for (const long long attempt_start : {0LL, 1500LL, 3000LL}) {
-    const std::string number = std::to_string(attempt_start / 1500 + 1);
-    expected += At(attempt_start, "Connection attempt " + number + "/3") +
-                At(attempt_start, "sing-box start attempt 1/3") +
-                At(attempt_start + 500, "sing-box running") +
-                At(0, "Waiting for sing-box started signal...") +
-                At(0, "ERR_SINGBOX_TIMEOUT: sing-box did not start within 60 seconds");
-    if (attempt_start < 3000) {
-      expected += At(attempt_start + 500, "TUN not ready, cleaning up and retrying...");
-    }
-  }
-  EXPECT_EQ(LoopLines(), expected);
+  const std::string timed_out = "ERR_SINGBOX_TIMEOUT: sing-box did not start within 60 seconds";
+  ExpectFailure(Request(), timed_out);
+  EXPECT_EQ(LoopLines(), ThreeAttempts(
+                             1500,
+                             [&](long long start) {
+                               return At(start + 500, "sing-box running") +
+                                      At(0, "Waiting for sing-box started signal...") +
+                                      At(0, timed_out);
+                             },
+                             [](long long start) {
+                               return At(start + 500, "TUN not ready, cleaning up and retrying...");
+                             }));
   EXPECT_EQ(clock_.TakePauses(), "500 1000 500 1000 500");
   EXPECT_EQ(CountInLog("ORVO_SVC: Timeout waiting for started signal after 60000ms\n"), 3U);
   // The adapters are removed between the attempts, not after the last.
@@ -249,19 +260,18 @@ TEST_F(Hysteria2Connect, ChildThatDiesDuringTheTunCheckCrashedAfterReportingStar
   clock_.OnPause(milliseconds(200), [this] { children_.LastChild()->End(1); });
   const std::string crashed = "ERR_SINGBOX_CRASH: sing-box exited after reporting started";
   ExpectFailure(Request(), crashed);
-  std::string expected;
-  for (const long long attempt_start : {0LL, 1700LL, 3400LL}) {
-    const std::string number = std::to_string(attempt_start / 1700 + 1);
-    expected += At(attempt_start, "Connection attempt " + number + "/3") +
-                At(attempt_start, "sing-box start attempt 1/3") +
-                At(attempt_start + 500, "sing-box running") +
-                At(0, "Waiting for sing-box started signal...") +
-                At(0, "sing-box reported started, verifying TUN interface...") + At(200, crashed);
-    if (attempt_start < 3400) {
-      expected += At(attempt_start + 700, "TUN not ready, cleaning up and retrying...");
-    }
-  }
-  EXPECT_EQ(LoopLines(), expected);
+  EXPECT_EQ(LoopLines(), ThreeAttempts(
+                             1700,
+                             [&](long long start) {
+                               return At(start + 500, "sing-box running") +
+                                      At(0, "Waiting for sing-box started signal...") +
+                                      At(0,
+                                         "sing-box reported started, verifying TUN interface...") +
+                                      At(200, crashed);
+                             },
+                             [](long long start) {
+                               return At(start + 700, "TUN not ready, cleaning up and retrying...");
+                             }));
   EXPECT_EQ(clock_.TakePauses(), "500 200 1000 500 200 1000 500 200");
 }
 

@@ -75,23 +75,16 @@ TEST_F(RuntimeState, StatusFollowsConnectFailureSuccessAndDisconnect) {
     ConnectionStatus status;
   };
   std::string error;
+  const auto refused = [&] {
+    wintun_installed_ = false;
+    runtime().ConnectHysteria2(Request(), error);
+    wintun_installed_ = true;
+  };
   const Step steps[] = {
-      {"refused: no Wintun driver",
-       [&] {
-         wintun_installed_ = false;
-         runtime().ConnectHysteria2(Request(), error);
-         wintun_installed_ = true;
-       },
-       "disconnected", ConnectionStatus::Disconnected},
+      {"refused: no Wintun driver", refused, "disconnected", ConnectionStatus::Disconnected},
       {"failed", [&] { runtime().ConnectHysteria2(Request(), error); }, "invalid",
        ConnectionStatus::Invalid},
-      {"refused after a failure",
-       [&] {
-         wintun_installed_ = false;
-         runtime().ConnectHysteria2(Request(), error);
-         wintun_installed_ = true;
-       },
-       "invalid", ConnectionStatus::Invalid},
+      {"refused after a failure", refused, "invalid", ConnectionStatus::Invalid},
       {"up",
        [&] {
          QueueReadyChildren();
