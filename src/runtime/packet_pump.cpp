@@ -95,10 +95,9 @@ void PacketPump::ReceiveLoop() {
       parts_.sleeper.Sleep(kFailedReceivePause);
       continue;
     }
-    const WireGuardResult result =
-        parts_.boringtun.wireguard_read(parts_.tunnel, datagram.data(),
-                                        static_cast<uint32_t>(received), packet.data(),
-                                        kDatagramBufferSize);
+    const WireGuardResult result = parts_.boringtun.wireguard_read(
+        parts_.tunnel, datagram.data(), static_cast<uint32_t>(received), packet.data(),
+        kDatagramBufferSize);
     // Only an IPv4 packet goes into the adapter; a reply the library asks for (code 1) is left
     // to the timer's tick, and IPv6 is dropped.
     if (!Carries(result, kWireGuardWriteToTunnelIpv4, packet.size())) {

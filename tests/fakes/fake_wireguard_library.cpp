@@ -81,12 +81,11 @@ WireGuardResult FakeWireGuard::Read(void* tunnel, const uint8_t* source, uint32_
   if (datagram.compare(0, colon, "L") == 0) {
     return {4, size_t{destination_size} + 1};
   }
-  return self.Give({std::stoi(datagram.substr(0, colon)), datagram.substr(colon + 1)},
-                   destination, destination_size);
+  return self.Give({std::stoi(datagram.substr(0, colon)), datagram.substr(colon + 1)}, destination,
+                   destination_size);
 }
 
-WireGuardResult FakeWireGuard::Tick(void* tunnel, uint8_t* destination,
-                                    uint32_t destination_size) {
+WireGuardResult FakeWireGuard::Tick(void* tunnel, uint8_t* destination, uint32_t destination_size) {
   auto& self = *static_cast<FakeWireGuard*>(tunnel);
   self.Record("tick " + std::to_string(destination_size));
   Answer answer;

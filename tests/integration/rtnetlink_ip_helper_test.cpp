@@ -48,16 +48,10 @@ std::string Hex(platform::InterfaceLuid luid) {
   return text.str();
 }
 
+// A route through `link` with the service's protocol (1).
 ForwardRow Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
                  const std::string& link, uint32_t metric) {
-  ForwardRow row;
-  row.luid = Luid(link);
-  row.destination = IpAddress::Ipv4(destination);
-  row.prefix_length = prefix_length;
-  row.next_hop = IpAddress::Ipv4(next_hop);
-  row.metric = metric;
-  row.protocol = 1;
-  return row;
+  return FakeIpHelper::Ipv4Route(destination, prefix_length, next_hop, Luid(link), metric, 1);
 }
 
 std::vector<std::string> Describe(const std::vector<ForwardRow>& rows) {
@@ -96,12 +90,13 @@ class RtnetlinkIpHelper : public ::testing::Test {
     std::string why_not;
     const bool ran = orvo_test::RunInOwnNetworkNamespace(
         [&] {
-          ASSERT_EQ(RunShell("ip link add orvo-a type veth peer name orvo-b"
-                             " && ip link add orvo-c type veth peer name orvo-d"
-                             " && ip addr add 192.0.2.1/24 dev orvo-a"
-                             " && ip addr add 198.51.100.1/24 dev orvo-c"
-                             " && for l in orvo-a orvo-b orvo-c orvo-d; do ip link set $l up; done"),
-                    0);
+          ASSERT_EQ(
+              RunShell("ip link add orvo-a type veth peer name orvo-b"
+                       " && ip link add orvo-c type veth peer name orvo-d"
+                       " && ip addr add 192.0.2.1/24 dev orvo-a"
+                       " && ip addr add 198.51.100.1/24 dev orvo-c"
+                       " && for l in orvo-a orvo-b orvo-c orvo-d; do ip link set $l up; done"),
+              0);
           body();
         },
         why_not);
@@ -186,8 +181,7 @@ TEST_F(RtnetlinkIpHelper, AnAttachedTunAdapterIsUpUnderTheLuidTheWintunLibraryGi
         address.address = IpAddress::Ipv4(0x0A090002);  // 10.9.0.2
         address.prefix_length = 32;
         EXPECT_EQ(ip_helper_->CreateUnicastAddress(address), platform::kIpHelperOk);
-        EXPECT_TRUE(
-            Contains(ShellOutput("ip -o -4 addr show dev ORVO-VPN"), "inet 10.9.0.2/32"));
+        EXPECT_TRUE(Contains(ShellOutput("ip -o -4 addr show dev ORVO-VPN"), "inet 10.9.0.2/32"));
         wintun.EndSession(session);
         EXPECT_EQ(wintun.DeleteAdapter(adapter), 1);
       },
@@ -231,7 +225,8 @@ TEST_F(RtnetlinkIpHelper, RoutesAreMadeWithMetricAndProtocolAndReadBackAsMade) {
     ASSERT_EQ(ip_helper_->CreateForwardEntry(via_gateway), platform::kIpHelperOk);
     ASSERT_EQ(ip_helper_->CreateForwardEntry(on_link), platform::kIpHelperOk);
     const std::string shown = ShellOutput("ip -4 route show table main");
-    EXPECT_TRUE(Contains(shown, "198.51.101.0/24 via 192.0.2.254 dev orvo-a proto redirect metric 7"))
+    EXPECT_TRUE(
+        Contains(shown, "198.51.101.0/24 via 192.0.2.254 dev orvo-a proto redirect metric 7"))
         << shown;
     EXPECT_TRUE(Contains(shown, "203.0.113.7 dev orvo-c proto redirect scope link metric 10"))
         << shown;

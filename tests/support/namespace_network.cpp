@@ -1,5 +1,8 @@
 #include "support/namespace_network.h"
 
+#include "platform/ipv4_literal.h"
+#include "platform/socket_address.h"
+
 #if defined(__linux__)
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -34,11 +37,10 @@ int CountDirectoryEntries(const char* path) {
 }
 
 sockaddr_in Address(const std::string& text, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &address.sin_addr);
-  return address;
+  using orvo_vpn_win_svc::platform::IpAddress;
+  const IpAddress address =
+      IpAddress::Ipv4(orvo_vpn_win_svc::platform::ParseIpv4Literal(text).value_or(0));
+  return *orvo_vpn_win_svc::platform::Ipv4SocketAddress(address, port);
 }
 
 bool WaitReadable(int descriptor, std::chrono::milliseconds timeout) {

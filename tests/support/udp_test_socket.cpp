@@ -1,5 +1,8 @@
 #include "support/udp_test_socket.h"
 
+#include "platform/ipv4_literal.h"
+#include "platform/socket_address.h"
+
 #include "platform/socket_compat.h"
 
 #if defined(_WIN32)
@@ -51,11 +54,10 @@ NativeSocket Native(intptr_t socket) {
 }
 
 sockaddr_in Address(const std::string& text, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &address.sin_addr);
-  return address;
+  using orvo_vpn_win_svc::platform::IpAddress;
+  const IpAddress address =
+      IpAddress::Ipv4(orvo_vpn_win_svc::platform::ParseIpv4Literal(text).value_or(0));
+  return *orvo_vpn_win_svc::platform::Ipv4SocketAddress(address, port);
 }
 
 }  // namespace
@@ -82,8 +84,9 @@ uint16_t UdpSocket::LocalPort() const {
 
 bool UdpSocket::SendTo(const std::string& address, uint16_t port, const std::string& payload) {
   const sockaddr_in peer = Address(address, port);
-  const auto sent = sendto(Native(socket_), payload.data(), static_cast<BufferLength>(payload.size()),
-                           0, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+  const auto sent =
+      sendto(Native(socket_), payload.data(), static_cast<BufferLength>(payload.size()), 0,
+             reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
   return sent >= 0 && static_cast<size_t>(sent) == payload.size();
 }
 

@@ -163,12 +163,13 @@ std::vector<ForwardRow> ParseRoute(const NetlinkReply& reply, bool main_table_on
     }
     ForwardRow hop_row = row;
     hop_row.luid = LuidFromInterfaceIndex(hop.rtnh_ifindex);
-    ForEachAttribute(multipath.subspan(NextHopAlign(sizeof(hop)), hop.rtnh_len - NextHopAlign(sizeof(hop))),
-                     [&](uint16_t type, std::span<const uint8_t> data) {
-                       if (type == RTA_GATEWAY) {
-                         hop_row.next_hop = ReadAddress(family, data);
-                       }
-                     });
+    ForEachAttribute(
+        multipath.subspan(NextHopAlign(sizeof(hop)), hop.rtnh_len - NextHopAlign(sizeof(hop))),
+        [&](uint16_t type, std::span<const uint8_t> data) {
+          if (type == RTA_GATEWAY) {
+            hop_row.next_hop = ReadAddress(family, data);
+          }
+        });
     rows.push_back(hop_row);
     multipath = multipath.subspan(std::min<size_t>(NextHopAlign(hop.rtnh_len), multipath.size()));
   }
@@ -318,8 +319,8 @@ class RtnetlinkIpHelper final : public IpHelper {
     const size_t size = AddressSize(row.address.family);
     message.AddAttribute(IFA_LOCAL, row.address.bytes.data(), size);
     message.AddAttribute(IFA_ADDRESS, row.address.bytes.data(), size);
-    if (type == RTM_NEWADDR && (row.valid_lifetime != kInfiniteLifetime ||
-                                row.preferred_lifetime != kInfiniteLifetime)) {
+    if (type == RTM_NEWADDR &&
+        (row.valid_lifetime != kInfiniteLifetime || row.preferred_lifetime != kInfiniteLifetime)) {
       ifa_cacheinfo lifetimes{};
       lifetimes.ifa_valid = row.valid_lifetime;
       lifetimes.ifa_prefered = row.preferred_lifetime;

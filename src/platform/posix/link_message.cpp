@@ -32,12 +32,12 @@ bool ParseLinkMessage(const NetlinkReply& reply, LinkMessage& link) {
                          link.mtu = AttributeU32(data);
                          break;
                        case IFLA_LINKINFO:
-                         ForEachAttribute(data, [&](uint16_t info_type,
-                                                    std::span<const uint8_t> info) {
-                           if (info_type == IFLA_INFO_KIND) {
-                             link.kind = AttributeText(info);
-                           }
-                         });
+                         ForEachAttribute(data,
+                                          [&](uint16_t info_type, std::span<const uint8_t> info) {
+                                            if (info_type == IFLA_INFO_KIND) {
+                                              link.kind = AttributeText(info);
+                                            }
+                                          });
                          break;
                        default:
                          break;

@@ -1,14 +1,14 @@
 #include "platform/udp_socket.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <optional>
 
 #include "platform/posix/file_descriptor.h"
+#include "platform/socket_address.h"
 
 namespace orvo_vpn_win_svc::platform {
 namespace {
@@ -64,16 +64,13 @@ UdpSocketOpening OpenConnectedUdpSocket(const IpAddress& server, uint16_t port) 
     opening.failed_step = UdpSocketOpening::Step::kCreate;
     return opening;
   }
-  if (server.family != IpAddress::Family::kIpv4) {
+  const std::optional<sockaddr_in> address = Ipv4SocketAddress(server, port);
+  if (!address) {
     opening.error = EAFNOSUPPORT;
     opening.failed_step = UdpSocketOpening::Step::kConnect;
     return opening;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  std::memcpy(&address.sin_addr, server.bytes.data(), 4);
-  if (connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  if (connect(socket.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0) {
     opening.error = errno;
     opening.failed_step = UdpSocketOpening::Step::kConnect;
     return opening;

@@ -1,9 +1,12 @@
 #include "platform/ip_helper.h"
 
+// Winsock's headers go before windows.h, and iphlpapi's after both.
 #include <winsock2.h>
 #include <ws2ipdef.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
 #include <netioapi.h>
 

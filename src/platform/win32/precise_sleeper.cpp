@@ -1,6 +1,7 @@
 #include "platform/precise_sleeper.h"
 
 #include <windows.h>
+
 #include <timeapi.h>
 
 #include "platform/win32/unique_handle.h"
@@ -34,9 +35,8 @@ class HighResolutionSleeper final : public Sleeper {
  public:
   void Sleep(std::chrono::milliseconds duration) override {
     // A waitable timer is waited on by one thread at a time, so each thread keeps its own.
-    thread_local const UniqueHandle timer(
-        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                               TIMER_ALL_ACCESS));
+    thread_local const UniqueHandle timer(CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
     if (timer.Valid()) {
       LARGE_INTEGER due{};
       due.QuadPart = -static_cast<LONGLONG>(duration.count()) * 10000;  // relative, 100 ns units

@@ -1,12 +1,15 @@
 #include "platform/udp_socket.h"
 
+// Winsock's headers go before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
+#include <optional>
 
+#include "platform/socket_address.h"
 #include "platform/win32/unique_handle.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -90,16 +93,13 @@ UdpSocketOpening OpenConnectedUdpSocket(const IpAddress& server, uint16_t port) 
     return opening;
   }
   auto socket = std::make_unique<WinsockUdpSocket>(handle, std::move(received), std::move(closed));
-  if (server.family != IpAddress::Family::kIpv4) {
+  const std::optional<sockaddr_in> address = Ipv4SocketAddress(server, port);
+  if (!address) {
     opening.error = WSAEAFNOSUPPORT;
     opening.failed_step = UdpSocketOpening::Step::kConnect;
     return opening;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  std::memcpy(&address.sin_addr, server.bytes.data(), 4);
-  if (connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  if (connect(handle, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0) {
     opening.error = WSAGetLastError();
     opening.failed_step = UdpSocketOpening::Step::kConnect;
     return opening;

@@ -21,7 +21,8 @@ TEST(PreciseSleeper, OneMillisecondPausesLastAboutOneMillisecond) {
     const auto start = std::chrono::steady_clock::now();
     sleeper.Sleep(std::chrono::milliseconds(1));
     lengths.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(lengths.begin(), lengths.end());
   const double median = lengths[lengths.size() / 2];

@@ -29,7 +29,8 @@ class UdpSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(peer_.Bind("127.0.0.1", 0));
-    platform::UdpSocketOpening opening = platform::OpenConnectedUdpSocket(kLoopback, peer_.LocalPort());
+    platform::UdpSocketOpening opening =
+        platform::OpenConnectedUdpSocket(kLoopback, peer_.LocalPort());
     ASSERT_TRUE(opening.socket) << "error " << opening.error;
     socket_ = std::move(opening.socket);
   }

@@ -20,16 +20,10 @@ constexpr platform::InterfaceLuid kWifi = 0x300;
 const IpAddress kServer = IpAddress::Ipv4(0xCB007107);  // 203.0.113.7
 const std::wstring kEnsuredLine = L"ORVO_SVC: ensured server /32 exclusion route\n";
 
+// Routes as the system reports them (protocol 3, network management).
 ForwardRow Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
                  platform::InterfaceLuid luid, uint32_t metric) {
-  ForwardRow row;
-  row.luid = luid;
-  row.destination = IpAddress::Ipv4(destination);
-  row.prefix_length = prefix_length;
-  row.next_hop = IpAddress::Ipv4(next_hop);
-  row.metric = metric;
-  row.protocol = 3;
-  return row;
+  return orvo_test::FakeIpHelper::Ipv4Route(destination, prefix_length, next_hop, luid, metric, 3);
 }
 
 ForwardRow Default(uint32_t gateway, platform::InterfaceLuid luid, uint32_t metric) {
@@ -73,8 +67,7 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
       {"no route yet: created through the default outside",
        {Default(kEthernetGateway, kEthernet, 25)},
        {},
-       best + read + read +
-           "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
+       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
        true,
        true},
       {"equal metrics: the first default in table order",
@@ -93,8 +86,7 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
       {"the route exists but the system refuses a duplicate: no line",
        {Default(kEthernetGateway, kEthernet, 25)},
        {{"CreateForwardEntry", 1}},
-       best + read + read +
-           "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
+       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
        true,
        false},
       {"best-route lookup fails: a tunnel route found in the table is still replaced",
@@ -108,8 +100,7 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
       {"first table read fails: the route is added without looking for one to delete",
        {ServerRoute(kTunnel, 0, 10), Default(kEthernetGateway, kEthernet, 25)},
        {{"GetForwardTable", 1}},
-       best + read + read +
-           "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
+       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
        true,
        true},
       {"the table cannot be read: nothing is added",

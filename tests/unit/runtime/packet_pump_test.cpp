@@ -130,7 +130,7 @@ TEST_F(PacketPumpTest, ForcesAHandshakeAtStartAndEveryTwentiethTimerPass) {
 }
 
 TEST_F(PacketPumpTest, ATimerResultThatIsNotADatagramSendsNothing) {
-  wireguard_.SetTickAnswer({1, ""});    // code 1 with nothing in it
+  wireguard_.SetTickAnswer({1, ""});  // code 1 with nothing in it
   wireguard_.SetHandshakeAnswer({2, "error"});
   StartPump();
   ASSERT_TRUE(orvo_test::PollUntil([&] { return wireguard_.Count("force_handshake") == 1; }));
