@@ -7,8 +7,8 @@
 namespace orvo_test {
 namespace {
 
-constexpr uint32_t kNotFound = 1168;      // ERROR_NOT_FOUND
-constexpr uint32_t kObjectExists = 5010;  // ERROR_OBJECT_ALREADY_EXISTS
+constexpr uint32_t kNotFound = 1168;       // ERROR_NOT_FOUND
+constexpr uint32_t kObjectExists = 5010;   // ERROR_OBJECT_ALREADY_EXISTS
 
 std::string Hex(uint64_t value) {
   char text[24];
@@ -104,8 +104,8 @@ std::string FakeIpHelper::Describe(const IpAddress& address) {
 
 std::string FakeIpHelper::Describe(const ForwardRow& row) {
   return Describe(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
-         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " + std::to_string(row.metric) +
-         " proto " + std::to_string(row.protocol);
+         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " +
+         std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
 }
 
 uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {
@@ -131,9 +131,9 @@ uint32_t FakeIpHelper::GetInterfaceTable(std::vector<InterfaceRow>& rows) {
 
 uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record(
-          "CreateUnicastAddress", "create address " + Describe(row.address) + "/" +
-                                      std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
+  if (const uint32_t error = Record("CreateUnicastAddress",
+                                    "create address " + Describe(row.address) + "/" +
+                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
     return error;
   }
   if (std::find(addresses_.begin(), addresses_.end(), row) != addresses_.end()) {
@@ -145,9 +145,9 @@ uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
 
 uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record(
-          "DeleteUnicastAddress", "delete address " + Describe(row.address) + "/" +
-                                      std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
+  if (const uint32_t error = Record("DeleteUnicastAddress",
+                                    "delete address " + Describe(row.address) + "/" +
+                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
     return error;
   }
   const auto it = std::find(addresses_.begin(), addresses_.end(), row);
@@ -205,9 +205,9 @@ uint32_t FakeIpHelper::GetBestRoute(const IpAddress& destination, ForwardRow& ro
 
 uint32_t FakeIpHelper::GetForwardTable(IpAddress::Family family, std::vector<ForwardRow>& rows) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error =
-          Record("GetForwardTable",
-                 family == IpAddress::Family::kIpv4 ? "get routes ipv4" : "get routes ipv6")) {
+  if (const uint32_t error = Record("GetForwardTable", family == IpAddress::Family::kIpv4
+                                                           ? "get routes ipv4"
+                                                           : "get routes ipv6")) {
     return error;
   }
   rows.clear();

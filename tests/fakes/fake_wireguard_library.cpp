@@ -85,27 +85,26 @@ WireGuardResult FakeWireGuard::Read(void* tunnel, const uint8_t* source, uint32_
                    destination_size);
 }
 
-WireGuardResult FakeWireGuard::Tick(void* tunnel, uint8_t* destination, uint32_t destination_size) {
-  auto& self = *static_cast<FakeWireGuard*>(tunnel);
-  self.Record("tick " + std::to_string(destination_size));
+WireGuardResult FakeWireGuard::GiveStored(const std::string& call, const Answer& stored,
+                                          uint8_t* destination, uint32_t destination_size) {
+  Record(call + " " + std::to_string(destination_size));
   Answer answer;
   {
-    std::lock_guard lock(self.mutex_);
-    answer = self.tick_;
+    std::lock_guard lock(mutex_);
+    answer = stored;
   }
-  return self.Give(answer, destination, destination_size);
+  return Give(answer, destination, destination_size);
+}
+
+WireGuardResult FakeWireGuard::Tick(void* tunnel, uint8_t* destination, uint32_t destination_size) {
+  auto& self = *static_cast<FakeWireGuard*>(tunnel);
+  return self.GiveStored("tick", self.tick_, destination, destination_size);
 }
 
 WireGuardResult FakeWireGuard::ForceHandshake(void* tunnel, uint8_t* destination,
                                               uint32_t destination_size) {
   auto& self = *static_cast<FakeWireGuard*>(tunnel);
-  self.Record("force_handshake " + std::to_string(destination_size));
-  Answer answer;
-  {
-    std::lock_guard lock(self.mutex_);
-    answer = self.handshake_;
-  }
-  return self.Give(answer, destination, destination_size);
+  return self.GiveStored("force_handshake", self.handshake_, destination, destination_size);
 }
 
 }  // namespace orvo_test

@@ -40,6 +40,9 @@ class FakeWireGuard {
   orvo_vpn_win_svc::WireGuardResult Give(const Answer& answer, uint8_t* destination,
                                          uint32_t destination_size);
   void Record(const std::string& line);
+  // Records `call` and gives a copy of an answer the test may change meanwhile.
+  orvo_vpn_win_svc::WireGuardResult GiveStored(const std::string& call, const Answer& stored,
+                                               uint8_t* destination, uint32_t destination_size);
 
   static orvo_vpn_win_svc::WireGuardResult Write(void* tunnel, const uint8_t* source,
                                                  uint32_t source_size, uint8_t* destination,

@@ -7,13 +7,13 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/posix/link_message.h"
 #include "platform/posix/linux_luid.h"
 #include "platform/posix/netlink_socket.h"
+#include "platform/posix/route_message.h"
 #include "platform/text_encoding.h"
 
 // The IP Helper calls over rtnetlink, in the network namespace of the calling thread: each call
@@ -30,44 +30,8 @@ constexpr int32_t kIfOperStatusDormant = 5;
 constexpr int32_t kIfOperStatusNotPresent = 6;
 constexpr int32_t kIfOperStatusLowerLayerDown = 7;
 
-// Next hops of a multipath route are padded to 4 bytes, as netlink attributes are.
-constexpr size_t NextHopAlign(size_t size) {
-  return (size + 3) & ~size_t{3};
-}
-
-int AddressFamily(IpAddress::Family family) {
-  return family == IpAddress::Family::kIpv4 ? AF_INET : AF_INET6;
-}
-
-size_t AddressSize(IpAddress::Family family) {
-  return family == IpAddress::Family::kIpv4 ? 4 : 16;
-}
-
-uint8_t FullPrefix(IpAddress::Family family) {
-  return family == IpAddress::Family::kIpv4 ? 32 : 128;
-}
-
-// An address attribute of `family`; an attribute of another size leaves the address zero.
-IpAddress ReadAddress(IpAddress::Family family, std::span<const uint8_t> data) {
-  IpAddress address;
-  address.family = family;
-  if (data.size() == AddressSize(family)) {
-    std::memcpy(address.bytes.data(), data.data(), data.size());
-  }
-  return address;
-}
-
-bool IsZero(const IpAddress& address) {
-  for (size_t i = 0; i < AddressSize(address.family); ++i) {
-    if (address.bytes[i] != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// A TUN device that is up and attached reports IF_OPER_UNKNOWN with IFF_LOWER_UP, never
-// IF_OPER_UP; an administratively raised link with a carrier counts as up either way.
+// Many kernels report a TUN device that is up and attached (and loopback) as IF_OPER_UNKNOWN
+// with IFF_LOWER_UP, never IF_OPER_UP: a raised link with a carrier counts as up either way.
 int32_t OperStatus(uint32_t flags, uint8_t operstate) {
   if ((flags & IFF_UP) != 0 && ((flags & IFF_LOWER_UP) != 0 || operstate == IF_OPER_UP)) {
     return kIfOperStatusUp;
@@ -101,79 +65,6 @@ InterfaceRow InterfaceRowOf(const LinkMessage& link) {
   row.description = row.alias;
   row.oper_status = OperStatus(link.flags, link.operstate);
   return row;
-}
-
-// The route rows of one RTM_NEWROUTE message: one row, or one per next hop of a multipath
-// route. `main_table_only` drops routes of other tables, cached clones and non-unicast routes
-// (local, broadcast, blackhole), as the forward table of Windows holds none of those.
-std::vector<ForwardRow> ParseRoute(const NetlinkReply& reply, bool main_table_only) {
-  std::vector<ForwardRow> rows;
-  rtmsg route{};
-  if (!ReadFamilyHeader(reply.payload, route) ||
-      (route.rtm_family != AF_INET && route.rtm_family != AF_INET6)) {
-    return rows;
-  }
-  const IpAddress::Family family =
-      route.rtm_family == AF_INET ? IpAddress::Family::kIpv4 : IpAddress::Family::kIpv6;
-  ForwardRow row;
-  row.destination.family = family;
-  row.next_hop.family = family;
-  row.prefix_length = route.rtm_dst_len;
-  row.protocol = route.rtm_protocol;
-  uint32_t table = route.rtm_table;
-  std::span<const uint8_t> multipath;
-  ForEachAttribute(AttributesAfter(reply.payload, sizeof(route)),
-                   [&](uint16_t type, std::span<const uint8_t> data) {
-                     switch (type) {
-                       case RTA_DST:
-                         row.destination = ReadAddress(family, data);
-                         break;
-                       case RTA_GATEWAY:
-                         row.next_hop = ReadAddress(family, data);
-                         break;
-                       case RTA_OIF:
-                         row.luid = LuidFromInterfaceIndex(static_cast<int>(AttributeU32(data)));
-                         break;
-                       case RTA_PRIORITY:
-                         row.metric = AttributeU32(data);
-                         break;
-                       case RTA_TABLE:
-                         table = AttributeU32(data);
-                         break;
-                       case RTA_MULTIPATH:
-                         multipath = data;
-                         break;
-                       default:
-                         break;
-                     }
-                   });
-  if (main_table_only && (table != RT_TABLE_MAIN || route.rtm_type != RTN_UNICAST ||
-                          (route.rtm_flags & RTM_F_CLONED) != 0)) {
-    return rows;
-  }
-  if (multipath.empty()) {
-    rows.push_back(row);
-    return rows;
-  }
-  while (multipath.size() >= sizeof(rtnexthop)) {
-    rtnexthop hop;
-    std::memcpy(&hop, multipath.data(), sizeof(hop));
-    if (hop.rtnh_len < sizeof(hop) || hop.rtnh_len > multipath.size()) {
-      break;
-    }
-    ForwardRow hop_row = row;
-    hop_row.luid = LuidFromInterfaceIndex(hop.rtnh_ifindex);
-    ForEachAttribute(
-        multipath.subspan(NextHopAlign(sizeof(hop)), hop.rtnh_len - NextHopAlign(sizeof(hop))),
-        [&](uint16_t type, std::span<const uint8_t> data) {
-          if (type == RTA_GATEWAY) {
-            hop_row.next_hop = ReadAddress(family, data);
-          }
-        });
-    rows.push_back(hop_row);
-    multipath = multipath.subspan(std::min<size_t>(NextHopAlign(hop.rtnh_len), multipath.size()));
-  }
-  return rows;
 }
 
 class RtnetlinkIpHelper final : public IpHelper {
@@ -254,7 +145,7 @@ class RtnetlinkIpHelper final : public IpHelper {
     std::vector<ForwardRow> rows;
     const int error = socket.Request(message, [&](const NetlinkReply& reply) {
       if (reply.type == RTM_NEWROUTE && rows.empty()) {
-        rows = ParseRoute(reply, false);
+        rows = ParseRouteMessage(reply, false);
       }
     });
     if (error != 0) {
@@ -276,7 +167,7 @@ class RtnetlinkIpHelper final : public IpHelper {
     std::vector<ForwardRow> found;
     const int error = socket.Dump(message, [&](const NetlinkReply& reply) {
       if (reply.type == RTM_NEWROUTE) {
-        for (ForwardRow& row : ParseRoute(reply, true)) {
+        for (ForwardRow& row : ParseRouteMessage(reply, true)) {
           found.push_back(row);
         }
       }
@@ -334,7 +225,7 @@ class RtnetlinkIpHelper final : public IpHelper {
     if (index == 0) {
       return ENODEV;
     }
-    const bool on_link = IsZero(row.next_hop);
+    const bool on_link = IsUnspecified(row.next_hop);
     if (row.prefix_length > FullPrefix(row.destination.family) || row.protocol > 0xFF ||
         (!on_link && row.next_hop.family != row.destination.family)) {
       return EINVAL;
