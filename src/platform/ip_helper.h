@@ -62,7 +62,8 @@ struct ForwardRow {
 };
 
 // The IP Helper calls the runtime makes. Every call returns the system's error code (0 on
-// success). Windows: iphlpapi. Linux: rtnetlink.
+// success). Windows: iphlpapi, its error codes. Linux: rtnetlink in the calling thread's network
+// namespace, errno values; LUIDs are those of posix/linux_luid.h.
 class IpHelper {
  public:
   virtual ~IpHelper() = default;

@@ -73,6 +73,19 @@ uint32_t FakeIpHelper::Mtu(InterfaceLuid luid) const {
   return it == mtus_.end() ? 0 : it->second;
 }
 
+FakeIpHelper::ForwardRow FakeIpHelper::Ipv4Route(uint32_t destination, uint8_t prefix_length,
+                                                 uint32_t next_hop, InterfaceLuid luid,
+                                                 uint32_t metric, uint32_t protocol) {
+  ForwardRow row;
+  row.luid = luid;
+  row.destination = IpAddress::Ipv4(destination);
+  row.prefix_length = prefix_length;
+  row.next_hop = IpAddress::Ipv4(next_hop);
+  row.metric = metric;
+  row.protocol = protocol;
+  return row;
+}
+
 std::string FakeIpHelper::Describe(const IpAddress& address) {
   char text[64];
   if (address.family == IpAddress::Family::kIpv4) {

@@ -35,6 +35,10 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   std::vector<UnicastAddressRow> Addresses() const;
   uint32_t Mtu(InterfaceLuid luid) const;
 
+  // An IPv4 route row; addresses in host order, lifetimes infinite.
+  static ForwardRow Ipv4Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
+                              InterfaceLuid luid, uint32_t metric, uint32_t protocol);
+
   static std::string Describe(const IpAddress& address);
   static std::string Describe(const ForwardRow& row);
 

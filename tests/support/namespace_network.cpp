@@ -1,5 +1,8 @@
 #include "support/namespace_network.h"
 
+#include "platform/ipv4_literal.h"
+#include "platform/socket_address.h"
+
 #if defined(__linux__)
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -34,11 +37,10 @@ int CountDirectoryEntries(const char* path) {
 }
 
 sockaddr_in Address(const std::string& text, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &address.sin_addr);
-  return address;
+  using orvo_vpn_win_svc::platform::IpAddress;
+  const IpAddress address =
+      IpAddress::Ipv4(orvo_vpn_win_svc::platform::ParseIpv4Literal(text).value_or(0));
+  return *orvo_vpn_win_svc::platform::Ipv4SocketAddress(address, port);
 }
 
 bool WaitReadable(int descriptor, std::chrono::milliseconds timeout) {
@@ -82,50 +84,6 @@ int CountOpenDescriptors() {
 }
 int CountThreads() {
   return CountDirectoryEntries("/proc/self/task");
-}
-
-UdpSocket::UdpSocket() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-
-UdpSocket::~UdpSocket() {
-  if (socket_ >= 0) {
-    close(socket_);
-  }
-}
-
-bool UdpSocket::Bind(const std::string& address, uint16_t port) {
-  const sockaddr_in local = Address(address, port);
-  return bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
-}
-
-uint16_t UdpSocket::LocalPort() const {
-  sockaddr_in local{};
-  socklen_t size = sizeof(local);
-  getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size);
-  return ntohs(local.sin_port);
-}
-
-bool UdpSocket::SendTo(const std::string& address, uint16_t port, const std::string& payload) {
-  const sockaddr_in peer = Address(address, port);
-  return sendto(socket_, payload.data(), payload.size(), 0,
-                reinterpret_cast<const sockaddr*>(&peer),
-                sizeof(peer)) == static_cast<ssize_t>(payload.size());
-}
-
-std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds timeout) {
-  if (!WaitReadable(socket_, timeout)) {
-    return std::nullopt;
-  }
-  char buffer[65536];
-  sockaddr_in from{};
-  socklen_t from_size = sizeof(from);
-  const ssize_t size = recvfrom(socket_, buffer, sizeof(buffer), MSG_DONTWAIT,
-                                reinterpret_cast<sockaddr*>(&from), &from_size);
-  if (size < 0) {
-    return std::nullopt;
-  }
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text));
-  return Datagram{std::string(buffer, static_cast<size_t>(size)), text, ntohs(from.sin_port)};
 }
 
 bool Ping(const std::string& address, std::chrono::milliseconds timeout) {
@@ -182,20 +140,6 @@ int CountOpenDescriptors() {
 }
 int CountThreads() {
   return -1;
-}
-UdpSocket::UdpSocket() = default;
-UdpSocket::~UdpSocket() = default;
-bool UdpSocket::Bind(const std::string&, uint16_t) {
-  return false;
-}
-uint16_t UdpSocket::LocalPort() const {
-  return 0;
-}
-bool UdpSocket::SendTo(const std::string&, uint16_t, const std::string&) {
-  return false;
-}
-std::optional<Datagram> UdpSocket::Receive(std::chrono::milliseconds) {
-  return std::nullopt;
 }
 bool Ping(const std::string&, std::chrono::milliseconds) {
   return false;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "support/udp_test_socket.h"
+
 namespace orvo_test {
 
 // Helpers for tests that work with links, addresses and packets inside their own network
@@ -20,31 +22,6 @@ int LinkIndex(const std::string& name);
 // Open descriptors and threads of this process, to show that nothing leaked; -1 when unknown.
 int CountOpenDescriptors();
 int CountThreads();
-
-struct Datagram {
-  std::string payload;
-  std::string source_address;
-  uint16_t source_port = 0;
-};
-
-// A UDP socket (IPv4), closed at destruction.
-class UdpSocket {
- public:
-  UdpSocket();
-  ~UdpSocket();
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-
-  // Binds to `address` and `port` (0: any free port).
-  bool Bind(const std::string& address, uint16_t port);
-  uint16_t LocalPort() const;
-  bool SendTo(const std::string& address, uint16_t port, const std::string& payload);
-  // The next datagram that arrives within `timeout`.
-  std::optional<Datagram> Receive(std::chrono::milliseconds timeout);
-
- private:
-  int socket_ = -1;
-};
 
 // Sends one ICMP echo request to `address` and waits up to `timeout` for its reply.
 bool Ping(const std::string& address, std::chrono::milliseconds timeout);

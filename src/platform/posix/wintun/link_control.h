@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/file_descriptor.h"
+#include "platform/posix/netlink_socket.h"
 
 namespace orvo_vpn_win_svc::wintun {
 
@@ -20,23 +20,13 @@ struct LinkFacts {
 // Each operation returns 0 or a Linux errno value.
 class LinkControl {
  public:
-  LinkControl();
-
   int Find(const std::string& name, LinkFacts& facts);
   int SetAlias(int index, std::string_view alias);
   int BringUp(int index);
   int Remove(int index);
 
  private:
-  // Sends one request of `type` for the link `index` (0: the link named by the attribute), with
-  // `up_flags` set among the link's flags and one optional attribute, and waits for the
-  // kernel's acknowledgement; a link description in the answer lands in `facts`.
-  int Request(uint16_t type, int index, uint32_t up_flags, uint16_t attribute,
-              std::string_view attribute_value, LinkFacts* facts);
-
-  platform::FileDescriptor socket_;
-  int open_error_ = 0;
-  uint32_t sequence_ = 0;
+  platform::NetlinkSocket socket_;
 };
 
 }  // namespace orvo_vpn_win_svc::wintun
