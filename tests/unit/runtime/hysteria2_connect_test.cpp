@@ -198,12 +198,10 @@ TEST_F(Hysteria2Connect, ChildDeadHalfASecondAfterItsStartIsACrash) {
 
 // The wrapper refuses a document while the child of an earlier connect still runs.
 TEST_F(Hysteria2Connect, SecondConnectWhileUpIsRefusedByTheWrapperInEveryAttempt) {
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
+  ConnectUp();
   log_.Clear();
   clock_.TakePauses();
+  std::string error;
 
   EXPECT_FALSE(runtime().ConnectHysteria2(Request(), error));
   const std::string refused = "ERR_SINGBOX_CREATE: Service already running";

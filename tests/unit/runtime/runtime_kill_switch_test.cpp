@@ -54,13 +54,6 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
     connection.local_interface = through;
     return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
   }
-
-  void ConnectUp() {
-    QueueReadyChildren();
-    ShowTun();
-    std::string error;
-    ASSERT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
-  }
 };
 
 TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {

@@ -56,6 +56,13 @@ void RuntimeOnFakes::ShowTun(const std::wstring& alias, int32_t oper_status, uin
                              {luid, 7, alias, L"sing-box TUN", oper_status}});
 }
 
+void RuntimeOnFakes::ConnectUp() {
+  QueueReadyChildren();
+  ShowTun();
+  std::string error;
+  ASSERT_TRUE(runtime_->ConnectHysteria2(Request(), error)) << error;
+}
+
 svc::Hysteria2ConnectRequest RuntimeOnFakes::Request(const std::string& server) {
   svc::Hysteria2ConnectRequest request;
   request.server_ip = server;

@@ -48,6 +48,8 @@ class RuntimeOnFakes : public ::testing::Test {
   // The interface table holds the TUN interface with this alias and operational status.
   void ShowTun(const std::wstring& alias = L"OrvoVPN", int32_t oper_status = 1,
                uint64_t luid = kTunLuid);
+  // A Hysteria2 connect that comes up: a ready child, the TUN interface up.
+  void ConnectUp();
   static orvo_vpn_win_svc::Hysteria2ConnectRequest Request(const std::string& server = kServer);
 
   // The lines of standard error that carry an elapsed time ("ORVO_SVC: [..."), in order.

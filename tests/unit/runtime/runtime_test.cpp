@@ -85,13 +85,7 @@ TEST_F(RuntimeState, StatusFollowsConnectFailureSuccessAndDisconnect) {
       {"failed", [&] { runtime().ConnectHysteria2(Request(), error); }, "invalid",
        ConnectionStatus::Invalid},
       {"refused after a failure", refused, "invalid", ConnectionStatus::Invalid},
-      {"up",
-       [&] {
-         QueueReadyChildren();
-         ShowTun();
-         runtime().ConnectHysteria2(Request(), error);
-       },
-       "connected", ConnectionStatus::Connected},
+      {"up", [&] { ConnectUp(); }, "connected", ConnectionStatus::Connected},
       {"disconnected", [&] { runtime().Disconnect(); }, "disconnected",
        ConnectionStatus::Disconnected},
   };
@@ -133,10 +127,7 @@ TEST_F(RuntimeState, MetadataStaysAfterAFailedConnectUntilTheDisconnect) {
 TEST_F(RuntimeState, SuccessfulConnectKeepsTheMetadataAndOverwritesTheTorFlag) {
   Initialize();
   runtime().SetServerMetadata(Metadata());
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
+  ConnectUp();
   const ConnectionInfo info = runtime().GetConnectionInfo();
   EXPECT_EQ(info.server_id, "srv-17");
   EXPECT_EQ(info.server_latency_ms, 23);
@@ -146,10 +137,7 @@ TEST_F(RuntimeState, SuccessfulConnectKeepsTheMetadataAndOverwritesTheTorFlag) {
 TEST_F(RuntimeState, DisconnectTwiceStopsTheTunnelOnceAndRepeatsOnlyTheCleanUps) {
   Initialize();
   runtime().SetServerMetadata(Metadata());
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
+  ConnectUp();
   log_.Clear();
 
   runtime().Disconnect();
@@ -188,10 +176,7 @@ TEST_F(RuntimeState, DisconnectOfARuntimeThatNeverConnectedEndsDisconnected) {
 // Disconnect ends a child that died by itself too: the wrapper still holds its handles.
 TEST_F(RuntimeState, DisconnectReleasesAChildThatEndedByItself) {
   Initialize();
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
+  ConnectUp();
   children_.LastChild()->End(1);
   log_.Clear();
   runtime().Disconnect();
