@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/log.h"
+#include "platform/path_text.h"
 #include "platform/system_paths.h"
 #include "platform/text_encoding.h"
 #include "singbox/config_documents.h"
@@ -20,12 +21,6 @@ constexpr milliseconds kWaitPause{100};
 constexpr milliseconds kRetryPause{1000};
 constexpr milliseconds kStopWait{3000};
 constexpr milliseconds kTerminatedWait{2000};
-
-// The directory part of a path: the text before its last '\' or '/', the whole path without one.
-std::wstring DirectoryOf(const std::wstring& path) {
-  const size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? path : path.substr(0, separator);
-}
 
 }  // namespace
 
@@ -72,7 +67,7 @@ bool RelayProxy::Start(const RelayProxyRequest& settings, std::string& error) {
     running_.exchange(false);
   }
 
-  service_dir_ = DirectoryOf(facilities_.executable_path());
+  service_dir_ = platform::DirectoryPart(facilities_.executable_path());
   // Logged as UTF-8: a directory outside ASCII must not make the line vanish.
   LogLine("RELAY: Service dir: %s\n", WideToUtf8(service_dir_).c_str());
 

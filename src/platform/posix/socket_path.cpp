@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/pipe_endpoint.h"
+#include "platform/path_text.h"
 #include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -13,7 +13,7 @@ std::string PipeSocketDirectory() {
 }
 
 std::string PipeSocketPath(const std::wstring& pipe_name) {
-  return PipeSocketDirectory() + "/" + WideToUtf8(PipeShortName(pipe_name));
+  return PipeSocketDirectory() + "/" + WideToUtf8(LastPathComponent(pipe_name));
 }
 
 }  // namespace orvo_vpn_win_svc::platform
