@@ -8,6 +8,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/log_capture.h"
+#include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -70,10 +71,16 @@ void DebugLineNarrow(std::string_view text) {
   CaptureState& capture = Capture();
   std::lock_guard lock(capture.lines);
   if (capture.active) {
-    for (const char c : text) {
-      capture.debugger.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
+    capture.debugger += WidenBytes(text);
   }
+}
+
+void DebugLineFormat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = Format(format, args);
+  va_end(args);
+  DebugLine(WidenBytes(text));
 }
 
 LogCapture::LogCapture() {

@@ -24,5 +24,7 @@ void LogLine(const char* format, ...) ORVO_PRINTF_FORMAT(1, 2);
 // elsewhere.
 void DebugLine(std::wstring_view text);
 void DebugLineNarrow(std::string_view text);
+// Formats like printf and writes the result, widened byte by byte, as one wide debugger line.
+void DebugLineFormat(const char* format, ...) ORVO_PRINTF_FORMAT(1, 2);
 
 }  // namespace orvo_vpn_win_svc

@@ -100,22 +100,22 @@ void Runtime::ReleaseWireGuardTunnel() {
   }
   socket_.reset();
   if (tunnel_ != nullptr) {
-    if (boringtun_.tunnel_free != nullptr) {
-      boringtun_.tunnel_free(tunnel_);
+    if (boringtun_.table.tunnel_free != nullptr) {
+      boringtun_.table.tunnel_free(tunnel_);
     }
     tunnel_ = nullptr;
   }
   if (session_ != nullptr) {
-    if (wintun_.EndSession != nullptr) {
-      wintun_.EndSession(session_);
+    if (wintun_.table.EndSession != nullptr) {
+      wintun_.table.EndSession(session_);
     }
     session_ = nullptr;
   }
   if (adapter_ != nullptr) {
-    if (wintun_.DeleteAdapter != nullptr) {
-      wintun_.DeleteAdapter(adapter_);
-    } else if (wintun_.CloseAdapter != nullptr) {
-      wintun_.CloseAdapter(adapter_);
+    if (wintun_.table.DeleteAdapter != nullptr) {
+      wintun_.table.DeleteAdapter(adapter_);
+    } else if (wintun_.table.CloseAdapter != nullptr) {
+      wintun_.table.CloseAdapter(adapter_);
     }
     adapter_ = nullptr;
   }

@@ -16,6 +16,7 @@
 #include "runtime/connection_info.h"
 #include "runtime/packet_threads.h"
 #include "runtime/runtime_facilities.h"
+#include "runtime/tunnel_library_loader.h"
 #include "runtime/tunnel_library_tables.h"
 
 namespace orvo_vpn_win_svc {
@@ -41,8 +42,7 @@ class Runtime {
   // library cannot be started.
   bool Initialize(const std::wstring& service_dir);
 
-  // The in-process WireGuard tunnel; defined with its setup in wireguard_connect.cpp (until that
-  // lands, wireguard_connect_placeholder.cpp refuses with "not_implemented").
+  // The in-process WireGuard tunnel: adapter, address, routes, socket and packet threads.
   bool Connect(const ConnectRequest& request, std::string& error);
 
   // The Hysteria2 tunnel through a sing-box child, directly or carried over Tor.
@@ -71,6 +71,17 @@ class Runtime {
   bool ResolveServerAddress(const std::string& host, std::string& address, std::string& error);
   bool StartSingboxWithRetries(const std::string& config, std::string& error);
   bool WaitForTunUp(std::string& error);
+
+  // The steps of Connect after the libraries: adapter and session, address and MTU, the server,
+  // the socket, the routes, the tunnel object and the packet threads. Each puts what it made
+  // into the runtime's fields and, on failure, the failure code into `error`.
+  bool OpenAdapterAndSession(std::string& error);
+  void AddAdapterAddressAndMtu(uint32_t assigned_ipv4, uint32_t mtu);
+  bool ResolveWireGuardServer(const ConnectRequest& request, platform::IpAddress& server,
+                              uint16_t& port, std::string& error);
+  void AddServerHostRoute(const platform::IpAddress& server);
+  void AddAllowedNetworkRoutes(const std::vector<std::string>& allowed_ips);
+  bool StartPacketThreads(const ConnectRequest& request, std::string& error);
 
   // Whole milliseconds since `start` on the monotonic clock, for the "[%lldms]" lines.
   long long ElapsedMs(std::chrono::steady_clock::time_point start) const;
@@ -111,12 +122,11 @@ class Runtime {
   bool address_added_ = false;
   platform::UnicastAddressRow address_row_;
   std::vector<platform::ForwardRow> routes_;  // in creation order
-  std::unique_ptr<platform::DynamicLibrary> wintun_library_;
-  WintunFunctions wintun_;
-  std::unique_ptr<platform::DynamicLibrary> boringtun_library_;
-  BoringtunFunctions boringtun_;
+  // Loaded by the first connect that needs them, kept for the life of the runtime.
+  LoadedTunnelLibrary<WintunFunctions> wintun_;
+  LoadedTunnelLibrary<BoringtunFunctions> boringtun_;
   platform::InterfaceLuid luid_ = 0;
-  uint32_t server_ipv4_ = 0;  // network byte order
+  platform::IpAddress server_ipv4_;  // IPv4
   bool server_ipv4_valid_ = false;
 
   std::wstring service_dir_;

@@ -8,8 +8,14 @@
 #include "killswitch/wfp_manager.h"
 #include "platform/host_resolver.h"
 #include "platform/ip_helper.h"
+#include "platform/last_error.h"
 #include "platform/monotonic_clock.h"
+#include "platform/precise_sleeper.h"
 #include "platform/sleeper.h"
+#include "platform/socket_library.h"
+#include "platform/udp_socket.h"
+#include "runtime/packet_pump.h"
+#include "runtime/tunnel_library_loader.h"
 #include "singbox/cleanup_facilities.h"
 #include "singbox/singbox_wrapper.h"
 
@@ -35,6 +41,20 @@ struct RuntimeFacilities {
   std::function<bool()> start_socket_library;
   // The running executable's full path, for the kill switch's permit of the service itself.
   std::function<std::wstring()> executable_path;
+
+  // The WireGuard tunnel's facilities. Defaults are the real system's.
+  // wintun.dll and boringtun.dll, by their bare names.
+  LibraryLoader load_library = platform::LoadDynamicLibrary;
+  // The thread's last error after a failed Wintun call.
+  std::function<uint32_t()> last_error = platform::LastSystemError;
+  // WSACleanup, undoing one start of the socket library.
+  std::function<void()> stop_socket_library = platform::StopSocketLibrary;
+  // A connected IPv4 UDP socket to the WireGuard server.
+  std::function<platform::UdpSocketOpening(const platform::IpAddress& server, uint16_t port)>
+      open_udp_socket = platform::OpenConnectedUdpSocket;
+  // The packet threads' pauses (1 ms and 5 ms must stay near that) and their creation.
+  platform::Sleeper* packet_sleeper = &platform::PreciseSleeper();
+  ThreadStarter start_thread = StartSystemThread;
 
   // The real system and the process-wide wrapper and WFP manager.
   static RuntimeFacilities System();

@@ -36,9 +36,16 @@ int64_t FakeUdpSocket::Send(std::span<const uint8_t> datagram) {
   return static_cast<int64_t>(datagram.size());
 }
 
+int FakeUdpSocket::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
+
 int64_t FakeUdpSocket::Receive(std::span<uint8_t> buffer) {
   std::unique_lock lock(mutex_);
+  ++waiting_;
   arrived_.wait(lock, [this] { return closed_ || !inbound_.empty(); });
+  --waiting_;
   if (closed_) {
     return 0;
   }

@@ -21,6 +21,8 @@ class FakeUdpSocket final : public orvo_vpn_win_svc::platform::UdpSocket {
 
   std::vector<std::string> Sent() const;
   bool Closed() const;
+  // How many Receive calls are blocked waiting for a datagram.
+  int Waiting() const;
 
   int64_t Send(std::span<const uint8_t> datagram) override;
   int64_t Receive(std::span<uint8_t> buffer) override;
@@ -32,6 +34,7 @@ class FakeUdpSocket final : public orvo_vpn_win_svc::platform::UdpSocket {
   std::deque<std::optional<std::string>> inbound_;  // nothing: a failed receive
   std::vector<std::string> sent_;
   bool closed_ = false;
+  int waiting_ = 0;
 };
 
 }  // namespace orvo_test

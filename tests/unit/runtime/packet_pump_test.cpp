@@ -224,6 +224,7 @@ TEST_F(PacketPumpTest, AThreadThatCannotBeCreatedIsReportedAndTheOthersStillJoin
 TEST_F(PacketPumpTest, JoinWaitsForTheReceiveThreadUntilTheSocketIsClosed) {
   StartPump();
   ASSERT_TRUE(orvo_test::PollUntil([&] { return Socket().Sent().size() == 1; }));
+  ASSERT_TRUE(orvo_test::PollUntil([&] { return Socket().Waiting() == 1; }));
   running_ = false;
   sleeper_.Open();
   auto joined = std::async(std::launch::async, [this] { pump_->Join(); });
