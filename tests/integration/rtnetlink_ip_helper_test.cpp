@@ -311,6 +311,19 @@ TEST_F(RtnetlinkIpHelper, TheBestRouteIsTheTableEntryTheKernelWouldUse) {
 
 // The upkeep on the kernel's tables: orvo-c plays the tunnel, with a default route and the
 // server's /32 on it; the real way out is the default route through orvo-a.
+// Windows deletes the row it is given; the kernel would take a missing gateway as any gateway.
+TEST_F(RtnetlinkIpHelper, DeletingAnOnLinkRouteLeavesARouteThroughAGatewayAlone) {
+  InOwnNamespace([&] {
+    const ForwardRow on_link = Route(0xCB007107, 32, 0, "orvo-a", 0);             // 203.0.113.7
+    const ForwardRow gatewayed = Route(0xCB007107, 32, 0xC0000202, "orvo-a", 1);  // via .2
+    ASSERT_EQ(ip_helper_->CreateForwardEntry(on_link), 0U);
+    ASSERT_EQ(ip_helper_->CreateForwardEntry(gatewayed), 0U);
+    EXPECT_EQ(ip_helper_->DeleteForwardEntry(on_link), 0U);
+    EXPECT_EQ(ShellOutput("ip route show 203.0.113.7/32"),
+              "203.0.113.7 via 192.0.2.2 dev orvo-a proto redirect metric 1 \n");
+  });
+}
+
 TEST_F(RtnetlinkIpHelper, TheExclusionRouteUpkeepMovesTheServerRouteOutOfTheTunnel) {
   InOwnNamespace([&] {
     ASSERT_EQ(RunShell("ip route add default via 192.0.2.254 dev orvo-a metric 100"

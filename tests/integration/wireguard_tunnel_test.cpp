@@ -15,14 +15,14 @@
 #include "support/platform_kind.h"
 #include "support/poll.h"
 #include "support/tunnel_libraries.h"
+#include "support/wireguard_peer.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
 
-constexpr const char* kClientKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
-constexpr const char* kServerKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
-constexpr const char* kServerAddress = "192.168.77.2";
-constexpr uint16_t kServerPort = 51820;
+using orvo_test::WireGuardPeer;
+constexpr const char* kServerAddress = WireGuardPeer::kServerAddress;
+constexpr uint16_t kServerPort = WireGuardPeer::kPort;
 
 // A small client in the test's namespace that does the carrying job of the service: packets
 // from the adapter are wrapped and sent to the server, datagrams from the server unwrapped
@@ -129,24 +129,9 @@ TEST(WireGuardTunnel, PingCrossesTheTunnelToTheStandInServer) {
   std::string why_not;
   const bool ran = orvo_test::RunInNamespaceWithTun(
       [&] {
-        // The server gets a namespace of its own; the veth pair's far end is moved into it.
-        orvo_test::BackgroundProcess server;
-        ASSERT_TRUE(
-            server.Start({"unshare", "-n", orvo_test::WireGuardStandInServerPath(), "--tun", "wgs0",
-                          "--address", "10.9.0.1/24", "--port", std::to_string(kServerPort)}));
-        ASSERT_TRUE(server.WaitForOutput("ready", std::chrono::seconds(10))) << server.Output();
-        const std::string pid = std::to_string(server.Pid());
-        ASSERT_EQ(orvo_test::RunShell("ip link add veth-client type veth peer name veth-server "
-                                      "netns " +
-                                      pid +
-                                      " && ip addr add 192.168.77.1/24 dev veth-client"
-                                      " && ip link set veth-client up"),
-                  0);
-        ASSERT_EQ(orvo_test::RunShell("nsenter -t " + pid +
-                                      " -n sh -c 'ip link set lo up"
-                                      " && ip addr add 192.168.77.2/24 dev veth-server"
-                                      " && ip link set veth-server up'"),
-                  0);
+        orvo_test::WireGuardPeer peer;
+        std::string why;
+        ASSERT_TRUE(peer.Start(why)) << why;
 
         void* adapter = wintun.CreateAdapter(L"ORVO VPN", L"WireGuard", nullptr);
         ASSERT_NE(adapter, nullptr);
@@ -155,7 +140,8 @@ TEST(WireGuardTunnel, PingCrossesTheTunnelToTheStandInServer) {
         ASSERT_EQ(orvo_test::RunShell("ip addr add 10.9.0.2/32 dev ORVO-VPN"
                                       " && ip route add 10.9.0.0/24 dev ORVO-VPN"),
                   0);
-        WireGuardTunnel tunnel = wg.new_tunnel(kClientKey, kServerKey, nullptr, 25, 0);
+        WireGuardTunnel tunnel =
+            wg.new_tunnel(WireGuardPeer::kClientKey, WireGuardPeer::kServerKey, nullptr, 25, 0);
         ASSERT_NE(tunnel, nullptr);
         {
           TunnelDriver driver(wintun, wg, session, tunnel);

@@ -239,13 +239,12 @@ class RtnetlinkIpHelper final : public IpHelper {
     // Windows' protocol numbers are kept as they are, so a row reads back as it was written.
     route.rtm_protocol = static_cast<unsigned char>(row.protocol);
     route.rtm_type = RTN_UNICAST;
-    if (type == RTM_DELROUTE) {
-      route.rtm_scope = RT_SCOPE_NOWHERE;  // any scope matches
-    } else {
-      route.rtm_scope = on_link && row.destination.family == IpAddress::Family::kIpv4
-                            ? RT_SCOPE_LINK
-                            : RT_SCOPE_UNIVERSE;
-    }
+    // A delete names the scope the route was made with: the kernel takes a missing gateway as
+    // "any gateway", so without it deleting an on-link row would also take a route to the same
+    // destination through a gateway, which Windows, matching the whole row, leaves alone.
+    route.rtm_scope = on_link && row.destination.family == IpAddress::Family::kIpv4
+                          ? RT_SCOPE_LINK
+                          : RT_SCOPE_UNIVERSE;
     message.AppendHeader(route);
     const size_t size = AddressSize(row.destination.family);
     message.AddAttribute(RTA_DST, row.destination.bytes.data(), size);

@@ -1,0 +1,31 @@
+#include "support/wireguard_peer.h"
+
+#include <chrono>
+#include <string>
+
+#include "support/network_namespace.h"
+#include "support/tunnel_libraries.h"
+
+namespace orvo_test {
+
+bool WireGuardPeer::Start(std::string& why) {
+  if (!server_.Start({"unshare", "-n", WireGuardStandInServerPath(), "--tun", "wgs0", "--address",
+                      std::string(kTunnelServerAddress) + "/24", "--port",
+                      std::to_string(kPort)}) ||
+      !server_.WaitForOutput("ready", std::chrono::seconds(10))) {
+    why = "the stand-in server did not start: " + server_.Output();
+    return false;
+  }
+  const std::string pid = std::to_string(server_.Pid());
+  if (RunShell("ip link add veth-client type veth peer name veth-server netns " + pid +
+               " && ip addr add " + kClientAddress + "/24 dev veth-client" +
+               " && ip link set veth-client up") != 0 ||
+      RunShell("nsenter -t " + pid + " -n sh -c 'ip link set lo up && ip addr add " +
+               kServerAddress + "/24 dev veth-server && ip link set veth-server up'") != 0) {
+    why = "the veth pair could not be set up";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvo_test
