@@ -1,4 +1,4 @@
-// The WireGuard tunnel as a user brings it up: the real service in console mode, with
+// The WireGuard tunnel as a user brings it up: the real service in console mode, with its
 // libwintun.so and the WireGuard stand-in library on its library path, driven over its socket
 // with the "connect:" and "disconnect" text commands, against the stand-in server in a second
 // network namespace.
@@ -72,8 +72,8 @@ TEST(WireGuardService, ConnectCarriesPingsAndDisconnectLeavesNothingBehind) {
 
         orvo_test::TestPipe pipe;  // ORVO_PIPE_DIR of this test, inherited by the service
         const std::string build = ORVO_BUILD_DIR;
+        // libwintun.so is found beside the service; the protocol stand-in is put on the path.
         const std::string libraries =
-            build + "/lib:" +
             std::filesystem::path(orvo_test::WireGuardStandInServerPath()).parent_path().string();
         orvo_test::BackgroundProcess service;
         ASSERT_TRUE(service.Start(
