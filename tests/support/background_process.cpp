@@ -62,6 +62,36 @@ bool BackgroundProcess::WaitForOutput(const std::string& text, std::chrono::mill
   return true;
 }
 
+std::optional<int> BackgroundProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    // Draining the output as it comes keeps a talkative program from blocking on a full pipe.
+    pollfd watched{output_pipe_, POLLIN, 0};
+    if (output_pipe_ >= 0 && poll(&watched, 1, 10) == 1) {
+      char chunk[512];
+      const ssize_t size = read(output_pipe_, chunk, sizeof(chunk));
+      if (size > 0) {
+        output_.append(chunk, static_cast<size_t>(size));
+        continue;
+      }
+      close(output_pipe_);  // end of output: every writer has gone
+      output_pipe_ = -1;
+    }
+    if (output_pipe_ < 0) {
+      poll(nullptr, 0, 10);  // nothing left to read: look again in a moment
+    }
+    const pid_t ended = pid_ > 0 ? waitpid(pid_, &status, WNOHANG) : -1;
+    if (ended == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (ended < 0 || std::chrono::steady_clock::now() >= deadline) {
+      return std::nullopt;
+    }
+  }
+}
+
 BackgroundProcess::~BackgroundProcess() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
@@ -80,6 +110,9 @@ bool BackgroundProcess::Start(const std::vector<std::string>&) {
 }
 bool BackgroundProcess::WaitForOutput(const std::string&, std::chrono::milliseconds) {
   return false;
+}
+std::optional<int> BackgroundProcess::WaitForExit(std::chrono::milliseconds) {
+  return std::nullopt;
 }
 BackgroundProcess::~BackgroundProcess() = default;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ class BackgroundProcess {
   // Reads output until it contains `text` or `timeout` passes; true when it appeared.
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
   const std::string& Output() const { return output_; }
+  // Waits up to `timeout` for the program to end, collecting all its output, and reaps it; its
+  // exit code (128 + the signal for one ended by a signal), or nothing when it still runs.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
 
  private:
   int pid_ = -1;

@@ -39,13 +39,13 @@ int CountChildren() {
 
 #else
 
-// Children, zombies included: every /proc entry whose parent is this process.
-int CountChildren() {
-  const std::string self = std::to_string(getpid());
-  int count = 0;
+// Children, zombies included: every /proc entry whose parent is `pid`.
+std::vector<int> ChildrenOf(int pid) {
+  const std::string parent_text = std::to_string(pid);
+  std::vector<int> children;
   DIR* listing = opendir("/proc");
   if (listing == nullptr) {
-    return -1;
+    return children;
   }
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
@@ -65,7 +65,26 @@ int CountChildren() {
     std::string state;
     std::string parent;
     rest >> state >> parent;
-    count += parent == self ? 1 : 0;
+    if (parent == parent_text) {
+      children.push_back(std::stoi(name));
+    }
+  }
+  closedir(listing);
+  return children;
+}
+
+int CountChildren() {
+  return static_cast<int>(ChildrenOf(getpid()).size());
+}
+
+int CountDirectoryEntries(const std::string& path) {
+  DIR* listing = opendir(path.c_str());
+  if (listing == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  while (const dirent* entry = readdir(listing)) {
+    count += entry->d_name[0] != '.' ? 1 : 0;
   }
   closedir(listing);
   return count;
@@ -92,6 +111,33 @@ std::string ProcessResources::Text() const {
 ProcessResources CountProcessResources() {
   return Count();
 }
+
+#if defined(_WIN32)
+
+ProcessResources CountProcessResourcesOf(int) {
+  return {-1, -1, -1};
+}
+
+std::vector<int> ChildProcessIds(int) {
+  return {};
+}
+
+#else
+
+ProcessResources CountProcessResourcesOf(int pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  ProcessResources counts;
+  counts.handles = CountDirectoryEntries(proc + "/fd");
+  counts.threads = CountDirectoryEntries(proc + "/task");
+  counts.children = static_cast<int>(ChildrenOf(pid).size());
+  return counts;
+}
+
+std::vector<int> ChildProcessIds(int pid) {
+  return ChildrenOf(pid);
+}
+
+#endif
 
 ProcessResources SettledResources(const ProcessResources& before) {
   ProcessResources now;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace orvo_test {
 
@@ -15,6 +16,12 @@ struct ProcessResources {
 };
 
 ProcessResources CountProcessResources();
+
+// The same counts for another process of this machine, read from /proc on Linux (-1 each
+// elsewhere), to watch a service the test started.
+ProcessResources CountProcessResourcesOf(int pid);
+// The ids of `pid`'s child processes, zombies included (Linux; empty elsewhere).
+std::vector<int> ChildProcessIds(int pid);
 
 // Polls until the counts are back to `before` (a thread or child may take a moment to end);
 // returns the last counts seen.
