@@ -42,18 +42,6 @@ void ExpectExchanges(const ServiceUnderTest& service, const std::vector<Exchange
   }
 }
 
-// The parse-error reply to `text`, carrying the JSON library's own message.
-std::string ParseErrorReply(const std::string& text) {
-  try {
-    const nlohmann::json parsed = nlohmann::json::parse(text);
-    return "(" + parsed.dump() + " parsed)";
-  } catch (const nlohmann::json::exception& error) {
-    return nlohmann::json{{"error", std::string("parse_error: ") + error.what()},
-                          {"success", false}}
-        .dump();
-  }
-}
-
 bool TunExists() {
   return orvo_test::LinkIndex("OrvoVPN") != 0;
 }

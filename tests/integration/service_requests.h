@@ -1,5 +1,6 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 // The requests the service tests send, and the replies the service owes them, byte for byte.
@@ -47,6 +48,18 @@ inline std::string RelayStart(int local_port) {
   return R"({"cmd":"start_relay_proxy","config":{"relay_domain":"127.0.0.1","relay_port":8443,)"
          R"("password":"relay-pw","obfs_password":"relay-obfs","local_port":)" +
          std::to_string(local_port) + "}}";
+}
+
+// The parse-error reply to `text`, carrying the JSON library's own message.
+inline std::string ParseErrorReply(const std::string& text) {
+  try {
+    const nlohmann::json parsed = nlohmann::json::parse(text);
+    return "(" + parsed.dump() + " parsed)";
+  } catch (const nlohmann::json::exception& error) {
+    return nlohmann::json{{"error", std::string("parse_error: ") + error.what()},
+                          {"success", false}}
+        .dump();
+  }
 }
 
 }  // namespace orvo_test::service_requests
