@@ -7,7 +7,9 @@
 namespace orvo_vpn_win_svc::platform {
 
 // A library loaded at run time by its bare file name, through the system's normal search, and
-// unloaded when this object goes. On Linux "NAME.dll" is looked up as "libNAME.so".
+// unloaded when this object goes. On Linux "NAME.dll" is looked up as "libNAME.so", first in
+// lib/ beside the executable (as Windows looks in the executable's directory first), then on
+// the loader's search path.
 class DynamicLibrary {
  public:
   virtual ~DynamicLibrary() = default;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "support/poll.h"
 #include "support/stand_in.h"
 #include "support/tcp_probe.h"
+#include "support/tunnel_libraries.h"
+#include "support/wireguard_peer.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -165,11 +168,35 @@ TEST(ServiceConsole, EveryCommandThroughTheClientGetsItsExactReply) {
   });
 }
 
-// The WireGuard "connect:" leg of the same walk: it joins once the runtime's WireGuard connect
-// is finished; until then this place says so instead of passing quietly.
+// The WireGuard leg of the same walk: the client sends a legacy configuration file, the service
+// brings the tunnel up through its libwintun.so and the WireGuard stand-in against the stand-in
+// server, and pings cross it.
 TEST(ServiceConsole, WireGuardLegacyConnectThroughTheStandInLibrary) {
-  GTEST_SKIP() << "SKIPPED: the WireGuard \"connect:\" leg of the console walk waits for the "
-                  "runtime's WireGuard connect, which is being finished";
+  ORVO_RUN_IN_SERVICE_NAMESPACE_OR_SKIP([] {
+    orvo_test::WireGuardPeer peer;
+    std::string why;
+    ASSERT_TRUE(peer.Start(why)) << why;
+    ServiceUnderTest service;
+    ASSERT_TRUE(service.Start(ServiceUnderTest::Mode::kConsole,
+                              {orvo_test::TunnelLibrarySearchPath()}, why))
+        << why;
+    const std::filesystem::path configuration = service.InstallDirectory() / "wireguard.json";
+    std::ofstream(configuration) << orvo_test::WireGuardPeer::LegacyConfiguration();
+
+    ExpectExchanges(service, {{{"wg-connect", configuration.string()}, "ok\n", 0},
+                              {{"raw", "status"}, "connected", 0},
+                              {{"raw", kStatus}, StatusReply("connected"), 0},
+                              // The WireGuard connect leaves the connection record alone.
+                              {{"raw", kInfo}, kNotConnected, 1}});
+    EXPECT_NE(orvo_test::LinkIndex("ORVO-VPN"), 0) << service.Log();
+    EXPECT_TRUE(orvo_test::Ping(orvo_test::WireGuardPeer::kTunnelServerAddress, 5s))
+        << "no echo reply through the tunnel";
+    EXPECT_FALSE(std::filesystem::exists(service.StateFile()));
+
+    ExpectExchanges(service, {{{"raw", "disconnect"}, "ok", 0},
+                              {{"raw", "status"}, "disconnected", 0}});
+    EXPECT_EQ(orvo_test::LinkIndex("ORVO-VPN"), 0) << "the adapter is removed";
+  });
 }
 
 }  // namespace

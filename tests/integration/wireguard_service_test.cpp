@@ -14,6 +14,7 @@
 #include "support/network_namespace.h"
 #include "support/platform_kind.h"
 #include "support/poll.h"
+#include "support/process_resources.h"
 #include "support/test_pipe.h"
 #include "support/tunnel_libraries.h"
 #include "support/wireguard_peer.h"
@@ -31,28 +32,8 @@ std::string Send(const std::string& request) {
   return platform::ExchangePipeMessage(kServicePipe, request, 5000ms).reply;
 }
 
-// What the service process holds: its threads and descriptors.
-std::string Holdings(int pid) {
-  const auto count = [](const std::string& directory) {
-    std::error_code error;
-    int entries = 0;
-    for (auto it = std::filesystem::directory_iterator(directory, error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-      ++entries;
-    }
-    return entries;
-  };
-  const std::string proc = "/proc/" + std::to_string(pid);
-  return "threads " + std::to_string(count(proc + "/task")) + ", descriptors " +
-         std::to_string(count(proc + "/fd"));
-}
-
 std::string ConnectCommand() {
-  return std::string("connect:{\"serverEndpoint\":\"") + WireGuardPeer::kServerAddress + ":" +
-         std::to_string(WireGuardPeer::kPort) + "\",\"serverPublicKey\":\"" +
-         WireGuardPeer::kServerKey + "\",\"privateKey\":\"" + WireGuardPeer::kClientKey +
-         "\",\"assignedIp\":\"10.9.0.2\",\"dnsServers\":[],\"allowedIps\":[\"10.9.0.0/24\"],"
-         "\"mtu\":1380}";
+  return "connect:" + WireGuardPeer::LegacyConfiguration();
 }
 
 TEST(WireGuardService, ConnectCarriesPingsAndDisconnectLeavesNothingBehind) {
@@ -80,9 +61,9 @@ TEST(WireGuardService, ConnectCarriesPingsAndDisconnectLeavesNothingBehind) {
             {"env", "LD_LIBRARY_PATH=" + libraries, build + "/orvo-vpn-svc", "--console"}));
         ASSERT_TRUE(service.WaitForOutput("ORVO_SVC: IPC running on pipe\n", 10s))
             << service.Output();
-        const std::string idle = Holdings(service.Pid());
+        const orvo_test::ProcessResources idle = orvo_test::CountProcessResourcesOf(service.Pid());
 
-        ASSERT_EQ(Send(ConnectCommand()), "ok");
+        ASSERT_EQ(Send(ConnectCommand()), "ok") << service.Output();
         EXPECT_EQ(Send("status"), "connected");
         EXPECT_NE(ShellOutput("ip -o -4 addr show dev ORVO-VPN").find("inet 10.9.0.2/32"),
                   std::string::npos);
@@ -110,14 +91,13 @@ TEST(WireGuardService, ConnectCarriesPingsAndDisconnectLeavesNothingBehind) {
         // The upkeep's route is the system's from then on.
         EXPECT_NE(ShellOutput("ip route show 192.168.77.2/32").find("dev veth-client"),
                   std::string::npos);
-        EXPECT_TRUE(orvo_test::PollUntil([&] { return Holdings(service.Pid()) == idle; }))
-            << "idle: " << idle << "; after the disconnect: " << Holdings(service.Pid());
+        EXPECT_EQ(orvo_test::SettledResourcesOf(service.Pid(), idle).Text(), idle.Text());
 
         // A second tunnel comes up as the first did.
         ASSERT_EQ(Send(ConnectCommand()), "ok");
         EXPECT_TRUE(orvo_test::Ping(WireGuardPeer::kTunnelServerAddress, 5s));
         ASSERT_EQ(Send("disconnect"), "ok");
-        EXPECT_TRUE(orvo_test::PollUntil([&] { return Holdings(service.Pid()) == idle; }));
+        EXPECT_EQ(orvo_test::SettledResourcesOf(service.Pid(), idle).Text(), idle.Text());
       },
       why_not);
   if (!ran) {

@@ -1,5 +1,7 @@
 #include "support/process_resources.h"
 
+#include <functional>
+
 #include "platform/process_metrics.h"
 #include "support/poll.h"
 
@@ -139,15 +141,28 @@ std::vector<int> ChildProcessIds(int pid) {
 
 #endif
 
-ProcessResources SettledResources(const ProcessResources& before) {
+namespace {
+
+ProcessResources Settle(const ProcessResources& before,
+                        const std::function<ProcessResources()>& count) {
   ProcessResources now;
   PollUntil(
       [&] {
-        now = Count();
+        now = count();
         return now == before;
       },
       std::chrono::milliseconds(5000));
   return now;
+}
+
+}  // namespace
+
+ProcessResources SettledResources(const ProcessResources& before) {
+  return Settle(before, Count);
+}
+
+ProcessResources SettledResourcesOf(int pid, const ProcessResources& before) {
+  return Settle(before, [pid] { return CountProcessResourcesOf(pid); });
 }
 
 }  // namespace orvo_test

@@ -26,5 +26,7 @@ std::vector<int> ChildProcessIds(int pid);
 // Polls until the counts are back to `before` (a thread or child may take a moment to end);
 // returns the last counts seen.
 ProcessResources SettledResources(const ProcessResources& before);
+// The same for another process (Linux).
+ProcessResources SettledResourcesOf(int pid, const ProcessResources& before);
 
 }  // namespace orvo_test

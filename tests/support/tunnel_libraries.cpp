@@ -33,6 +33,11 @@ std::string WireGuardStandInServerPath() {
   return BuildDirectory() + "/test-bin/wireguard-stand-in/wireguard-stand-in-server";
 }
 
+std::string TunnelLibrarySearchPath() {
+  return "LD_LIBRARY_PATH=" + BuildDirectory() + "/lib:" + BuildDirectory() +
+         "/test-bin/wireguard-stand-in";
+}
+
 bool FillWintunTable(const orvo_vpn_win_svc::platform::DynamicLibrary& library,
                      orvo_vpn_win_svc::WintunFunctions& table, std::vector<std::string>& missing) {
   missing = orvo_vpn_win_svc::FillWintunTable(library, table);

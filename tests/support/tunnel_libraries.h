@@ -17,6 +17,9 @@ std::wstring WireGuardStandInPath();
 std::wstring WintunStandInPath();
 // The stand-in WireGuard server program (Linux).
 std::string WireGuardStandInServerPath();
+// The environment entry (LD_LIBRARY_PATH=...) with which a service started from anywhere finds
+// both libwintun.so and the WireGuard protocol stand-in (Linux).
+std::string TunnelLibrarySearchPath();
 
 // Fills a function table by the entry points' names; the names not found are listed in
 // `missing`. True when every entry point was found.

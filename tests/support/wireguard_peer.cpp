@@ -8,6 +8,13 @@
 
 namespace orvo_test {
 
+std::string WireGuardPeer::LegacyConfiguration() {
+  return std::string("{\"serverEndpoint\":\"") + kServerAddress + ":" + std::to_string(kPort) +
+         "\",\"serverPublicKey\":\"" + kServerKey + "\",\"privateKey\":\"" + kClientKey +
+         "\",\"assignedIp\":\"10.9.0.2\",\"dnsServers\":[],\"allowedIps\":[\"10.9.0.0/24\"],"
+         "\"mtu\":1380}";
+}
+
 bool WireGuardPeer::Start(std::string& why) {
   if (!server_.Start({"unshare", "-n", WireGuardStandInServerPath(), "--tun", "wgs0", "--address",
                       std::string(kTunnelServerAddress) + "/24", "--port",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "support/background_process.h"
 
@@ -19,6 +20,10 @@ class WireGuardPeer {
   // The keys the stand-in server accepts.
   static constexpr char kClientKey[] = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
   static constexpr char kServerKey[] = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+
+  // The legacy configuration (the text after "connect:") of a client of this peer: address
+  // 10.9.0.2, the tunnel network routed, MTU 1380.
+  static std::string LegacyConfiguration();
 
   // Starts the server and the veth pair; false (with the server's output in `why`) on failure.
   bool Start(std::string& why);

@@ -1,7 +1,11 @@
 #include "platform/dynamic_library.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <filesystem>
+
+#include "platform/system_paths.h"
 #include "platform/text_encoding.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -30,11 +34,25 @@ std::string SharedObjectName(const std::wstring& file_name) {
   return name;
 }
 
+// Windows looks in the application's directory before the system's; the Linux build keeps its
+// libraries in lib/ beside the executable. The executable's run path cannot stand in for this:
+// dlopen applies the run path of the object that calls it, and under AddressSanitizer that is
+// the sanitizer's runtime, not the service.
+std::string LibraryToOpen(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  const std::filesystem::path beside =
+      std::filesystem::path(WideToUtf8(ExecutablePath())).parent_path() / "lib" / name;
+  return access(beside.c_str(), F_OK) == 0 ? beside.string() : name;
+}
+
 }  // namespace
 
 LibraryLoad LoadDynamicLibrary(const std::wstring& file_name) {
   LibraryLoad load;
-  void* handle = dlopen(SharedObjectName(file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle =
+      dlopen(LibraryToOpen(SharedObjectName(file_name)).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* text = dlerror();
     load.error = 126;  // the Windows loader's "module not found", which callers report
