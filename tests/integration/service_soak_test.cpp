@@ -1,7 +1,7 @@
 // Many Hysteria2 and WireGuard connect/disconnect cycles through the console-mode service with
-// the stand-ins: nothing may grow (descriptors, threads, children, network devices). A Hysteria2
-// cycle takes about 1.9 s, most of it fixed waits in the connect and the disconnect, so CI runs
-// ORVO_SOAK_CYCLES cycles of each (default below); ORVO_SOAK_CYCLES=200 runs the full soak
+// the stand-ins: nothing may grow (descriptors, threads, children, network devices, routes). A
+// Hysteria2 cycle takes about 1.9 s, most of it fixed waits in the connect and the disconnect, so
+// CI runs ORVO_SOAK_CYCLES cycles of each (default below); ORVO_SOAK_CYCLES=200 runs the full soak
 // (about 6 minutes, more than ctest's per-test limit: run it from the test binary directly).
 #include <gtest/gtest.h>
 
@@ -35,8 +35,11 @@ int Cycles() {
   return cycles > 0 ? cycles : kDefaultCycles;
 }
 
-int DeviceCount() {
-  return std::atoi(orvo_test::ShellOutput("ip -o link show | wc -l").c_str());
+// The namespace's network devices and routes (every table, both families), as one text.
+std::string DevicesAndRoutes() {
+  return orvo_test::ShellOutput(
+      "echo devices $(ip -o link show | wc -l), routes $(ip -4 route show table all | wc -l) "
+      "IPv4 $(ip -6 route show table all | wc -l) IPv6");
 }
 
 // One kind of connection: what brings it up and down, and the replies that say so.
@@ -56,7 +59,7 @@ void Soak(ServiceUnderTest& service, const SoakLeg& leg) {
   ASSERT_EQ(service.Raw(leg.disconnect).output, leg.disconnected);
   ASSERT_TRUE(orvo_test::PollUntil([&] { return service.Children().empty(); }));
   const ProcessResources before = service.Holdings();
-  const int devices_before = DeviceCount();
+  const std::string devices_before = DevicesAndRoutes();
 
   const int cycles = Cycles();
   long long total_ms = 0;
@@ -64,8 +67,8 @@ void Soak(ServiceUnderTest& service, const SoakLeg& leg) {
   long long fastest_ms = 1'000'000;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(service.Raw(leg.connect).output, leg.connected)
-        << "cycle " << cycle << "\n" << service.Log();
+    ASSERT_EQ(service.Raw(leg.connect).output, leg.connected) << "cycle " << cycle << "\n"
+                                                              << service.Log();
     ASSERT_EQ(service.Raw("status").output, "connected") << "cycle " << cycle;
     ASSERT_EQ(service.Raw(leg.disconnect).output, leg.disconnected) << "cycle " << cycle;
     const long long took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -76,17 +79,17 @@ void Soak(ServiceUnderTest& service, const SoakLeg& leg) {
     fastest_ms = std::min(fastest_ms, took);
   }
   ProcessResources after;
-  int devices_after = 0;
+  std::string devices_after;
   orvo_test::PollUntil([&] {
     after = service.Holdings();
-    devices_after = DeviceCount();
+    devices_after = DevicesAndRoutes();
     return after == before && devices_after == devices_before;
   });
   std::printf(
       "%s soak: %d cycles in %lld ms (%lld ms a cycle on average, fastest %lld, slowest %lld); "
-      "service before %s devices %d, after %s devices %d\n",
+      "service before %s, %s; after %s, %s\n",
       leg.name.c_str(), cycles, total_ms, total_ms / cycles, fastest_ms, slowest_ms,
-      before.Text().c_str(), devices_before, after.Text().c_str(), devices_after);
+      before.Text().c_str(), devices_before.c_str(), after.Text().c_str(), devices_after.c_str());
   ::testing::Test::RecordProperty("cycles", std::to_string(cycles));
   ::testing::Test::RecordProperty("cycle_ms_average", std::to_string(total_ms / cycles));
   ::testing::Test::RecordProperty("before", before.Text());
@@ -116,8 +119,8 @@ TEST(ServiceSoak, WireGuardConnectDisconnectCyclesLeaveNothingBehind) {
     ASSERT_TRUE(service.Start(ServiceUnderTest::Mode::kConsole,
                               {orvo_test::TunnelLibrarySearchPath()}, why))
         << why;
-    Soak(service, {"WireGuard", "connect:" + orvo_test::WireGuardPeer::LegacyConfiguration(),
-                   "ok", "disconnect", "ok"});
+    Soak(service, {"WireGuard", "connect:" + orvo_test::WireGuardPeer::LegacyConfiguration(), "ok",
+                   "disconnect", "ok"});
   });
 }
 

@@ -235,6 +235,16 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
 
   ExpectConnectRelayAndDisconnect("console mode");
 
+#if defined(_WIN32)
+  // The refused kill switch leaves the connect path as it was: sing-box runs to the TUN check.
+  {
+    FakeWintunDriverKey driver;
+    ASSERT_TRUE(driver.created());
+    Expect({kConnect, kTunNotUp, 1});
+  }
+  Expect({R"({"cmd":"disconnect"})", kSuccess, 0});
+#endif
+
   const std::string log = service.Output();
   for (const char* line :
        {"WFP: FwpmEngineOpen failed: 1764\r\n", "ORVO_SVC: sing-box.exe initialized, version: ",
