@@ -19,8 +19,6 @@
 #include "support/poll.h"
 #include "support/stand_in.h"
 #include "support/tcp_probe.h"
-#include "support/tunnel_libraries.h"
-#include "support/wireguard_peer.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -174,12 +172,9 @@ TEST(ServiceConsole, EveryCommandThroughTheClientGetsItsExactReply) {
 TEST(ServiceConsole, WireGuardLegacyConnectThroughTheStandInLibrary) {
   ORVO_RUN_IN_SERVICE_NAMESPACE_OR_SKIP([] {
     orvo_test::WireGuardPeer peer;
-    std::string why;
-    ASSERT_TRUE(peer.Start(why)) << why;
     ServiceUnderTest service;
-    ASSERT_TRUE(service.Start(ServiceUnderTest::Mode::kConsole,
-                              {orvo_test::TunnelLibrarySearchPath()}, why))
-        << why;
+    std::string why;
+    ASSERT_TRUE(service.StartBesideWireGuardPeer(peer, why)) << why;
     const std::filesystem::path configuration = service.InstallDirectory() / "wireguard.json";
     std::ofstream(configuration) << orvo_test::WireGuardPeer::LegacyConfiguration();
 
@@ -193,8 +188,8 @@ TEST(ServiceConsole, WireGuardLegacyConnectThroughTheStandInLibrary) {
         << "no echo reply through the tunnel";
     EXPECT_FALSE(std::filesystem::exists(service.StateFile()));
 
-    ExpectExchanges(service, {{{"raw", "disconnect"}, "ok", 0},
-                              {{"raw", "status"}, "disconnected", 0}});
+    ExpectExchanges(service,
+                    {{{"raw", "disconnect"}, "ok", 0}, {{"raw", "status"}, "disconnected", 0}});
     EXPECT_EQ(orvo_test::LinkIndex("ORVO-VPN"), 0) << "the adapter is removed";
   });
 }

@@ -16,8 +16,6 @@
 #include "integration/service_under_test.h"
 #include "support/namespace_network.h"
 #include "support/poll.h"
-#include "support/tunnel_libraries.h"
-#include "support/wireguard_peer.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -38,8 +36,8 @@ int Cycles() {
 // The namespace's network devices and routes (every table, both families), as one text.
 std::string DevicesAndRoutes() {
   return orvo_test::ShellOutput(
-      "echo devices $(ip -o link show | wc -l), routes $(ip -4 route show table all | wc -l) "
-      "IPv4 $(ip -6 route show table all | wc -l) IPv6");
+      "printf 'devices %s, routes %s IPv4 %s IPv6' $(ip -o link show | wc -l) "
+      "$(ip -4 route show table all | wc -l) $(ip -6 route show table all | wc -l)");
 }
 
 // One kind of connection: what brings it up and down, and the replies that say so.
@@ -113,12 +111,9 @@ TEST(ServiceSoak, ConnectDisconnectCyclesLeaveNothingBehind) {
 TEST(ServiceSoak, WireGuardConnectDisconnectCyclesLeaveNothingBehind) {
   ORVO_RUN_IN_SERVICE_NAMESPACE_OR_SKIP([] {
     orvo_test::WireGuardPeer peer;
-    std::string why;
-    ASSERT_TRUE(peer.Start(why)) << why;
     ServiceUnderTest service;
-    ASSERT_TRUE(service.Start(ServiceUnderTest::Mode::kConsole,
-                              {orvo_test::TunnelLibrarySearchPath()}, why))
-        << why;
+    std::string why;
+    ASSERT_TRUE(service.StartBesideWireGuardPeer(peer, why)) << why;
     Soak(service, {"WireGuard", "connect:" + orvo_test::WireGuardPeer::LegacyConfiguration(), "ok",
                    "disconnect", "ok"});
   });

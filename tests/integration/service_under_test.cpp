@@ -5,6 +5,7 @@
 
 #include "support/poll.h"
 #include "support/stand_in.h"
+#include "support/tunnel_libraries.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -52,6 +53,10 @@ ServiceUnderTest::ServiceUnderTest() {
                                              std::filesystem::perms::group_read |
                                              std::filesystem::perms::group_exec);
   SetStandIn({});
+}
+
+bool ServiceUnderTest::StartBesideWireGuardPeer(WireGuardPeer& peer, std::string& why_not) {
+  return peer.Start(why_not) && Start(Mode::kConsole, {TunnelLibrarySearchPath()}, why_not);
 }
 
 std::filesystem::path ServiceUnderTest::StateFolder() const {

@@ -11,6 +11,7 @@
 #include "support/process_resources.h"
 #include "support/scratch_directory.h"
 #include "support/test_pipe.h"
+#include "support/wireguard_peer.h"
 
 namespace orvo_test {
 
@@ -36,6 +37,10 @@ class ServiceUnderTest {
   // Starts the service with `environment` (NAME=value entries) added; in console mode waits for
   // the pipe to run. False with `why_not` set when it did not come up.
   bool Start(Mode mode, const std::vector<std::string>& environment, std::string& why_not);
+
+  // Starts `peer`, then the service in console mode with libwintun.so and the WireGuard
+  // stand-in on its library search path.
+  bool StartBesideWireGuardPeer(WireGuardPeer& peer, std::string& why_not);
 
   // What every stand-in the service starts from now on is told (its environment variables).
   void SetStandIn(const std::vector<std::pair<std::string, std::string>>& variables) const;

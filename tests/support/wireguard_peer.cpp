@@ -3,7 +3,9 @@
 #include <chrono>
 #include <string>
 
+#include "support/namespace_network.h"
 #include "support/network_namespace.h"
+#include "support/poll.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_test {
@@ -30,6 +32,13 @@ bool WireGuardPeer::Start(std::string& why) {
       RunShell("nsenter -t " + pid + " -n sh -c 'ip link set lo up && ip addr add " +
                kServerAddress + "/24 dev veth-server && ip link set veth-server up'") != 0) {
     why = "the veth pair could not be set up";
+    return false;
+  }
+  // The kernel adds the link-local address's route only once duplicate address detection is
+  // over; waiting for it keeps that late route out of what the tests count as theirs.
+  if (!PollUntil([] { return ShellOutput("ip -6 addr show dev veth-client tentative").empty(); },
+                 std::chrono::seconds(10))) {
+    why = "veth-client's IPv6 link-local address stayed tentative";
     return false;
   }
   return true;
