@@ -10,4 +10,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # Two tests may start together on a fresh prefix; only one of them boots it.
   ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 ) 9>"$WINEPREFIX.lock"
 fi
-exec wine "$@"
+# A Wine helper process (a headless conhost.exe) can outlive the program it served, and every
+# Wine process holds the Unix descriptors it was started with: the caller's standard output
+# would then stay open and a ctest run would wait for it until its time-out. The program has
+# ended, so end the prefix's Wine session with it.
+status=0
+wine "$@" || status=$?
+wineserver -k 2>/dev/null || true
+exit "$status"
