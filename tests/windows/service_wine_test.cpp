@@ -268,11 +268,15 @@ TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
   const std::string created =
       RunToEnd(sc + L" create " + name + L" binPath= " + Quoted(ServicePath()), &code);
   ASSERT_EQ(code, 0u) << created;
-  // Removed again whatever happens below.
-  struct Deletion {
-    std::wstring command;
-    ~Deletion() { RunToEnd(command); }
-  } deletion{sc + L" delete " + name};
+  // Stopped (where it still runs) and removed again whatever happens below.
+  struct Removal {
+    std::wstring stop;
+    std::wstring remove;
+    ~Removal() {
+      RunToEnd(stop);
+      RunToEnd(remove);
+    }
+  } removal{net + L" stop " + name, sc + L" delete " + name};
 
   const std::string started = RunToEnd(net + L" start " + name, &code);
   ASSERT_EQ(code, 0u) << started;

@@ -39,11 +39,13 @@ std::string SharedObjectName(const std::wstring& file_name) {
 // dlopen applies the run path of the object that calls it, and under AddressSanitizer that is
 // the sanitizer's runtime, not the service.
 std::string LibraryToOpen(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
+  const std::filesystem::path executable(WideToUtf8(ExecutablePath()));
+  // Without the executable's own absolute path, "lib/" would be looked up relative to the
+  // working directory, which is not ours to trust.
+  if (name.find('/') != std::string::npos || !executable.is_absolute()) {
     return name;
   }
-  const std::filesystem::path beside =
-      std::filesystem::path(WideToUtf8(ExecutablePath())).parent_path() / "lib" / name;
+  const std::filesystem::path beside = executable.parent_path() / "lib" / name;
   return access(beside.c_str(), F_OK) == 0 ? beside.string() : name;
 }
 
@@ -51,8 +53,7 @@ std::string LibraryToOpen(const std::string& name) {
 
 LibraryLoad LoadDynamicLibrary(const std::wstring& file_name) {
   LibraryLoad load;
-  void* handle =
-      dlopen(LibraryToOpen(SharedObjectName(file_name)).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(LibraryToOpen(SharedObjectName(file_name)).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* text = dlerror();
     load.error = 126;  // the Windows loader's "module not found", which callers report
