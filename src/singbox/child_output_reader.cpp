@@ -49,10 +49,12 @@ bool ChildOutputReader::ReadChunk(platform::ChildProcess& child, const Behaviour
     behaviour.on_output(chunk);
   }
   if (scanner.Feed(chunk) && !started_.load()) {
-    started_.exchange(true);
+    // The report comes first: a waiter that sees the flag logs its own line next, and that line
+    // must follow the report. Only this thread raises the flag, so the report is made once.
     if (behaviour.on_ready) {
       behaviour.on_ready();
     }
+    started_.exchange(true);
   }
   return true;
 }
