@@ -30,10 +30,14 @@
 #                         (cross build, suite under Wine) instead of the native ones
 # Environment: MUTATION_JOBS (build jobs, default 2), MUTATION_TEST_JOBS (ctest jobs, default 2),
 #   MUTATION_TEST_TIMEOUT (seconds per test, default 180), MUTATION_NICE (default 19).
-# ccache is used through CMAKE_CXX_COMPILER_LAUNCHER when it is installed.
+# ccache is used through CMAKE_CXX_COMPILER_LAUNCHER when it is installed. The test sources carry
+# the build tree's absolute path, so keep one --workdir for repeated runs: its build tree then
+# rebuilds only what changed since the last run.
 #
 # Example: scripts/mutation-check.sh --workdir /tmp/orvo-mut 'store-*' ipc-03
 set -uo pipefail
+# The whole script is read before it runs, so editing it during a long run cannot break that run.
+{
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(git -C "$here" rev-parse --show-toplevel) || exit 2
@@ -205,9 +209,9 @@ build=$src/build/$preset
 mkdir -p "$out/logs"
 rm -f "$out"/logs/*.log
 
-# Each discovered test gets the chosen time limit (the suite's own is 300 s), so a mutant that
-# makes a test hang costs less. Only the scratch copy is changed.
-sed -i -E "s/(PROPERTIES TIMEOUT) [0-9]+/\1 $test_timeout/" "$src/tests/CMakeLists.txt"
+# Each discovered native test gets the chosen time limit (the suite's own is 300 s), so a mutant
+# that makes a test hang costs less. Only the scratch copy is changed.
+sed -i -E "s/(PROPERTIES TIMEOUT) [0-9]+\)/\1 $test_timeout)/" "$src/tests/CMakeLists.txt"
 grep -q "TIMEOUT $test_timeout" "$src/tests/CMakeLists.txt" ||
   echo "mutation-check: warning: could not set the per-test time limit; the suite's own applies"
 
@@ -241,7 +245,7 @@ run_suite() {
   return $rc
 }
 
-echo "mutation-check: configuring $build"
+echo "mutation-check: configuring and building $build"
 (cd "$src" && run_nice cmake --preset "$preset" -DORVO_BUILD_BENCH=OFF >"$out/logs/configure.log" 2>&1) || {
   echo "mutation-check: configure failed, see $out/logs/configure.log"
   exit 1
@@ -306,3 +310,5 @@ echo
 [ "$skipped" -gt 0 ] && echo "($skipped mutants of another stage skipped)"
 echo "survivors: $out/survivors.txt"
 echo "$total mutants: $caught caught, $survived survived, $uncompiled did not compile, $unapplied did not apply"
+exit
+}
