@@ -227,8 +227,21 @@ build_tree() {
   run_nice cmake --build "$build" -j "$jobs" >"$1" 2>&1
 }
 
+# ctest starts the tests it recorded as costly first; for a mutant the quick tests should come
+# first, since most faults fail one of them and the run stops there. So before each mutant's run
+# the costs the unmutated run recorded are put back inverted.
+cost_file=$build/Testing/Temporary/CTestCostData.txt
+baseline_costs=$workdir/baseline-costs.txt
+quick_tests_first() {
+  [ -f "$baseline_costs" ] || return 0
+  awk 'NF == 3 { printf "%s %s %.6f\n", $1, $2, 1 / ($3 + 0.001) } $0 == "---" { exit }' \
+    "$baseline_costs" >"$cost_file"
+  echo "---" >>"$cost_file"
+}
+
 # Runs the suite; prints the first failing test (or nothing) and returns ctest's status.
 run_suite() {
+  [ "${2:-}" = mutant ] && quick_tests_first
   local log=$1 args=(--test-dir "$build" --stop-on-failure -j "$test_jobs" --output-on-failure
     --timeout "$test_timeout")
   [ -n "$tests_r" ] && args+=(-R "$tests_r")
@@ -263,6 +276,7 @@ if [ "$skip_baseline" = 0 ]; then
     exit 1
   }
   echo "mutation-check: unmutated suite passed in $(($(date +%s) - started)) s"
+  cp "$cost_file" "$baseline_costs" 2>/dev/null
 fi
 
 results=$out/results.tsv
@@ -287,7 +301,7 @@ for row in "${rows[@]}"; do
       result="did not compile"
       detail=$(grep -m1 -E 'error:' "$log" | cut -c1-100)
       uncompiled=$((uncompiled + 1))
-    elif detail=$(run_suite "$log"); then
+    elif detail=$(run_suite "$log" mutant); then
       result=survived
       survived=$((survived + 1))
     else
@@ -299,12 +313,14 @@ for row in "${rows[@]}"; do
   fi
   seconds=$(($(date +%s) - started))
   printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$result" "$seconds" "$detail" "$fault" >>"$results"
-  printf '%-14s %-16s %5ss  %s\n' "$id" "$result" "$seconds" "${detail:0:70}"
+  printf '%-10s %-16s %5ss  %s\n' "$id" "$result" "$seconds" "${detail:0:70}"
 done
 
 echo
 echo "mutation-check: results"
-column -t -s $'\t' "$results" 2>/dev/null || cat "$results"
+# The failing test for a caught mutant, the fault for a survivor, the reason for the others.
+awk -F'\t' 'NR > 1 { printf "%-10s %-16s %5ss  %s\n", $1, $2, $3, ($2 == "survived" ? $5 : $4) }' \
+  "$results"
 awk -F'\t' 'NR > 1 && $2 == "survived" { print $1 "\t" $5 }' "$results" >"$out/survivors.txt"
 echo
 [ "$skipped" -gt 0 ] && echo "($skipped mutants of another stage skipped)"
