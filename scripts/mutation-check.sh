@@ -247,7 +247,7 @@ run_suite() {
   [ -n "$tests_r" ] && args+=(-R "$tests_r")
   [ -n "$tests_e" ] && args+=(-E "$tests_e")
   # Stand-in for a hang of ctest itself: the whole run may take at most ten test limits.
-  run_nice timeout -k 30 $((test_timeout * 10)) ctest "${args[@]}" >"$log" 2>&1
+  run_nice timeout -k 30 $((test_timeout * 10)) ctest "${args[@]}" >>"$log" 2>&1
   local rc=$?
   if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
     echo "suite stopped after $((test_timeout * 10)) s"
@@ -280,7 +280,7 @@ if [ "$skip_baseline" = 0 ]; then
 fi
 
 results=$out/results.tsv
-printf 'id\tresult\tseconds\tdetail\tfault\n' >"$results"
+printf 'id\tresult\tseconds\tdetail\tfault\tbuild_seconds\n' >"$results"
 caught=0 survived=0 uncompiled=0 unapplied=0 skipped=0 total=0
 for row in "${rows[@]}"; do
   IFS=$'\t' read -r id mstage file fault <<<"$row"
@@ -291,6 +291,7 @@ for row in "${rows[@]}"; do
   total=$((total + 1))
   log=$out/logs/$id.log
   started=$(date +%s)
+  built=$started
   detail=""
   if ! detail=$(mutants_tool apply "$list" "$stage" "$src" "$id"); then
     result="did not apply"
@@ -299,9 +300,10 @@ for row in "${rows[@]}"; do
     current_file=$file
     if ! build_tree "$log"; then
       result="did not compile"
+      built=$(date +%s)
       detail=$(grep -m1 -E 'error:' "$log" | cut -c1-100)
       uncompiled=$((uncompiled + 1))
-    elif detail=$(run_suite "$log" mutant); then
+    elif built=$(date +%s) && detail=$(run_suite "$log" mutant); then
       result=survived
       survived=$((survived + 1))
     else
@@ -312,7 +314,8 @@ for row in "${rows[@]}"; do
     current_file=""
   fi
   seconds=$(($(date +%s) - started))
-  printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$result" "$seconds" "$detail" "$fault" >>"$results"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$id" "$result" "$seconds" "$detail" "$fault" \
+    $((built - started)) >>"$results"
   printf '%-10s %-16s %5ss  %s\n' "$id" "$result" "$seconds" "${detail:0:70}"
 done
 
