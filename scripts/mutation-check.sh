@@ -277,6 +277,8 @@ if [ "$skip_baseline" = 0 ]; then
   }
   echo "mutation-check: unmutated suite passed in $(($(date +%s) - started)) s"
   cp "$cost_file" "$baseline_costs" 2>/dev/null
+elif [ ! -f "$baseline_costs" ] && [ -f "$cost_file" ]; then
+  cp "$cost_file" "$baseline_costs"  # the costs an earlier run in this folder recorded
 fi
 
 results=$out/results.tsv
