@@ -187,7 +187,9 @@ cleanup() {
   [ "$keep" = 1 ] || rm -rf "$workdir"
 }
 trap cleanup EXIT
-trap 'echo; echo "mutation-check: interrupted"; exit 130' INT TERM
+# Written to the terminal the run started on, whatever command's output was redirected then.
+exec 3>&1
+trap 'echo >&3; echo "mutation-check: interrupted" >&3; exit 130' INT TERM
 
 # A clone sharing the repository's objects; checking out again later rewrites only the files
 # that differ, with fresh times, so a kept build tree rebuilds exactly what changed.
