@@ -223,7 +223,8 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$src CCACHE_NOHASHDIR=1
 fi
 
-run_nice() { nice -n "$nice_level" "$@"; }
+# Descriptor 3 is the script's own; the build and the tests must not inherit it.
+run_nice() { nice -n "$nice_level" "$@" 3>&-; }
 
 build_tree() {
   run_nice cmake --build "$build" -j "$jobs" >"$1" 2>&1
