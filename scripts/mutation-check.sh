@@ -25,6 +25,9 @@
 #                         folder is made and removed at the end.
 #   --out DIR             output folder (default build/mutation; also MUTATION_OUT)
 #   --check-only          only check that every selected mutant applies to HEAD; no build
+#   --compile-check       after the unmutated build, compile each selected mutant's file alone
+#                         (a header: one source that includes it) with -fsyntax-only; no link,
+#                         no tests. Finds mutants that would only count as "did not compile".
 #   --skip-baseline       do not run the unmutated suite first (the build still happens)
 #   --windows             run the mutants marked "stage: windows" with the windows preset
 #                         (cross build, suite under Wine) instead of the native ones
@@ -51,6 +54,7 @@ test_jobs=${MUTATION_TEST_JOBS:-2}
 test_timeout=${MUTATION_TEST_TIMEOUT:-180}
 nice_level=${MUTATION_NICE:-19}
 check_only=0
+compile_check=0
 skip_baseline=0
 stage=native
 read -r -a selected <<<"${MUTANTS:-}"
@@ -63,6 +67,7 @@ while [ $# -gt 0 ]; do
     --workdir) workdir=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --check-only) check_only=1; shift ;;
+    --compile-check) compile_check=1; shift ;;
     --skip-baseline) skip_baseline=1; shift ;;
     --windows) stage=windows; shift ;;
     -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -142,7 +147,48 @@ def apply(m, root, write):
             f.write(text.replace(m["search"], m["replace"]))
     return ""
 
+def compile_check(m, root, build):
+    """Compiles the mutated file (a header: a source that includes it) without an object."""
+    import json, shlex, subprocess
+    os.nice(max(0, int(os.environ.get("MUTATION_NICE", "0")) - os.nice(0)))
+    commands = {os.path.realpath(c["file"]): c for c in
+                json.load(open(os.path.join(build, "compile_commands.json")))}
+    target = os.path.realpath(os.path.join(root, m["file"]))
+    if target not in commands:
+        name = "/" + os.path.basename(m["file"])
+        target = next((f for f in sorted(commands) if any(
+            line.startswith("#include") and name + '"' in line
+            for line in open(f, encoding="utf-8", errors="replace"))), None)
+    if target is None:
+        return "no source file compiles it"
+    path = os.path.join(root, m["file"])
+    original, times = open(path, encoding="utf-8").read(), os.stat(path)
+    problem = apply(m, root, True)
+    if problem:
+        return problem
+    try:
+        words, kept, skip = shlex.split(commands[target]["command"]), [], False
+        for word in words[1 if words[0].endswith("ccache") else 0:]:
+            if skip:
+                skip = False
+            elif word in ("-o", "-MF", "-MT", "-MQ"):
+                skip = True
+            elif word not in ("-MD", "-MMD", "-c"):
+                kept.append(word)
+        run = subprocess.run(kept + ["-fsyntax-only"], cwd=commands[target]["directory"],
+                             capture_output=True, text=True)
+        errors = [l for l in run.stderr.splitlines() if "error" in l]
+        return "" if run.returncode == 0 else "does not compile: " + (errors or ["?"])[0][:160]
+    finally:
+        # Back as it was, time included, so the build tree does not take it for changed.
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(original)
+        os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+
 command, path, stage, root, *patterns = sys.argv[1:]
+build = None
+if command == "compile":
+    build, *patterns = patterns
 mutants = chosen(parse(path), stage, patterns)
 if command == "list":
     for m in mutants:
@@ -155,6 +201,14 @@ elif command == "check":
             bad += 1
             print(f"{m['id']}: {problem}")
     print(f"{len(mutants)} mutants checked, {bad} do not apply")
+    sys.exit(1 if bad else 0)
+elif command == "compile":
+    bad = 0
+    for m in mutants:
+        problem = compile_check(m, root, build)
+        print(f"{m['id']}: {problem or 'compiles'}", flush=True)
+        bad += bool(problem)
+    print(f"{len(mutants)} mutants compiled, {bad} do not apply or do not compile")
     sys.exit(1 if bad else 0)
 elif command == "apply":
     problem = apply(mutants[0], root, True)
@@ -272,6 +326,10 @@ build_tree "$out/logs/baseline-build.log" || {
   exit 1
 }
 echo "mutation-check: unmutated build took $(($(date +%s) - started)) s"
+if [ "$compile_check" = 1 ]; then
+  MUTATION_NICE=$nice_level mutants_tool compile "$list" "$stage" "$src" "$build" "${selected[@]}"
+  exit $?
+fi
 if [ "$skip_baseline" = 0 ]; then
   started=$(date +%s)
   failure=$(run_suite "$out/logs/baseline-suite.log") || {
