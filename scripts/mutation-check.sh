@@ -13,6 +13,8 @@
 # At the end it prints a table and the line
 #   N mutants: K caught, S survived, C did not compile, A did not apply
 # and writes results.tsv, survivors.txt and one log per mutant to the output folder.
+# For each mutant the tests that were quickest in the unmutated run go first, so a caught mutant
+# costs its rebuild and a few seconds of tests, a survivor its rebuild and the whole suite.
 #
 # Usage: scripts/mutation-check.sh [options] [MUTANT_ID...]
 #   MUTANT_ID...          run only these mutants (also MUTANTS="id1 id2"); a trailing * matches a
