@@ -207,6 +207,9 @@ elif command == "check":
 elif command == "compile":
     bad = 0
     for m in mutants:
+        if m["stage"] != stage:
+            print(f"{m['id']}: skipped, needs the {m['stage']} stage")
+            continue
         problem = compile_check(m, root, build)
         print(f"{m['id']}: {problem or 'compiles'}", flush=True)
         bad += bool(problem)
