@@ -205,7 +205,7 @@ elif command == "check":
     print(f"{len(mutants)} mutants checked, {bad} do not apply")
     sys.exit(1 if bad else 0)
 elif command == "compile":
-    bad = 0
+    bad = checked = 0
     for m in mutants:
         if m["stage"] != stage:
             print(f"{m['id']}: skipped, needs the {m['stage']} stage")
@@ -213,7 +213,8 @@ elif command == "compile":
         problem = compile_check(m, root, build)
         print(f"{m['id']}: {problem or 'compiles'}", flush=True)
         bad += bool(problem)
-    print(f"{len(mutants)} mutants compiled, {bad} do not apply or do not compile")
+        checked += 1
+    print(f"{checked} mutants compiled, {bad} do not apply or do not compile")
     sys.exit(1 if bad else 0)
 elif command == "apply":
     problem = apply(mutants[0], root, True)
