@@ -397,6 +397,8 @@ awk -F'\t' 'NR > 1 && $2 == "survived" { print $1 "\t" $5 }' "$results" >"$out/s
 echo
 [ "$skipped" -gt 0 ] && echo "($skipped mutants of another stage skipped)"
 echo "survivors: $out/survivors.txt"
+awk -F'\t' 'NR > 1 { n++; t += $3 } END { if (n) printf "time: %d s for %d mutants, %d s each on average\n", t, n, t / n }' \
+  "$results"
 echo "$total mutants: $caught caught, $survived survived, $uncompiled did not compile, $unapplied did not apply"
 exit
 }
