@@ -28,7 +28,7 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
 
   std::string Installed() const {
     std::string text;
-    for (const platform::WfpFilterEntry& entry : memory_->CommittedFilters()) {
+    for (const orvo_test::WfpFilterEntry& entry : memory_->CommittedFilters()) {
       text += platform::DescribeWfpFilter(entry.filter) + "\n";
     }
     return text;
@@ -49,7 +49,7 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
   }
 
   bool Reaches(uint32_t address, uint64_t through) const {
-    platform::WfpConnection connection;
+    orvo_test::WfpConnection connection;
     connection.remote_ipv4 = address;
     connection.local_interface = through;
     return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
@@ -177,7 +177,7 @@ TEST_F(RuntimeKillSwitch, DisableWithoutAnEnabledKillSwitchSucceeds) {
 }
 
 TEST_F(RuntimeKillSwitch, ManagerWithoutAdministratorRightsReportsWhy) {
-  WfpManager unprivileged(std::make_shared<platform::InMemoryWfpEngine>(false), resolver_);
+  WfpManager unprivileged(std::make_shared<orvo_test::InMemoryWfpEngine>(false), resolver_);
   Runtime runtime(Facilities(unprivileged));
   log_.Clear();
   EXPECT_FALSE(runtime.EnableKillSwitch());
