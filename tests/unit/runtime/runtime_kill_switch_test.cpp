@@ -54,6 +54,17 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
     connection.local_interface = through;
     return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
   }
+
+  // An IPv6 connection around the tunnel from the application `path` ("": none known).
+  bool ReachesIpv6From(const std::wstring& path) const {
+    orvo_test::WfpConnection connection;
+    connection.layer = platform::WfpLayer::kAleAuthConnectV6;
+    connection.remote_ipv6 = {0x20, 0x01, 0x0d, 0xb8, 15, 1};
+    connection.local_interface = kPhysicalLuid;
+    connection.app_id = path.empty() ? platform::WfpByteBlob{}
+                                     : memory_->GetAppIdFromFileName(path).blob;
+    return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
+  }
 };
 
 TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {
@@ -83,6 +94,10 @@ TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {
   EXPECT_TRUE(Reaches(kServerAddress, kPhysicalLuid)) << "the tunnel's own traffic to its server";
   EXPECT_TRUE(Reaches(kAllowlisted, kPhysicalLuid));
   EXPECT_FALSE(Reaches(kElsewhere, kPhysicalLuid)) << "traffic around the tunnel";
+  // The tunnel's own processes and the IPv6 block meet at weight 15, where the engine offers a
+  // connection to the more specific filter first: their IPv6 passes, nobody else's does.
+  EXPECT_TRUE(ReachesIpv6From(executable_path_));
+  EXPECT_FALSE(ReachesIpv6From(L""));
 
   log_.Clear();
   runtime().Disconnect();
