@@ -61,8 +61,8 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
     connection.layer = platform::WfpLayer::kAleAuthConnectV6;
     connection.remote_ipv6 = {0x20, 0x01, 0x0d, 0xb8, 15, 1};
     connection.local_interface = kPhysicalLuid;
-    connection.app_id = path.empty() ? platform::WfpByteBlob{}
-                                     : memory_->GetAppIdFromFileName(path).blob;
+    connection.app_id =
+        path.empty() ? platform::WfpByteBlob{} : memory_->GetAppIdFromFileName(path).blob;
     return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
   }
 };
