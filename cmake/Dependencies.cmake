@@ -19,3 +19,9 @@ if(ORVO_BUILD_TESTS)
     find_package(GTest REQUIRED)
   endif()
 endif()
+
+# libnftables (Debian's libnftables-dev): the Linux filtering engine behind the kill switch.
+if(NOT WIN32)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(ORVO_NFTABLES REQUIRED IMPORTED_TARGET libnftables)
+endif()

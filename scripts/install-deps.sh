@@ -4,7 +4,8 @@
 # check, the Windows cross build and Wine included)
 set -euo pipefail
 want=${1:-all}
-packages=(cmake ninja-build g++ nlohmann-json3-dev libgtest-dev libgmock-dev googletest)
+packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libnftables-dev libgtest-dev libgmock-dev
+          googletest)
 if [ "$want" = all ]; then
   packages+=(clang libclang-rt-14-dev mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
              iproute2 socat iperf3 procps util-linux)

@@ -79,17 +79,16 @@ KillSwitchRule PermitAddress(KillSwitchRuleKind kind, const std::string& address
 }
 
 KillSwitchRule PermitApplication(const std::wstring& path, const WfpKey& sublayer) {
-  const auto filter = [&](WfpLayer layer, uint8_t weight) {
+  const auto filter = [&](WfpLayer layer) {
     return Filter(L"ORVO: Permit Application", L"Permit traffic from allowed application", layer,
-                  weight, WfpAction::kPermit, sublayer,
+                  kPermitApplicationWeight, WfpAction::kPermit, sublayer,
                   {Equal(WfpField::kAleAppId, platform::WfpByteBlob{})});
   };
   return {KillSwitchRuleKind::kPermitApplication,
           WideToUtf8(path),
           "",
           path,
-          {filter(WfpLayer::kAleAuthConnectV4, kPermitApplicationV4Weight),
-           filter(WfpLayer::kAleAuthConnectV6, kPermitApplicationV6Weight)}};
+          {filter(WfpLayer::kAleAuthConnectV4), filter(WfpLayer::kAleAuthConnectV6)}};
 }
 
 KillSwitchRule PermitAlways(std::string target, std::string label, WfpFilter filter) {

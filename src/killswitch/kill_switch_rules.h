@@ -10,13 +10,14 @@
 namespace orvo_vpn_win_svc {
 
 // Filter weights within the service's sublayer. The matching filter of the highest weight
-// decides, so every permit outranks block-all, and the IPv6 block outranks every IPv6 permit
-// (equal weights would leave the outcome to the system's ordering).
+// decides, so every permit outranks block-all and the IPv6 block outranks every IPv6 permit but
+// the application's. That one shares the IPv6 block's weight, and within one weight the engine
+// offers a connection to the more specific filter first (CompareWfpFilterPrecedence): a
+// permitted application's IPv6 connections pass the IPv6 block.
 inline constexpr uint8_t kBlockAllWeight = 1;
 inline constexpr uint8_t kPermitAddressWeight = 10;
 inline constexpr uint8_t kPermitAlwaysWeight = 12;
-inline constexpr uint8_t kPermitApplicationV6Weight = 14;
-inline constexpr uint8_t kPermitApplicationV4Weight = 15;
+inline constexpr uint8_t kPermitApplicationWeight = 15;
 inline constexpr uint8_t kBlockIpv6Weight = 15;
 
 enum class KillSwitchRuleKind {

@@ -236,8 +236,8 @@ class WfpEngine {
   virtual WfpAppId GetAppIdFromFileName(const std::wstring& path) = 0;
 };
 
-// The real engine: fwpuclnt on Windows; on Linux a process-wide in-memory engine that refuses
-// objects to a process that is not root, as Windows refuses them to a non-administrator.
+// The real engine: fwpuclnt on Windows; nftables on Linux (NftablesWfpEngine), which refuses
+// objects to a process without CAP_NET_ADMIN as Windows refuses them to a non-administrator.
 std::shared_ptr<WfpEngine> SystemWfpEngine();
 
 }  // namespace orvo_vpn_win_svc::platform

@@ -11,7 +11,7 @@
 #include "fakes/fake_network_devices.h"
 #include "fakes/limited_process_table.h"
 #include "killswitch/wfp_manager.h"
-#include "platform/in_memory_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
 #include "platform/log_capture.h"
 #include "platform/monotonic_clock.h"
 #include "platform/system_paths.h"
@@ -89,7 +89,7 @@ class StandInRig {
   orvo_test::FakeNetworkDevices devices_;
   SparedProcesses spared_;
   SingboxWrapper singbox_;
-  WfpManager wfp_{std::make_shared<platform::InMemoryWfpEngine>(), platform::SystemHostResolver()};
+  WfpManager wfp_{std::make_shared<orvo_test::InMemoryWfpEngine>(), platform::SystemHostResolver()};
   Runtime runtime_;
 };
 

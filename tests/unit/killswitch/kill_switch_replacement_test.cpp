@@ -5,14 +5,15 @@
 
 #include "fakes/fake_host_resolver.h"
 #include "fakes/fault_injecting_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
 #include "killswitch/wfp_manager.h"
-#include "platform/in_memory_wfp_engine.h"
 #include "platform/wfp_filter_text.h"
 
 namespace {
 
 using namespace orvo_vpn_win_svc;
 using namespace orvo_vpn_win_svc::platform;
+using namespace orvo_test;
 
 constexpr uint32_t kInvalidParameter = 0x80320035;
 

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "killswitch/wfp_manager.h"
+#include "platform/wfp_filter_order.h"
+#include "platform/wfp_filter_text.h"
 
 namespace {
 
@@ -46,11 +48,11 @@ const char kBlockAll[] =
 const char kOwnProcesses[] =
     "ALE_AUTH_CONNECT_V4 weight=15 PERMIT app_id=\"C:\\VPN\\orvo-vpn-svc.exe\" "
     "\"ORVO: Permit Application\"\n"
-    "ALE_AUTH_CONNECT_V6 weight=14 PERMIT app_id=\"C:\\VPN\\orvo-vpn-svc.exe\" "
+    "ALE_AUTH_CONNECT_V6 weight=15 PERMIT app_id=\"C:\\VPN\\orvo-vpn-svc.exe\" "
     "\"ORVO: Permit Application\"\n"
     "ALE_AUTH_CONNECT_V4 weight=15 PERMIT app_id=\"C:\\VPN\\sing-box.exe\" "
     "\"ORVO: Permit Application\"\n"
-    "ALE_AUTH_CONNECT_V6 weight=14 PERMIT app_id=\"C:\\VPN\\sing-box.exe\" "
+    "ALE_AUTH_CONNECT_V6 weight=15 PERMIT app_id=\"C:\\VPN\\sing-box.exe\" "
     "\"ORVO: Permit Application\"\n";
 const char kServer[] =
     "ALE_AUTH_CONNECT_V4 weight=10 PERMIT remote_address=203.0.113.7/32 "
@@ -115,11 +117,11 @@ TEST(KillSwitchRules, AllowlistAndApplicationsComeBeforeTheOwnProcessesInTheirOr
       "\"ORVO: Permit Allowlist IP\"\n"
       "ALE_AUTH_CONNECT_V4 weight=15 PERMIT app_id=\"C:\\Apps\\browser.exe\" "
       "\"ORVO: Permit Application\"\n"
-      "ALE_AUTH_CONNECT_V6 weight=14 PERMIT app_id=\"C:\\Apps\\browser.exe\" "
+      "ALE_AUTH_CONNECT_V6 weight=15 PERMIT app_id=\"C:\\Apps\\browser.exe\" "
       "\"ORVO: Permit Application\"\n"
       // An empty path stays in the plan: looking it up fails, as for any path that is no file.
       "ALE_AUTH_CONNECT_V4 weight=15 PERMIT app_id=\"\" \"ORVO: Permit Application\"\n"
-      "ALE_AUTH_CONNECT_V6 weight=14 PERMIT app_id=\"\" \"ORVO: Permit Application\"\n" +
+      "ALE_AUTH_CONNECT_V6 weight=15 PERMIT app_id=\"\" \"ORVO: Permit Application\"\n" +
       kOwnProcesses;
   EXPECT_EQ(plan.substr(0, expected_head.size()), expected_head);
 }
@@ -168,7 +170,9 @@ TEST(KillSwitchRules, NamesAndDescriptions) {
 }
 
 // Whatever the settings, every weight fits the 4 bits WFP allows, every permit outranks
-// block-all, and the IPv6 block outranks every IPv6 permit.
+// block-all, and the IPv6 block comes before every IPv6 permit but a permitted application's:
+// that one has the block's weight and is the more specific filter, which the engine offers the
+// connection to first.
 TEST(KillSwitchRules, WeightsOrderPermitsAboveBlockAllAndTheIpv6BlockAboveAll) {
   KillSwitchConfig config = TunnelUp();
   config.allow_lan = true;
@@ -187,7 +191,9 @@ TEST(KillSwitchRules, WeightsOrderPermitsAboveBlockAllAndTheIpv6BlockAboveAll) {
       }
       EXPECT_GT(filter.weight, kBlockAllWeight);
       if (filter.layer == WfpLayer::kAleAuthConnectV6) {
-        EXPECT_LT(filter.weight, ipv6_block.weight);
+        EXPECT_EQ(platform::CompareWfpFilterPrecedence(filter, ipv6_block) < 0,
+                  filter.name == L"ORVO: Permit Application")
+            << platform::DescribeWfpFilter(filter);
       }
     }
   }

@@ -4,7 +4,7 @@
 
 #include "fakes/fake_host_resolver.h"
 #include "fakes/fault_injecting_wfp_engine.h"
-#include "platform/in_memory_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
 #include "platform/wfp_filter_text.h"
@@ -14,6 +14,7 @@ namespace {
 
 using namespace orvo_vpn_win_svc;
 using namespace orvo_vpn_win_svc::platform;
+using namespace orvo_test;
 
 constexpr uint32_t kInvalidParameter = 0x80320035;  // FWP_E_INVALID_PARAMETER
 

@@ -28,7 +28,7 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
 
   std::string Installed() const {
     std::string text;
-    for (const platform::WfpFilterEntry& entry : memory_->CommittedFilters()) {
+    for (const orvo_test::WfpFilterEntry& entry : memory_->CommittedFilters()) {
       text += platform::DescribeWfpFilter(entry.filter) + "\n";
     }
     return text;
@@ -49,9 +49,20 @@ class RuntimeKillSwitch : public orvo_test::RuntimeOnFakes {
   }
 
   bool Reaches(uint32_t address, uint64_t through) const {
-    platform::WfpConnection connection;
+    orvo_test::WfpConnection connection;
     connection.remote_ipv4 = address;
     connection.local_interface = through;
+    return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
+  }
+
+  // An IPv6 connection around the tunnel from the application `path` ("": none known).
+  bool ReachesIpv6From(const std::wstring& path) const {
+    orvo_test::WfpConnection connection;
+    connection.layer = platform::WfpLayer::kAleAuthConnectV6;
+    connection.remote_ipv6 = {0x20, 0x01, 0x0d, 0xb8, 15, 1};
+    connection.local_interface = kPhysicalLuid;
+    connection.app_id =
+        path.empty() ? platform::WfpByteBlob{} : memory_->GetAppIdFromFileName(path).blob;
     return memory_->Classify(connection, WfpManager::kSublayerKey).permitted;
   }
 };
@@ -83,6 +94,10 @@ TEST_F(RuntimeKillSwitch, PermitsFollowTheTunnelWhileBlockAllHolds) {
   EXPECT_TRUE(Reaches(kServerAddress, kPhysicalLuid)) << "the tunnel's own traffic to its server";
   EXPECT_TRUE(Reaches(kAllowlisted, kPhysicalLuid));
   EXPECT_FALSE(Reaches(kElsewhere, kPhysicalLuid)) << "traffic around the tunnel";
+  // The tunnel's own processes and the IPv6 block meet at weight 15, where the engine offers a
+  // connection to the more specific filter first: their IPv6 passes, nobody else's does.
+  EXPECT_TRUE(ReachesIpv6From(executable_path_));
+  EXPECT_FALSE(ReachesIpv6From(L""));
 
   log_.Clear();
   runtime().Disconnect();
@@ -177,7 +192,7 @@ TEST_F(RuntimeKillSwitch, DisableWithoutAnEnabledKillSwitchSucceeds) {
 }
 
 TEST_F(RuntimeKillSwitch, ManagerWithoutAdministratorRightsReportsWhy) {
-  WfpManager unprivileged(std::make_shared<platform::InMemoryWfpEngine>(false), resolver_);
+  WfpManager unprivileged(std::make_shared<orvo_test::InMemoryWfpEngine>(false), resolver_);
   Runtime runtime(Facilities(unprivileged));
   log_.Clear();
   EXPECT_FALSE(runtime.EnableKillSwitch());

@@ -11,8 +11,8 @@
 #include "fakes/fake_network_devices.h"
 #include "fakes/fake_process_table.h"
 #include "fakes/fault_injecting_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
 #include "killswitch/wfp_manager.h"
-#include "platform/in_memory_wfp_engine.h"
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
 #include "singbox/singbox_wrapper.h"
@@ -72,8 +72,8 @@ class RuntimeOnFakes : public ::testing::Test {
   VirtualClock clock_;
   std::shared_ptr<FakeIpHelper> ip_helper_ = std::make_shared<FakeIpHelper>();
   std::shared_ptr<FakeHostResolver> resolver_ = std::make_shared<FakeHostResolver>();
-  std::shared_ptr<orvo_vpn_win_svc::platform::InMemoryWfpEngine> memory_ =
-      std::make_shared<orvo_vpn_win_svc::platform::InMemoryWfpEngine>();
+  std::shared_ptr<orvo_test::InMemoryWfpEngine> memory_ =
+      std::make_shared<orvo_test::InMemoryWfpEngine>();
   std::shared_ptr<FaultInjectingWfpEngine> engine_ =
       std::make_shared<FaultInjectingWfpEngine>(memory_);
   orvo_vpn_win_svc::WfpManager wfp_{engine_, resolver_};

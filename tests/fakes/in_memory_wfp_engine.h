@@ -7,7 +7,16 @@
 
 #include "platform/wfp_engine.h"
 
-namespace orvo_vpn_win_svc::platform {
+namespace orvo_test {
+
+using orvo_vpn_win_svc::platform::WfpAppId;
+using orvo_vpn_win_svc::platform::WfpByteBlob;
+using orvo_vpn_win_svc::platform::WfpEngine;
+using orvo_vpn_win_svc::platform::WfpFilter;
+using orvo_vpn_win_svc::platform::WfpKey;
+using orvo_vpn_win_svc::platform::WfpLayer;
+using orvo_vpn_win_svc::platform::WfpSessionOpen;
+using orvo_vpn_win_svc::platform::WfpSessionOptions;
 
 // An outbound connection as the connect authorisation layers see it.
 struct WfpConnection {
@@ -25,8 +34,9 @@ struct WfpConnection {
 struct WfpVerdict {
   bool permitted = true;
   uint64_t filter_id = 0;  // the deciding filter; 0 when no filter matched
-  // Matching filters of the same, highest weight disagreed. The system does not promise an
-  // order among them, so this counts as blocked and a correct rule set never produces it.
+  // Matching filters of the same, highest precedence (CompareWfpFilterPrecedence) disagreed.
+  // The system does not promise an order among them, so this counts as blocked and a correct
+  // rule set never produces it.
   bool tied = false;
 };
 
@@ -54,8 +64,10 @@ class InMemoryWfpEngine : public WfpEngine {
   // ids are device paths in that form. ERROR_FILE_NOT_FOUND for anything but a regular file.
   WfpAppId GetAppIdFromFileName(const std::wstring& path) override;
 
-  // What the network stack sees: committed state only. Within `sublayer`, the matching filter of
-  // the highest weight on the connection's layer decides; no matching filter permits.
+  // What the network stack sees: committed state only. Within `sublayer`, the matching filter on
+  // the connection's layer that the engine offers the connection to first decides (higher
+  // weight first, then the more specific filter: CompareWfpFilterPrecedence); no matching filter
+  // permits.
   WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
   // Committed filters in id order.
   std::vector<WfpFilterEntry> CommittedFilters() const;
@@ -69,4 +81,4 @@ class InMemoryWfpEngine : public WfpEngine {
   std::shared_ptr<State> state_;
 };
 
-}  // namespace orvo_vpn_win_svc::platform
+}  // namespace orvo_test

@@ -1,4 +1,4 @@
-#include "platform/in_memory_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
 
 #include <bit>
 #include <filesystem>
@@ -8,8 +8,13 @@
 #include <system_error>
 
 #include "platform/text_encoding.h"
+#include "platform/wfp_filter_order.h"
 
-namespace orvo_vpn_win_svc::platform {
+namespace orvo_test {
+
+using namespace orvo_vpn_win_svc;
+using namespace orvo_vpn_win_svc::platform;
+
 namespace {
 
 template <typename T>
@@ -432,7 +437,7 @@ WfpAppId InMemoryWfpEngine::GetAppIdFromFileName(const std::wstring& path) {
 WfpVerdict InMemoryWfpEngine::Classify(const WfpConnection& connection,
                                        const WfpKey& sublayer) const {
   std::lock_guard lock(state_->mutex);
-  std::optional<uint8_t> best_weight;
+  const WfpFilter* best = nullptr;
   WfpVerdict verdict;
   for (const auto& [id, entry] : state_->committed.filters) {
     const WfpFilter& filter = entry.object;
@@ -441,10 +446,12 @@ WfpVerdict InMemoryWfpEngine::Classify(const WfpConnection& connection,
       continue;
     }
     const bool permit = filter.action == WfpAction::kPermit;
-    if (!best_weight || filter.weight > *best_weight) {
-      best_weight = filter.weight;
+    const std::weak_ordering order =
+        best == nullptr ? std::weak_ordering::less : CompareWfpFilterPrecedence(filter, *best);
+    if (order < 0) {
+      best = &filter;
       verdict = {permit, id, false};
-    } else if (filter.weight == *best_weight && permit != verdict.permitted) {
+    } else if (order == 0 && permit != verdict.permitted) {
       verdict.tied = true;
     }
   }
@@ -478,4 +485,4 @@ size_t InMemoryWfpEngine::OpenSessionCount() const {
   return state_->sessions.size();
 }
 
-}  // namespace orvo_vpn_win_svc::platform
+}  // namespace orvo_test

@@ -1,0 +1,96 @@
+// What the Linux engine asks nftables for, filter by filter. Linux only.
+
+#if defined(__linux__)
+
+#include "platform/posix/nftables_rule_text.h"
+
+#include <gtest/gtest.h>
+
+#include "killswitch/kill_switch_rules.h"
+#include "killswitch/wfp_manager.h"
+
+namespace {
+
+using namespace orvo_vpn_win_svc;
+using namespace orvo_vpn_win_svc::platform;
+
+std::string Rules(const WfpFilter& filter) {
+  const NftablesRules rendered = RenderNftablesRules(filter);
+  std::string text = rendered.code == kWfpSuccess ? "" : "code " + std::to_string(rendered.code);
+  for (const std::string& rule : rendered.rules) {
+    text += rule + "\n";
+  }
+  return text;
+}
+
+TEST(NftablesRuleText, EachFilterOfTheKillSwitchBecomesItsRules) {
+  KillSwitchConfig config;
+  config.vpn_server = "203.0.113.7";
+  config.allow_lan = true;
+  config.tunnel_luid = 0x0035000000000007;  // the Linux LUID of interface 7
+  std::string text;
+  for (const KillSwitchRule& rule : PlanKillSwitch(config, {}, WfpManager::kSublayerKey)) {
+    for (const WfpFilter& filter : rule.filters) {
+      text += Rules(filter);
+    }
+  }
+  text += Rules(PlanIpv6Block(WfpManager::kSublayerKey));
+  EXPECT_EQ(text,
+            "meta nfproto ipv4 ip daddr 203.0.113.7 accept\n"
+            "meta nfproto ipv4 meta oiftype loopback accept\n"
+            "meta nfproto ipv6 meta oiftype loopback accept\n"
+            "meta nfproto ipv4 meta oif 7 accept\n"
+            "meta nfproto ipv6 meta oif 7 accept\n"
+            "meta nfproto ipv4 meta l4proto 17 th sport 68 th dport 67 accept\n"
+            "meta nfproto ipv6 meta l4proto 17 th sport 546 th dport 547 accept\n"
+            "meta nfproto ipv6 meta l4proto 58 icmpv6 type 133-137 accept\n"
+            "meta nfproto ipv4 ip daddr 10.0.0.0/8 accept\n"
+            "meta nfproto ipv4 ip daddr 172.16.0.0/12 accept\n"
+            "meta nfproto ipv4 ip daddr 192.168.0.0/16 accept\n"
+            "meta nfproto ipv4 ip daddr 169.254.0.0/16 accept\n"
+            "meta nfproto ipv4 ip daddr 224.0.0.0/4 accept\n"
+            "meta nfproto ipv4 ip daddr 255.255.255.255 accept\n"
+            "meta nfproto ipv6 ip6 daddr fe80::/10 accept\n"
+            "meta nfproto ipv6 ip6 daddr fc00::/7 accept\n"
+            "meta nfproto ipv6 ip6 daddr ff00::/8 accept\n"
+            "meta nfproto ipv4 meta l4proto tcp reject with tcp reset\n"
+            "meta nfproto ipv4 reject with icmpx admin-prohibited\n"
+            "meta nfproto ipv6 meta l4proto tcp reject with tcp reset\n"
+            "meta nfproto ipv6 reject with icmpx admin-prohibited\n"
+            "meta nfproto ipv6 meta oiftype != loopback meta l4proto tcp reject with tcp reset\n"
+            "meta nfproto ipv6 meta oiftype != loopback reject with icmpx admin-prohibited\n");
+}
+
+// Conditions the service never makes, and ids that are not this engine's.
+TEST(NftablesRuleText, OtherConditionsAndForeignValues) {
+  const auto permit = [](WfpCondition condition) {
+    WfpFilter filter;
+    filter.name = L"f";
+    filter.action = WfpAction::kPermit;
+    filter.conditions = {std::move(condition)};
+    return Rules(filter);
+  };
+  const struct {
+    WfpCondition condition;
+    const char* rules;
+  } cases[] = {
+      {{WfpField::kIpRemotePort, WfpMatch::kEqual, uint16_t{53}},
+       "meta nfproto ipv4 meta l4proto { tcp, udp } th dport 53 accept\n"},
+      {{WfpField::kIpRemoteAddress, WfpMatch::kEqual, WfpV4AddressMask{0x0A0000FF, 0xFF0000FF}},
+       "meta nfproto ipv4 ip daddr & 255.0.0.255 == 10.0.0.255 accept\n"},
+      {{WfpField::kAleAppId, WfpMatch::kEqual, CgroupAppId(2, "system.slice/orvo.service")},
+       "meta nfproto ipv4 socket cgroupv2 level 2 \"system.slice/orvo.service\" accept\n"},
+      {{WfpField::kAleAppId, WfpMatch::kEqual, CgroupAppId(1, "a\" accept; flush ruleset")},
+       "code 50"},
+      {{WfpField::kAleAppId, WfpMatch::kEqual, WfpByteBlob{'C', 0, 0, 0}}, "code 50"},
+      {{WfpField::kIpLocalInterface, WfpMatch::kEqual, uint64_t{0x0006000000000001}}, ""},
+      {{WfpField::kIpProtocol, WfpMatch::kEqual, uint16_t{6}}, "code 50"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(permit(c.condition), c.rules);
+  }
+}
+
+}  // namespace
+
+#endif  // __linux__
