@@ -40,7 +40,7 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes {
         return false;
       }
       ++threads_started_;
-      return StartSystemThread(std::move(body), thread);
+      return platform::StartSystemThread(std::move(body), thread);
     };
     runtime_ = std::make_unique<Runtime>(facilities);
 
