@@ -41,7 +41,7 @@ struct WireGuardResult {
 
 // The operation codes the service acts on; every other code is ignored.
 enum WireGuardOperation : int32_t {
-  kWireGuardWriteToNetwork = 1,     // send the bytes to the server
+  kWireGuardWriteToNetwork = 1,  // send the bytes to the server
   kWireGuardWriteToTunnelIpv4 = 4,  // hand the bytes to the adapter as an IPv4 packet
 };
 
