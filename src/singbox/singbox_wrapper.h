@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/child_process.h"
@@ -55,9 +56,9 @@ class SingboxWrapper {
   // The exit code of the child held, once it has ended; none while it runs or when none is held.
   std::optional<uint32_t> ExitCode() const;
 
-  // Who is told, on the reader's thread, that a child ended by itself (not by Stop, nor in
-  // Start's early-exit check). One at a time; Clear waits for a call in progress and clears only
-  // what the same owner set, so an owner may go once it has cleared.
+  // Who is told, on the reader's thread, that a child ended by itself (also one that Start then
+  // finds ended early), never of a child that Stop ended. One at a time; Clear waits for a call
+  // in progress and clears only what the same owner set, so an owner may go once it has cleared.
   void SetEndedByItselfHandler(const void* owner, std::function<void(uint32_t exit_code)> handler);
   void ClearEndedByItselfHandler(const void* owner);
 
