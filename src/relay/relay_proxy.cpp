@@ -39,7 +39,7 @@ RelayProxy& RelayProxy::Instance() {
 }
 
 RelayProxy::RelayProxy(Facilities facilities)
-    : facilities_(std::move(facilities)), reader_(facilities_.sleeper) {}
+    : facilities_(std::move(facilities)), reader_(facilities_.sleeper, facilities_.start_thread) {}
 
 RelayProxy::~RelayProxy() {
   Stop();
@@ -156,7 +156,15 @@ bool RelayProxy::Launch(const std::string& config, std::string& error) {
     }
     process_.Set(child);
 
-    reader_.Start(child, ReaderBehaviour());
+    if (!reader_.Start(child, ReaderBehaviour())) {
+      // Unwatched, nobody would see the child get ready: it is not kept, and not retried.
+      error = "Failed to start relay output reader thread";
+      child->Terminate(1);
+      child->Wait(kTerminatedWait);
+      child.reset();
+      ReleaseChild();
+      break;
+    }
 
     LogLine("RELAY: Waiting for sing-box started signal (max %dms)...\n", kReadyWaitMs);
     int elapsed = 0;

@@ -10,6 +10,7 @@
 #include "platform/child_process.h"
 #include "platform/host_resolver.h"
 #include "platform/sleeper.h"
+#include "platform/thread_starter.h"
 #include "singbox/child_output_reader.h"
 #include "singbox/child_slot.h"
 #include "singbox/spared_processes.h"
@@ -27,6 +28,7 @@ class RelayProxy {
     SparedProcesses& spared;
     std::function<std::wstring()> executable_path;
     std::function<platform::Ipv4Resolution(const std::string&)> resolve;
+    platform::ThreadStarter start_thread = platform::StartSystemThread;  // the output reader
 
     static Facilities System();
     // The system's resolver, asked the way a UDP protocol asks.

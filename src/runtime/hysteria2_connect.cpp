@@ -148,8 +148,11 @@ bool Runtime::ConnectHysteria2Variant(const Hysteria2ConnectRequest& request, st
 
   if (!connected) {
     facilities_.wfp.UnblockIPv6();
-    // No tunnel came up: an interface found by a failed TUN check must not stay permitted.
-    ForgetTunLuid();
+    // No tunnel came up: an interface found by a failed TUN check must not stay permitted. A
+    // connect refused while an earlier tunnel's child still runs leaves that tunnel's LUID.
+    if (!facilities_.singbox.RunningFlag()) {
+      ForgetTunLuid();
+    }
     SetStatus(ConnectionStatus::Invalid);
     return false;
   }
@@ -170,6 +173,10 @@ bool Runtime::ConnectHysteria2Variant(const Hysteria2ConnectRequest& request, st
   SetStatus(ConnectionStatus::Connected);
   LogLine("ORVO_SVC: Hysteria2 %sconnected successfully!\n", variant.success_name);
   DebugLine(variant.success_debug);
+  // A child that ended before the status said connected was no lost tunnel to its reader yet.
+  if (const std::optional<uint32_t> code = facilities_.singbox.ExitCode()) {
+    TunnelChildEnded(*code);
+  }
   return true;
 }
 

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include "platform/log.h"
 
@@ -22,15 +21,6 @@ bool Carries(const WireGuardResult& result, int32_t op, size_t buffer_size) {
 }
 
 }  // namespace
-
-bool StartSystemThread(std::function<void()> body, std::thread& thread) {
-  try {
-    thread = std::thread(std::move(body));
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
 
 PacketPump::PacketPump(PacketPumpParts parts) : parts_(std::move(parts)) {}
 

@@ -8,16 +8,12 @@
 #include <vector>
 
 #include "platform/sleeper.h"
+#include "platform/thread_starter.h"
 #include "platform/udp_socket.h"
 #include "runtime/packet_threads.h"
 #include "runtime/tunnel_library_tables.h"
 
 namespace orvo_vpn_win_svc {
-
-// Starts a thread running `body`; false when the system cannot create one. The pump reports
-// that to its caller rather than throwing. Tests inject one that refuses.
-using ThreadStarter = std::function<bool(std::function<void()> body, std::thread& thread)>;
-bool StartSystemThread(std::function<void()> body, std::thread& thread);
 
 // What the packet threads of one connection work with. The tunnel pointer, the socket and the
 // running flag are the runtime's own fields, read each time they are used; the session is the
@@ -35,7 +31,7 @@ struct PacketPumpParts {
   std::function<void()> exclusion_route_upkeep;
   // Every pause of the threads; on Windows it must keep 1 ms pauses near 1 ms.
   platform::Sleeper& sleeper;
-  ThreadStarter start_thread = StartSystemThread;
+  platform::ThreadStarter start_thread = platform::StartSystemThread;
 };
 
 // The four packet threads of a WireGuard connection: the initial handshake, the receive loop

@@ -34,10 +34,17 @@ Runtime::Runtime(RuntimeFacilities facilities)
   // A manager that cannot initialise (no administrator rights) still leaves a working runtime;
   // the kill switch then reports its failure when it is used.
   facilities_.wfp.Initialize();
+  facilities_.singbox.SetEndedByItselfHandler(
+      this, [this](uint32_t exit_code) { TunnelChildEnded(exit_code); });
 }
 
 Runtime::~Runtime() {
   Disconnect();
+  // Waits for a report in progress: none reaches this runtime once it has gone.
+  facilities_.singbox.ClearEndedByItselfHandler(this);
+  // The packet threads have been joined; the libraries themselves stay for the process.
+  KeepLoadedForProcess(std::move(wintun_.library));
+  KeepLoadedForProcess(std::move(boringtun_.library));
 }
 
 bool Runtime::Initialize(const std::wstring& service_dir) {
@@ -66,8 +73,8 @@ void Runtime::Disconnect() {
   facilities_.wfp.UnblockIPv6();
   DebugLine(L"ORVO_SVC: IPv6 unblocked on disconnect\n");
 
-  // A child that ended by itself is still held until stopped: stopping it releases its handles.
-  if (singbox_available_ && facilities_.singbox.ChildId() != 0) {
+  // A child that ended by itself is left to the next start, which releases its handles.
+  if (singbox_available_ && facilities_.singbox.RunningFlag()) {
     facilities_.singbox.Stop();
     DebugLine(L"ORVO_SVC: singbox closed\n");
   }
@@ -88,6 +95,10 @@ void Runtime::Disconnect() {
 }
 
 void Runtime::ReleaseWireGuardTunnel() {
+  {
+    std::lock_guard lock(mutex_);
+    wireguard_luid_.reset();
+  }
   running_.store(false);
   if (socket_) {
     socket_->Close();
@@ -174,6 +185,23 @@ void Runtime::ForgetTunLuid() {
   std::lock_guard lock(mutex_);
   tun_luid_ = 0;
   tun_luid_valid_ = false;
+}
+
+void Runtime::TunnelChildEnded(uint32_t exit_code) {
+  {
+    std::lock_guard lock(mutex_);
+    // During a connect or a disconnect the child's end is that operation's own business.
+    if (status_ != ConnectionStatus::Connected) {
+      return;
+    }
+    status_ = ConnectionStatus::Invalid;
+    info_.status = status_;
+    state_ = StateText(status_);
+  }
+  LogLine("ORVO_SVC: sing-box exited with code %lu while connected, connection invalid\n",
+          static_cast<unsigned long>(exit_code));
+  DebugLineFormat("ORVO_SVC: sing-box exited with code %lu while connected\n",
+                  static_cast<unsigned long>(exit_code));
 }
 
 }  // namespace orvo_vpn_win_svc

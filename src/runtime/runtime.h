@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,9 @@ class Runtime {
   void SetStatus(ConnectionStatus status);
   void SetTunLuid(platform::InterfaceLuid luid);
   void ForgetTunLuid();
+  // On the wrapper's reader thread: the tunnel's sing-box child ended by itself. A tunnel that
+  // was reported up is reported invalid; the IPv6 block and the kill switch stay as they are.
+  void TunnelChildEnded(uint32_t exit_code);
 
   // Releases everything the WireGuard connect set up, in the order the packet threads need:
   // clear running, close the socket (waking the receive thread), join the threads, then free
@@ -99,7 +103,7 @@ class Runtime {
   // The kill switch for the current server, tunnel interface and settings.
   KillSwitchConfig CurrentKillSwitchConfig() const;
   // While the kill switch is enabled, re-applies it so its permits follow the connection;
-  // `occasion` names what changed ("connect", "disconnect").
+  // `occasion` names what changed ("connect", "failed connect", "disconnect").
   void RefreshKillSwitch(const char* occasion);
 
   RuntimeFacilities facilities_;
@@ -122,7 +126,8 @@ class Runtime {
   bool address_added_ = false;
   platform::UnicastAddressRow address_row_;
   std::vector<platform::ForwardRow> routes_;  // in creation order
-  // Loaded by the first connect that needs them, kept for the life of the runtime.
+  // Loaded by the first connect that needs them; handed to the process when the runtime goes, so
+  // they stay loaded for the life of the process.
   LoadedTunnelLibrary<WintunFunctions> wintun_;
   LoadedTunnelLibrary<BoringtunFunctions> boringtun_;
   platform::InterfaceLuid luid_ = 0;
@@ -131,9 +136,11 @@ class Runtime {
 
   std::wstring service_dir_;
 
-  // Guarded by mutex_: the sing-box TUN interface, once the TUN check found it.
+  // Guarded by mutex_: the sing-box TUN interface, once the TUN check found it, and the
+  // WireGuard adapter while that tunnel is up; the kill switch permits the tunnel's interface.
   platform::InterfaceLuid tun_luid_ = 0;
   bool tun_luid_valid_ = false;
+  std::optional<platform::InterfaceLuid> wireguard_luid_;
 
   // Guarded by mutex_: the kill-switch settings.
   bool allow_lan_ = true;

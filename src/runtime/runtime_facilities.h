@@ -54,7 +54,7 @@ struct RuntimeFacilities {
       open_udp_socket = platform::OpenConnectedUdpSocket;
   // The packet threads' pauses (1 ms and 5 ms must stay near that) and their creation.
   platform::Sleeper* packet_sleeper = &platform::PreciseSleeper();
-  ThreadStarter start_thread = StartSystemThread;
+  platform::ThreadStarter start_thread = platform::StartSystemThread;
 
   // The real system and the process-wide wrapper and WFP manager.
   static RuntimeFacilities System();

@@ -26,8 +26,11 @@ KillSwitchConfig Runtime::CurrentKillSwitchConfig() const {
     config.allow_lan = allow_lan_;
     config.allowlist = allowlist_;
     config.permitted_apps = permitted_apps_;
+    // One interface is permitted; with both tunnels up, the Hysteria2 TUN interface.
     if (tun_luid_valid_) {
       config.tunnel_luid = tun_luid_;
+    } else if (wireguard_luid_) {
+      config.tunnel_luid = *wireguard_luid_;
     }
   }
   // The tunnel's own processes reach the server while it is being set up, before its address

@@ -1,6 +1,7 @@
 #include "runtime/tunnel_library_loader.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/log.h"
 
@@ -34,6 +35,17 @@ void ReportMissing(const std::vector<std::string>& missing) {
 }
 
 }  // namespace
+
+void KeepLoadedForProcess(std::unique_ptr<platform::DynamicLibrary> library) {
+  if (!library) {
+    return;
+  }
+  static std::mutex mutex;
+  // Never destroyed, so nothing is unloaded during the process's exit either.
+  static auto* const kept = new std::vector<std::unique_ptr<platform::DynamicLibrary>>();
+  std::lock_guard lock(mutex);
+  kept->push_back(std::move(library));
+}
 
 std::vector<std::string> FillWintunTable(const platform::DynamicLibrary& library,
                                          WintunFunctions& table) {

@@ -14,7 +14,8 @@ namespace orvo_vpn_win_svc {
 using LibraryLoader = std::function<platform::LibraryLoad(const std::wstring& file_name)>;
 
 // A tunnel library that passed its check, and its function table. It stays loaded for the life
-// of the runtime; one that failed its check is not kept, so the next connect tries again.
+// of the process (see KeepLoadedForProcess); one that failed its check is not kept, so the next
+// connect tries again.
 template <typename Table>
 struct LoadedTunnelLibrary {
   std::unique_ptr<platform::DynamicLibrary> library;
@@ -22,6 +23,10 @@ struct LoadedTunnelLibrary {
 
   bool Loaded() const { return library != nullptr; }
 };
+
+// Takes a loaded library over for the rest of the process: it is never unloaded, whatever
+// becomes of its loader. Null is ignored.
+void KeepLoadedForProcess(std::unique_ptr<platform::DynamicLibrary> library);
 
 // Look up every entry point of a table by name, in table order; they give the names not found.
 std::vector<std::string> FillWintunTable(const platform::DynamicLibrary& library,

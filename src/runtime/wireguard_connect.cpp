@@ -32,6 +32,11 @@ bool Runtime::Connect(const ConnectRequest& request, std::string& error) {
     state_ = "connecting";
   }
   DebugLine(L"ORVO_SVC: Runtime::Connect begin\n");
+  bool replaces_a_tunnel_up = false;
+  {
+    std::lock_guard lock(mutex_);
+    replaces_a_tunnel_up = wireguard_luid_.has_value();
+  }
   // A tunnel of an earlier connect (up, or left in pieces by a failure) would otherwise be
   // overwritten with its threads still running on its session and socket.
   ReleaseWireGuardTunnel();
@@ -45,6 +50,10 @@ bool Runtime::Connect(const ConnectRequest& request, std::string& error) {
     }
     if (socket_library_started) {
       facilities_.stop_socket_library();
+    }
+    // The tunnel this connect released is no longer permitted.
+    if (replaces_a_tunnel_up) {
+      RefreshKillSwitch("failed connect");
     }
     return false;
   };
@@ -94,6 +103,12 @@ bool Runtime::Connect(const ConnectRequest& request, std::string& error) {
   if (!StartPacketThreads(request, error)) {
     return fail(error.c_str());
   }
+  {
+    std::lock_guard lock(mutex_);
+    wireguard_luid_ = luid_;
+  }
+  // The kill switch's permits follow the adapter before the tunnel is reported up.
+  RefreshKillSwitch("connect");
   std::lock_guard lock(mutex_);
   state_ = "connected";
   return true;

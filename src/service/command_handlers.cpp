@@ -7,8 +7,11 @@
 namespace orvo_vpn_win_svc {
 
 CommandHandlers::CommandHandlers(RunMode mode, RuntimeLookup runtime, ConnectionStore store,
-                                 RelayProxy& relay)
-    : mode_(mode), runtime_(std::move(runtime)), store_(std::move(store)), relay_(relay) {}
+                                 RelayLookup relay)
+    : mode_(mode),
+      runtime_(std::move(runtime)),
+      store_(std::move(store)),
+      relay_(std::move(relay)) {}
 
 void CommandHandlers::Bind(IpcServer& server) {
   server.connect_handler = [this](const ConnectRequest& request) {
@@ -24,8 +27,7 @@ void CommandHandlers::Bind(IpcServer& server) {
   server.connection_info_handler = [this] { return ConnectionReport(); };
   server.kill_switch_handler = [this](const KillSwitchRequest& request) { KillSwitch(request); };
   server.kill_switch_status_handler = [this] { return KillSwitchStatus(); };
-  server.start_relay_proxy_handler = [this](const RelayProxyRequest& request,
-                                            std::string& error) {
+  server.start_relay_proxy_handler = [this](const RelayProxyRequest& request, std::string& error) {
     return StartRelayProxy(request, error);
   };
   server.stop_relay_proxy_handler = [this] { StopRelayProxy(); };
@@ -48,8 +50,7 @@ bool CommandHandlers::WireGuardConnect(const ConnectRequest& request) {
   return connected;
 }
 
-bool CommandHandlers::Hysteria2Connect(const Hysteria2ConnectRequest& request,
-                                       std::string& error) {
+bool CommandHandlers::Hysteria2Connect(const Hysteria2ConnectRequest& request, std::string& error) {
   Debug(L"Hysteria2 connect requested\n");
   Runtime* runtime = runtime_();
   if (runtime == nullptr) {
@@ -65,7 +66,11 @@ bool CommandHandlers::Hysteria2Connect(const Hysteria2ConnectRequest& request,
     return false;
   }
   Debug(L"Hysteria2 connect ok\n");
-  store_.Save(runtime->GetConnectionInfo());
+  // A tunnel lost as the connect finished is not saved as up.
+  if (const ConnectionInfo info = runtime->GetConnectionInfo();
+      info.status == ConnectionStatus::Connected) {
+    store_.Save(info);
+  }
   return true;
 }
 
@@ -77,7 +82,9 @@ void CommandHandlers::Disconnect() {
   store_.Clear();
 }
 
-void CommandHandlers::Permission() { Debug(L"permission requested\n"); }
+void CommandHandlers::Permission() {
+  Debug(L"permission requested\n");
+}
 
 std::string CommandHandlers::Status() {
   Runtime* runtime = runtime_();
@@ -141,14 +148,16 @@ bool CommandHandlers::StartRelayProxy(const RelayProxyRequest& request, std::str
     LogLine("ORVO_SVC: Starting relay proxy to %s:%d\n", request.relay_domain.c_str(),
             request.relay_port);
   }
-  return relay_.Start(request, error);
+  return relay_().Start(request, error);
 }
 
 void CommandHandlers::StopRelayProxy() {
   Debug(L"stop_relay_proxy requested\n");
-  relay_.Stop();
+  relay_().Stop();
 }
 
-bool CommandHandlers::RelayProxyRunning() { return relay_.IsRunning(); }
+bool CommandHandlers::RelayProxyRunning() {
+  return relay_().IsRunning();
+}
 
 }  // namespace orvo_vpn_win_svc

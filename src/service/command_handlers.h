@@ -20,7 +20,10 @@ class CommandHandlers {
   // Where a handler finds the runtime at each call; null when there is none.
   using RuntimeLookup = std::function<Runtime*()>;
 
-  CommandHandlers(RunMode mode, RuntimeLookup runtime, ConnectionStore store, RelayProxy& relay);
+  // Where a handler finds the relay proxy: RelayProxy::Instance, which makes it on first use.
+  using RelayLookup = std::function<RelayProxy&()>;
+
+  CommandHandlers(RunMode mode, RuntimeLookup runtime, ConnectionStore store, RelayLookup relay);
 
   // Fills the eleven slots of `server`; the handlers refer to this object, which must outlive
   // the server's listener.
@@ -46,7 +49,7 @@ class CommandHandlers {
   RunMode mode_;
   RuntimeLookup runtime_;
   ConnectionStore store_;
-  RelayProxy& relay_;
+  RelayLookup relay_;
 };
 
 }  // namespace orvo_vpn_win_svc

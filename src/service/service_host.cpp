@@ -22,7 +22,7 @@ ServiceHost::Facilities ServiceHost::Facilities::System() {
           [] { return std::make_unique<IpcServer>(); },
           ExecutablePath,
           ConnectionStore(),
-          RelayProxy::Instance()};
+          []() -> RelayProxy& { return RelayProxy::Instance(); }};
 }
 
 ServiceHost::ServiceHost(Facilities facilities) : facilities_(std::move(facilities)) {}
@@ -47,8 +47,9 @@ int ServiceHost::RunConsoleMode(const std::function<bool()>& keep_running) {
     DebugLine(L"ORVO_SVC: (console) Runtime initialization failed\n");
   }
   Runtime* const console_runtime = runtime.get();
-  CommandHandlers handlers(RunMode::kConsole, [console_runtime] { return console_runtime; },
-                           facilities_.store, facilities_.relay);
+  CommandHandlers handlers(
+      RunMode::kConsole, [console_runtime] { return console_runtime; }, facilities_.store,
+      facilities_.relay);
   handlers.Bind(*server);
   LogLine("ORVO_SVC: Starting IPC server...\n");
   if (!server->Start(facilities_.pipe_name)) {

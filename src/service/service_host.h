@@ -36,7 +36,8 @@ class ServiceHost {
     std::function<std::unique_ptr<IpcServer>()> make_server;
     std::function<std::wstring()> executable_path;
     ConnectionStore store;
-    RelayProxy& relay;
+    // Asked at every relay command, so the relay proxy is made by its first use.
+    CommandHandlers::RelayLookup relay;
     std::wstring pipe_name = kPipeName;
 
     static Facilities System();

@@ -17,13 +17,13 @@ ChildOutputReader::~ChildOutputReader() {
   Join();
 }
 
-void ChildOutputReader::Start(std::shared_ptr<platform::ChildProcess> child, Behaviour behaviour) {
+bool ChildOutputReader::Start(std::shared_ptr<platform::ChildProcess> child, Behaviour behaviour) {
   Join();
   stop_.exchange(false);
   started_.exchange(false);
-  thread_ = std::thread([this, child = std::move(child), behaviour = std::move(behaviour)] {
-    Loop(child, behaviour);
-  });
+  return start_thread_([this, child = std::move(child),
+                        behaviour = std::move(behaviour)] { Loop(child, behaviour); },
+                       thread_);
 }
 
 void ChildOutputReader::Join() {
@@ -62,6 +62,7 @@ bool ChildOutputReader::ReadChunk(platform::ChildProcess& child, const Behaviour
 void ChildOutputReader::Loop(const std::shared_ptr<platform::ChildProcess>& child,
                              const Behaviour& behaviour) {
   ReadinessScanner scanner;
+  std::optional<uint32_t> ended_with;
   while (!stop_.load()) {
     if (behaviour.end_when_child_ends) {
       const std::optional<uint32_t> code = child->ExitCode();
@@ -72,14 +73,15 @@ void ChildOutputReader::Loop(const std::shared_ptr<platform::ChildProcess>& chil
         if (behaviour.on_child_ended) {
           behaviour.on_child_ended();
         }
+        ended_with = code;
         break;
       }
     }
     ReadChunk(*child, behaviour, scanner);
     sleeper_.Sleep(behaviour.poll_interval);
   }
-  if (!stop_.load() && behaviour.on_ended_by_itself) {
-    behaviour.on_ended_by_itself();
+  if (ended_with && !stop_.load() && behaviour.on_ended_by_itself) {
+    behaviour.on_ended_by_itself(*ended_with);
   }
 }
 

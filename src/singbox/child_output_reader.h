@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "platform/child_process.h"
 #include "platform/sleeper.h"
+#include "platform/thread_starter.h"
 
 namespace orvo_vpn_win_svc {
 
@@ -24,18 +26,22 @@ class ChildOutputReader {
     // End the loop once the child has ended (after draining what it left in the pipe).
     bool end_when_child_ends = false;
     std::function<void(std::string_view chunk)> on_output;
-    std::function<void()> on_ready;            // the first time the readiness text is seen
-    std::function<void()> on_child_ended;      // with end_when_child_ends, when the child ended
-    std::function<void()> on_ended_by_itself;  // the loop ended without a stop request
+    std::function<void()> on_ready;        // the first time the readiness text is seen
+    std::function<void()> on_child_ended;  // with end_when_child_ends, when the child ended
+    // The child ended with this exit code and no stop had been requested.
+    std::function<void(uint32_t exit_code)> on_ended_by_itself;
   };
 
-  explicit ChildOutputReader(platform::Sleeper& sleeper) : sleeper_(sleeper) {}
+  explicit ChildOutputReader(platform::Sleeper& sleeper,
+                             platform::ThreadStarter start_thread = platform::StartSystemThread)
+      : sleeper_(sleeper), start_thread_(std::move(start_thread)) {}
   ~ChildOutputReader();
   ChildOutputReader(const ChildOutputReader&) = delete;
   ChildOutputReader& operator=(const ChildOutputReader&) = delete;
 
-  // Starts the thread for a new run; clears the stop request and the readiness flag.
-  void Start(std::shared_ptr<platform::ChildProcess> child, Behaviour behaviour);
+  // Starts the thread for a new run; clears the stop request and the readiness flag. False when
+  // no thread could be created.
+  bool Start(std::shared_ptr<platform::ChildProcess> child, Behaviour behaviour);
   void RequestStop() { stop_.exchange(true); }
   bool StopRequested() const { return stop_.load(); }
   // Joins the thread if there is one to join.
@@ -52,6 +58,7 @@ class ChildOutputReader {
                  ReadinessScanner& scanner);
 
   platform::Sleeper& sleeper_;
+  platform::ThreadStarter start_thread_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> started_{false};

@@ -45,7 +45,7 @@ SingboxWrapper& SingboxWrapper::Instance() {
 }
 
 SingboxWrapper::SingboxWrapper(Facilities facilities)
-    : facilities_(facilities), reader_(facilities.sleeper) {}
+    : facilities_(facilities), reader_(facilities.sleeper, facilities.start_thread) {}
 
 SingboxWrapper::~SingboxWrapper() {
   Stop();
@@ -220,7 +220,17 @@ bool SingboxWrapper::Start() {
           static_cast<unsigned long>(pid));
 
   running_.exchange(true);
-  reader_.Start(child, ReaderBehaviour());
+  if (!reader_.Start(child, ReaderBehaviour())) {
+    // Unwatched, nobody would see the child get ready or end: it is not kept.
+    running_.exchange(false);
+    child->Terminate(1);
+    child->Wait(kStopAfterTerminate);
+    child.reset();
+    ReleaseChild();
+    SetLastError("Failed to start output reader thread");
+    LogLine("ORVO_SVC: sing-box output reader could not be started\n");
+    return false;
+  }
 
   facilities_.sleeper.Sleep(kStartPause);
 
@@ -251,9 +261,14 @@ ChildOutputReader::Behaviour SingboxWrapper::ReaderBehaviour() {
   };
   behaviour.on_ready = [] { LogLine("ORVO_SVC: >>> Detected 'sing-box started' signal <<<\n"); };
   behaviour.on_child_ended = [] { DebugLine(L"ORVO_SVC: sing-box.exe exited\n"); };
-  behaviour.on_ended_by_itself = [this] {
-    // The child ended on its own; Stop (or the next Start) releases what is left.
+  behaviour.on_ended_by_itself = [this](uint32_t exit_code) {
+    // The child ended on its own; Stop (or the next Start) releases what is left. The flag is
+    // down before the handler hears of it.
     running_.exchange(false);
+    std::lock_guard lock(handler_mutex_);
+    if (handler_) {
+      handler_(exit_code);
+    }
   };
   return behaviour;
 }
@@ -318,6 +333,33 @@ std::string SingboxWrapper::LastError() const {
 
 uint32_t SingboxWrapper::ChildId() const {
   return pid_.load();
+}
+
+std::optional<uint32_t> SingboxWrapper::ExitCode() const {
+  const std::shared_ptr<platform::ChildProcess> child = process_.Get();
+  if (!child) {
+    return std::nullopt;
+  }
+  const std::optional<uint32_t> code = child->ExitCode();
+  if (!code || *code == platform::kStillActive) {
+    return std::nullopt;
+  }
+  return code;
+}
+
+void SingboxWrapper::SetEndedByItselfHandler(const void* owner,
+                                             std::function<void(uint32_t exit_code)> handler) {
+  std::lock_guard lock(handler_mutex_);
+  handler_owner_ = owner;
+  handler_ = std::move(handler);
+}
+
+void SingboxWrapper::ClearEndedByItselfHandler(const void* owner) {
+  std::lock_guard lock(handler_mutex_);
+  if (handler_owner_ == owner) {
+    handler_owner_ = nullptr;
+    handler_ = nullptr;
+  }
 }
 
 void SingboxWrapper::SetLastError(std::string text) {

@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/child_process.h"
 #include "platform/sleeper.h"
+#include "platform/thread_starter.h"
 #include "singbox/child_output_reader.h"
 #include "singbox/child_slot.h"
 #include "singbox/cleanup_facilities.h"
@@ -24,6 +27,7 @@ class SingboxWrapper {
     platform::ChildProcesses& children;
     platform::Sleeper& sleeper;
     CleanupFacilities cleanup;
+    platform::ThreadStarter start_thread = platform::StartSystemThread;  // the output reader
 
     static Facilities System();
   };
@@ -47,6 +51,16 @@ class SingboxWrapper {
 
   // The running child's process id, 0 when there is none.
   uint32_t ChildId() const;
+  // A child has been started and has not been seen to end (nor been stopped).
+  bool RunningFlag() const { return running_.load(); }
+  // The exit code of the child held, once it has ended; none while it runs or when none is held.
+  std::optional<uint32_t> ExitCode() const;
+
+  // Who is told, on the reader's thread, that a child ended by itself (also one that Start then
+  // finds ended early), never of a child that Stop ended. One at a time; Clear waits for a call
+  // in progress and clears only what the same owner set, so an owner may go once it has cleared.
+  void SetEndedByItselfHandler(const void* owner, std::function<void(uint32_t exit_code)> handler);
+  void ClearEndedByItselfHandler(const void* owner);
 
  private:
   void SetLastError(std::string text);
@@ -68,6 +82,10 @@ class SingboxWrapper {
   mutable std::mutex error_mutex_;
   std::string config_;
   std::mutex mutex_;
+  // Guards the handler, and is held while it runs.
+  std::mutex handler_mutex_;
+  const void* handler_owner_ = nullptr;
+  std::function<void(uint32_t exit_code)> handler_;
   // Last: joined first when the wrapper goes.
   ChildOutputReader reader_;
 };

@@ -1,5 +1,6 @@
 #include "fakes/fake_tunnel_libraries.h"
 
+#include <functional>
 #include <map>
 
 #include "fakes/fake_ip_helper.h"
@@ -13,15 +14,20 @@ namespace svc = orvo_vpn_win_svc;
 FakeTunnelLibraries* active = nullptr;
 int adapter_token = 0;  // the one adapter handle
 
-// A loaded library whose symbols are the fakes' entry points, less the missing ones.
+// A loaded library whose symbols are the fakes' entry points, less the missing ones; it reports
+// its unloading.
 class FakeLibrary final : public svc::platform::DynamicLibrary {
  public:
-  FakeLibrary(std::map<std::string, void*> symbols, const std::set<std::string>& missing)
-      : symbols_(std::move(symbols)) {
+  FakeLibrary(std::map<std::string, void*> symbols, const std::set<std::string>& missing,
+              std::function<void()> on_unload)
+      : symbols_(std::move(symbols)), on_unload_(std::move(on_unload)) {
     for (const std::string& name : missing) {
       symbols_.erase(name);
     }
   }
+  ~FakeLibrary() override { on_unload_(); }
+  FakeLibrary(const FakeLibrary&) = delete;
+  FakeLibrary& operator=(const FakeLibrary&) = delete;
   void* Symbol(const char* name) const override {
     const auto found = symbols_.find(name);
     return found == symbols_.end() ? nullptr : found->second;
@@ -29,6 +35,7 @@ class FakeLibrary final : public svc::platform::DynamicLibrary {
 
  private:
   std::map<std::string, void*> symbols_;
+  std::function<void()> on_unload_;
 };
 
 template <typename Function>
@@ -77,7 +84,11 @@ svc::LibraryLoader FakeTunnelLibraries::Loader() {
                  {"wireguard_force_handshake", Address(protocol.wireguard_force_handshake)},
                  {"tunnel_free", Address(&TunnelFree)}};
     }
-    load.library = std::make_unique<FakeLibrary>(std::move(symbols), missing);
+    load.library = std::make_unique<FakeLibrary>(std::move(symbols), missing, [file_name] {
+      if (active != nullptr) {
+        active->Record("unload " + svc::WideToUtf8(file_name));
+      }
+    });
     return load;
   };
 }

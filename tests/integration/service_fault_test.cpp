@@ -1,7 +1,7 @@
 // Faults around the console-mode service: the tunnel's sing-box ending while connected (by
-// itself after readiness, or killed by hand), hanging at start and then killed by hand, the relay
-// child killed by hand, and the state file's folder unusable. After each the service answers
-// truthfully and a later connect works.
+// itself after readiness, or killed by hand: the tunnel is then reported invalid), hanging at
+// start and then killed by hand, the relay child killed by hand, and the state file's folder
+// unusable. After each the service answers truthfully and a later connect works.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -87,6 +87,7 @@ struct ChildEnding {
   std::string what;
   std::vector<std::pair<std::string, std::string>> stand_in;
   bool killed_by_hand;
+  std::string exit_code;
 };
 
 TEST(ServiceFaults, TunnelChildEndingWhileConnectedLeavesTheServiceServing) {
@@ -96,8 +97,9 @@ TEST(ServiceFaults, TunnelChildEndingWhileConnectedLeavesTheServiceServing) {
         {"SINGBOX_STAND_IN_EXIT_CODE", "3"},
         {"SINGBOX_STAND_IN_EXIT_WHEN", "after-ready"},
         {"SINGBOX_STAND_IN_EXIT_DELAY_MS", "2500"}},
-       false},
-      {"killed by hand", kReadyAtOnce, true},
+       false,
+       "3"},
+      {"killed by hand", kReadyAtOnce, true, "137"},  // 128 + SIGKILL
   };
   ORVO_RUN_IN_SERVICE_NAMESPACE_OR_SKIP([&] {
     for (const ChildEnding& ending : endings) {
@@ -110,17 +112,32 @@ TEST(ServiceFaults, TunnelChildEndingWhileConnectedLeavesTheServiceServing) {
       if (ending.killed_by_hand) {
         ASSERT_TRUE(KillByHand(child));
       }
-      // The stand-in's interface goes with it.
+      // The stand-in's interface goes with it, and the tunnel is no longer reported up.
       ASSERT_TRUE(orvo_test::PollUntil([] { return !TunExists(); }, 10s));
-      const std::string status = service.Raw("status").output;
-      const std::string info = service.Raw(kInfo).output;
-      std::printf("sing-box %s: status \"%s\", report %.60s...\n", ending.what.c_str(),
-                  status.c_str(), info.c_str());
-      ::testing::Test::RecordProperty("status_after_child_ended", status);
+      const auto ended = std::chrono::steady_clock::now();
+      EXPECT_TRUE(
+          orvo_test::PollUntil([&] { return service.Raw("status").output == "invalid"; }, 10s))
+          << service.Log();
+      std::printf("sing-box %s: status \"invalid\" %lld ms after its interface went\n",
+                  ending.what.c_str(),
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - ended)
+                                             .count()));
+      EXPECT_NE(service.Log().find("ORVO_SVC: sing-box exited with code " + ending.exit_code +
+                                   " while connected, connection invalid\n"),
+                std::string::npos)
+          << service.Log();
+      ASSERT_TRUE(std::filesystem::exists(service.StateFile()));
+      EXPECT_EQ(service.Raw(kInfo).output, kNotConnected);
+      EXPECT_FALSE(std::filesystem::exists(service.StateFile()));
       // Requests that do not depend on the tunnel are answered as before.
       EXPECT_EQ(service.Raw(kKillSwitchStatus).output, KillSwitchReply(false));
       EXPECT_EQ(service.Raw(kRelayRunning).output, RelayReply(false));
       EXPECT_EQ(service.Raw("permission").output, "ok");
+      // A new connect needs no disconnect first.
+      service.SetStandIn(kReadyAtOnce);
+      EXPECT_EQ(service.Raw(kConnect).output, kConnected) << service.Log();
+      EXPECT_EQ(service.Raw("status").output, "connected");
       ExpectALaterConnectWorks(service);
     }
   });

@@ -1,6 +1,7 @@
 // Service mode on Linux under a stand-in for systemd's notification socket: the status
 // notifications, SIGTERM as the stop control while idle and while a connect is in progress, the
-// orderly teardown after it, and the exit without a service manager.
+// orderly teardown after it (and the order of the process-wide objects' ends), and the exit
+// without a service manager.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "support/platform_kind.h"
 #include "support/poll.h"
 #include "support/scratch_directory.h"
+#include "support/tcp_probe.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -101,10 +103,18 @@ TEST(ServiceMode, StopWhileIdleReportsStoppingTearsDownAndExits) {
     EXPECT_EQ(rig.notify().Messages(), (std::vector<std::string>{kStartPending, kReady}));
     EXPECT_EQ(rig.service().Raw("status").output, "disconnected");
     EXPECT_EQ(rig.service().Raw(kInfo).output, kNotConnected);
+    ASSERT_EQ(rig.service().Raw(RelayStart(orvo_test::FreeLoopbackPort())).output, kSuccess)
+        << rig.service().Log();
 
     ASSERT_TRUE(rig.service().Signal(kStopSignal));
     EXPECT_TRUE(rig.notify().WaitFor(kStopped, 10s)) << Joined(rig.notify().Messages());
     EXPECT_EQ(rig.service().WaitForExit(10s), 0) << rig.service().Log();
+    // The relay proxy, made by its first use after start-up, goes at exit before the WFP
+    // manager the runtime made at start-up.
+    const std::string log = rig.service().Log();
+    const size_t relay_stopped = log.find("RELAY: Proxy stopped\n");
+    ASSERT_NE(relay_stopped, std::string::npos) << log;
+    EXPECT_LT(relay_stopped, log.find("WFP: Cleaning up...\n")) << log;
     EXPECT_EQ(rig.notify().Messages(),
               (std::vector<std::string>{kStartPending, kReady, kStopping, kStopped}));
     // The host's own lines go to the debugger only in this mode.

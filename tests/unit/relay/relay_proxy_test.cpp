@@ -63,9 +63,13 @@ class RelayProxyTest : public ::testing::Test {
   orvo_test::ScaledSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
-  RelayProxy relay_{{children_, sleeper_, spared_,
-                     [] { return std::wstring(L"/opt/orvo/orvo-vpn-svc"); },
-                     [this](const std::string& host) { return resolutions_[host]; }}};
+  bool refuse_reader_ = false;  // the output reader's thread cannot be created
+  RelayProxy relay_{
+      {children_, sleeper_, spared_, [] { return std::wstring(L"/opt/orvo/orvo-vpn-svc"); },
+       [this](const std::string& host) { return resolutions_[host]; },
+       [this](std::function<void()> body, std::thread& thread) {
+         return !refuse_reader_ && platform::StartSystemThread(std::move(body), thread);
+       }}};
 };
 
 TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInput) {
@@ -164,6 +168,7 @@ struct LaunchFailure {
   const char* name;
   FakeChildScript script;
   std::string error;
+  bool refuse_reader = false;  // after the configuration was written
 };
 
 class RelayProxyLaunchFailure : public RelayProxyTest,
@@ -171,11 +176,15 @@ class RelayProxyLaunchFailure : public RelayProxyTest,
 
 TEST_P(RelayProxyLaunchFailure, EndsAtOnceWithoutRetry) {
   children_.scripts.push_back(GetParam().script);
+  refuse_reader_ = GetParam().refuse_reader;
   EXPECT_FALSE(Start());
   EXPECT_EQ(error_, GetParam().error);
   const std::string log = log_.StandardError();
+  const std::string written =
+      "RELAY: Config written to stdin (" + std::to_string(ExpectedConfig().size()) + " bytes)\n";
   EXPECT_EQ(log.substr(log.find("RELAY: sing-box attempt")),
             std::string("RELAY: sing-box attempt 1/3\n") +
+                (GetParam().refuse_reader ? written : "") +
                 "RELAY: ERROR - Failed to launch sing-box: " + GetParam().error + "\n");
   EXPECT_FALSE(relay_.IsRunning());
   EXPECT_EQ(relay_.ChildId(), 0U);
@@ -196,7 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FakeChildScript::Failing(SpawnResult::Failure::kCreateProcess, 2),
                       "Failed to launch sing-box for relay proxy: 2"},
         LaunchFailure{"Write", FakeChildScript::WriteFails(232),
-                      "Failed to write config to stdin: 232"}),
+                      "Failed to write config to stdin: 232"},
+        LaunchFailure{"ReaderThread", FakeChildScript::Printing({}),
+                      "Failed to start relay output reader thread", true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // The relay's log after a failed launch attempt of a child that stayed silent for 30 s.

@@ -7,6 +7,7 @@
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "platform/wfp_filter_text.h"
+#include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"
 
 namespace orvo_vpn_win_svc {
@@ -271,6 +272,23 @@ TEST_F(Hysteria2Connect, ChildThatDiesDuringTheTunCheckCrashedAfterReportingStar
                                return At(start + 700, "TUN not ready, cleaning up and retrying...");
                              }));
   EXPECT_EQ(clock_.TakePauses(), "500 200 1000 500 200 1000 500 200");
+}
+
+// The child ends while the connect lets the routes settle, and its reader sees it while the
+// connect still counts as connecting: the tunnel is reported invalid as soon as it is up.
+TEST_F(Hysteria2Connect, ChildEndingAsTheConnectFinishesLeavesItInvalid) {
+  QueueReadyChildren();
+  ShowTun();
+  clock_.OnPause(milliseconds(300), [this] {
+    children_.LastChild()->End(9);
+    orvo_test::PollUntil([this] { return !singbox_.RunningFlag(); });
+  });
+  std::string error;
+  EXPECT_TRUE(runtime().ConnectHysteria2(Request(), error)) << error;
+  EXPECT_EQ(runtime().GetState(), "invalid");
+  EXPECT_EQ(
+      CountInLog("ORVO_SVC: sing-box exited with code 9 while connected, connection invalid\n"),
+      1U);
 }
 
 TEST_F(Hysteria2Connect, TunThatStaysDownIsCheckedTenTimesInEachAttempt) {

@@ -61,7 +61,7 @@ class PacketPumpTest : public ::testing::Test {
     }
   }
 
-  void StartPump(ThreadStarter starter = StartSystemThread) {
+  void StartPump(platform::ThreadStarter starter = platform::StartSystemThread) {
     running_ = true;
     pump_ = std::make_unique<PacketPump>(PacketPumpParts{
         .wintun = wintun_,
@@ -210,7 +210,7 @@ TEST_F(PacketPumpTest, AThreadThatCannotBeCreatedIsReportedAndTheOthersStillJoin
     if (++asked == 3) {
       return false;  // the send thread
     }
-    return StartSystemThread(std::move(body), thread);
+    return platform::StartSystemThread(std::move(body), thread);
   });
   EXPECT_FALSE(started_);
   EXPECT_EQ(asked, 3);  // the timer thread was not asked for

@@ -150,6 +150,18 @@ TEST_F(RuntimeKillSwitch, FailedConnectForgetsTheInterfaceItFound) {
   EXPECT_FALSE(Reaches(kElsewhere, kTunLuid));
 }
 
+// A connect refused while a tunnel is up leaves that tunnel's interface permitted.
+TEST_F(RuntimeKillSwitch, RefusedConnectKeepsTheInterfaceOfTheTunnelStillUp) {
+  ConnectUp();
+  std::string error;
+  ASSERT_FALSE(runtime().ConnectHysteria2(Request(), error));
+  ASSERT_EQ(error, "ERR_SINGBOX_CREATE: Service already running");
+  log_.Clear();
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  EXPECT_NE(log_.StandardError().find("vpn_server=203.0.113.7, has_tun=1,"), std::string::npos);
+  EXPECT_TRUE(Reaches(kElsewhere, kTunLuid));
+}
+
 TEST_F(RuntimeKillSwitch, RefreshThatCannotCommitKeepsThePreviousKillSwitch) {
   ASSERT_TRUE(runtime().EnableKillSwitch());
   const std::string before = Installed();

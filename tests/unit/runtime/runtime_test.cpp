@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/text_encoding.h"
+#include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"
 
 namespace orvo_vpn_win_svc {
@@ -173,15 +174,30 @@ TEST_F(RuntimeState, DisconnectOfARuntimeThatNeverConnectedEndsDisconnected) {
   EXPECT_EQ(runtime().GetState(), "disconnected");
 }
 
-// Disconnect ends a child that died by itself too: the wrapper still holds its handles.
-TEST_F(RuntimeState, DisconnectReleasesAChildThatEndedByItself) {
+// A tunnel whose child ends by itself is no longer reported up; the IPv6 block stays, and the
+// ended child is left to the next start, which releases it.
+TEST_F(RuntimeState, TunnelChildEndingByItselfMakesTheConnectionInvalid) {
   Initialize();
   ConnectUp();
-  children_.LastChild()->End(1);
+  children_.LastChild()->End(7);
+  ASSERT_TRUE(orvo_test::PollUntil([&] { return runtime().GetState() == "invalid"; }));
+  EXPECT_EQ(runtime().GetConnectionInfo().status, ConnectionStatus::Invalid);
+  EXPECT_EQ(
+      CountInLog("ORVO_SVC: sing-box exited with code 7 while connected, connection invalid\n"),
+      1U);
+  EXPECT_EQ(memory_->CommittedFilters().size(), 1U) << "the IPv6 block went";
+
   log_.Clear();
   runtime().Disconnect();
-  EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: singbox closed\n"), std::wstring::npos);
-  EXPECT_EQ(singbox_.ChildId(), 0U);
+  const std::string debugger = WideToUtf8(log_.Debugger());
+  EXPECT_EQ(debugger.find("singbox closed"), std::string::npos) << debugger;
+  EXPECT_EQ(debugger.find("sing-box.exe stopped"), std::string::npos) << debugger;
+  EXPECT_EQ(singbox_.ChildId(), 1002U);
+  EXPECT_EQ(runtime().GetState(), "disconnected");
+
+  ConnectUp();
+  EXPECT_NE(children_.Record().find("close output 1002\n"), std::string::npos);
+  EXPECT_EQ(runtime().GetState(), "connected");
 }
 
 }  // namespace

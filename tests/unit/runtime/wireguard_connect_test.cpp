@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "fakes/fake_tunnel_libraries.h"
+#include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
+#include "platform/wfp_filter_text.h"
 #include "support/gated_sleeper.h"
 #include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"
@@ -40,7 +42,7 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes {
         return false;
       }
       ++threads_started_;
-      return StartSystemThread(std::move(body), thread);
+      return platform::StartSystemThread(std::move(body), thread);
     };
     runtime_ = std::make_unique<Runtime>(facilities);
 
@@ -288,6 +290,46 @@ TEST_F(WireGuardConnect, ALibraryThatFailedItsCheckIsLoadedAgainByTheNextConnect
   EXPECT_EQ(libraries_.TakeCalls().rfind("load wintun.dll\nload boringtun.dll\n", 0), 0U);
 }
 
+// The kill switch permits the adapter while the tunnel is up, whichever came first, and no
+// longer once a disconnect or a failed new connect has released it.
+TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
+  const auto planned = [this](std::optional<uint64_t> tunnel) {
+    KillSwitchConfig config;
+    config.allow_lan = true;
+    config.tunnel_luid = tunnel;
+    config.service_path = executable_path_;
+    return DescribeKillSwitchPlan(PlanKillSwitch(config, {}, WfpManager::kSublayerKey));
+  };
+  const auto installed = [this] {
+    std::string text;
+    for (const platform::WfpFilterEntry& entry : memory_->CommittedFilters()) {
+      text += platform::DescribeWfpFilter(entry.filter) + "\n";
+    }
+    return text;
+  };
+  std::string error;
+  for (const bool kill_switch_first : {true, false}) {
+    SCOPED_TRACE(kill_switch_first ? "kill switch first" : "tunnel first");
+    if (kill_switch_first) {
+      ASSERT_TRUE(runtime().EnableKillSwitch());
+    }
+    ASSERT_TRUE(runtime().Connect(Request(), error)) << error;
+    if (!kill_switch_first) {
+      ASSERT_TRUE(runtime().EnableKillSwitch());
+    }
+    EXPECT_EQ(installed(), planned(FakeTunnelLibraries::kAdapterLuid));
+    Release();
+    EXPECT_EQ(installed(), planned(std::nullopt));
+    ASSERT_TRUE(runtime().DisableKillSwitch());
+  }
+  ASSERT_TRUE(runtime().Connect(Request(), error)) << error;
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  packet_sleeper_.Open();
+  libraries_.session_fails = true;
+  EXPECT_FALSE(runtime().Connect(Request(), error));
+  EXPECT_EQ(installed(), planned(std::nullopt));
+}
+
 TEST_F(WireGuardConnect, OptionalEntryPointsChangeOnlyTheirOwnSteps) {
   // Without DeleteAdapter the loader reports it and goes on; the disconnect closes instead.
   libraries_.missing = {"WintunDeleteAdapter"};
@@ -338,6 +380,11 @@ TEST_F(WireGuardConnect, ASecondConnectReleasesTheFirstTunnelAndKeepsTheLibrarie
             0U)
       << lines;
   EXPECT_EQ(runtime().GetState(), "connected");
+
+  // Not even the runtime's end unloads them: they stay for the life of the process.
+  packet_sleeper_.Open();
+  runtime_.reset();
+  EXPECT_EQ(libraries_.TakeCalls().find("unload"), std::string::npos);
 }
 
 }  // namespace

@@ -57,7 +57,14 @@ class SingboxWrapperTest : public ::testing::Test {
   orvo_test::ScaledSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
-  SingboxWrapper wrapper_{{children_, sleeper_, {processes_, devices_, sleeper_, spared_}}};
+  bool refuse_reader_ = false;  // the output reader's thread cannot be created
+  SingboxWrapper wrapper_{{children_,
+                           sleeper_,
+                           {processes_, devices_, sleeper_, spared_},
+                           [this](std::function<void()> body, std::thread& thread) {
+                             return !refuse_reader_ &&
+                                    platform::StartSystemThread(std::move(body), thread);
+                           }}};
 };
 
 TEST_F(SingboxWrapperTest, RefusesEverythingUntilTheProgramIsFound) {
@@ -135,6 +142,7 @@ struct StartFailure {
   std::string last_error;
   std::string last_lines;  // the end of the standard-error log
   bool config_kept;
+  bool refuse_reader = false;
 };
 
 class SingboxWrapperStartFailure : public SingboxWrapperTest,
@@ -143,9 +151,11 @@ class SingboxWrapperStartFailure : public SingboxWrapperTest,
 TEST_P(SingboxWrapperStartFailure, LeavesNothingRunningAndSaysWhy) {
   const StartFailure& failure = GetParam();
   children_.scripts.push_back(failure.script);
+  refuse_reader_ = failure.refuse_reader;
   ASSERT_TRUE(wrapper_.Initialize(service_dir_));
   ASSERT_TRUE(wrapper_.CreateService(kConfig));
   EXPECT_FALSE(wrapper_.Start());
+  EXPECT_FALSE(wrapper_.RunningFlag());
   EXPECT_EQ(wrapper_.LastError(), failure.last_error);
   const std::string log = log_.StandardError();
   ASSERT_GE(log.size(), failure.last_lines.size());
@@ -181,7 +191,12 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"EarlyExit", FakeChildScript::ExitsWith(3), "sing-box exited with code 3",
                      "ORVO_SVC: sing-box process created, PID=1001, waiting for startup...\n"
                      "ORVO_SVC: sing-box early exit: sing-box exited with code 3\n",
-                     false}),
+                     false},
+        StartFailure{"ReaderThread", FakeChildScript::Printing({}),
+                     "Failed to start output reader thread",
+                     "ORVO_SVC: sing-box process created, PID=1001, waiting for startup...\n"
+                     "ORVO_SVC: sing-box output reader could not be started\n",
+                     false, true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SingboxWrapperTest, WriteFailureEndsTheChildWithCodeOne) {
