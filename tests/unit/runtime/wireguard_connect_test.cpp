@@ -302,7 +302,7 @@ TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
   };
   const auto installed = [this] {
     std::string text;
-    for (const platform::WfpFilterEntry& entry : memory_->CommittedFilters()) {
+    for (const orvo_test::WfpFilterEntry& entry : memory_->CommittedFilters()) {
       text += platform::DescribeWfpFilter(entry.filter) + "\n";
     }
     return text;
