@@ -171,39 +171,13 @@ TEST_F(ConnectionStoreTest, TextThatIsNotUtf8FailsTheSaveAndKeepsTheOldFile) {
 }
 
 #ifdef _WIN32
-// Points the account's application-data folder (the AppData value under User Shell Folders,
-// which SHGetFolderPath reads) at `folder` while it lives.
-class AppDataRedirect {
- public:
-  explicit AppDataRedirect(const fs::path& folder) {
-    RegOpenKeyExW(HKEY_CURRENT_USER,
-                  L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
-                  KEY_QUERY_VALUE | KEY_SET_VALUE, &key_);
-    DWORD size = sizeof(old_);
-    if (RegQueryValueExW(key_, L"AppData", nullptr, &type_, old_, &size) != ERROR_SUCCESS) {
-      return;
-    }
-    old_size_ = size;
-    const std::wstring value = folder.wstring();
-    active_ = RegSetValueExW(key_, L"AppData", 0, REG_EXPAND_SZ,
-                             reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == 0;
-  }
-  ~AppDataRedirect() {
-    if (active_) {
-      RegSetValueExW(key_, L"AppData", 0, type_, old_, old_size_);
-    }
-    RegCloseKey(key_);
-  }
-  bool Active() const { return active_; }
-
- private:
-  HKEY key_ = nullptr;
-  DWORD type_ = 0;
-  BYTE old_[2048] = {};
-  DWORD old_size_ = 0;
-  bool active_ = false;
-};
+// The account's application-data folder as SHGetFolderPath reads it.
+constexpr wchar_t kShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+bool SetAppDataShellFolder(const std::wstring& folder) {
+  return RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, L"AppData", REG_EXPAND_SZ,
+                         folder.c_str(), static_cast<DWORD>((folder.size() + 1) * 2)) == 0;
+}
 #endif
 
 // The system's application-data folder, given a name that is not ASCII: $XDG_CONFIG_HOME on
@@ -221,8 +195,16 @@ TEST_F(ConnectionStoreTest, UsesTheSystemsApplicationDataFolderWhateverItsName) 
   if (lossy) {
     GTEST_SKIP() << "the ANSI code page " << GetACP() << " cannot name the folder";
   }
-  const AppDataRedirect redirect(folder);
-  ASSERT_TRUE(redirect.Active());
+  wchar_t old[1024] = {};
+  DWORD size = sizeof(old);
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"AppData",
+                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size),
+            0);
+  const struct Restore {
+    std::wstring folder;
+    ~Restore() { SetAppDataShellFolder(folder); }
+  } restore{old};
+  ASSERT_TRUE(SetAppDataShellFolder(folder.wstring()));
 #else
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", folder.string());
 #endif
