@@ -30,8 +30,9 @@ class LocalMessagePipe {
   // empty string.
   virtual std::optional<std::string> ReadRequest(size_t max_bytes,
                                                  std::chrono::milliseconds timeout) = 0;
-  // Writes the reply as one message; a failure is not reported (the client is disconnected
-  // either way).
+  // Writes the reply as one message and returns once the client has read it, or when the
+  // request time-out has passed since (a client that never reads does not hold the pipe). A
+  // failure is not reported: the client is disconnected either way.
   virtual void WriteReply(std::string_view reply) = 0;
   // Ends the current client's connection.
   virtual void DisconnectClient() = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,11 @@ struct SystemPaths {
   // Windows; $XDG_CONFIG_HOME, else $HOME/.config, on Linux. Nothing when it cannot be had.
   static std::optional<std::string> AppDataFolder();
 };
+
+// A narrow path as the file system names it: converted from the ANSI code page on Windows, as
+// the system's narrow (A) functions take it (std::filesystem would convert it in the C locale
+// and name another file); the bytes as they are on Linux.
+std::filesystem::path FileSystemPath(const std::string& narrow);
 
 // The separator between a directory and a name in a path: '\' on Windows, '/' elsewhere.
 extern const wchar_t kPathSeparator;

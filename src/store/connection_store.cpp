@@ -48,7 +48,7 @@ nlohmann::json Describe(const ConnectionInfo& info, int64_t saved_at) {
 // Writes `text` to `path` in text mode (CR LF line ends on Windows); false when the file could
 // not be opened or written completely.
 bool WriteTextFile(const std::string& path, const std::string& text, bool& opened) {
-  std::ofstream file(fs::path(path), std::ios::out | std::ios::trunc);
+  std::ofstream file(platform::FileSystemPath(path), std::ios::out | std::ios::trunc);
   opened = file.is_open();
   if (!opened) {
     return false;
@@ -66,13 +66,13 @@ bool ReplaceAtomically(const std::string& path, const std::string& text) {
   bool opened = false;
   std::error_code error;
   if (WriteTextFile(temporary, text, opened)) {
-    fs::rename(fs::path(temporary), fs::path(path), error);
+    fs::rename(platform::FileSystemPath(temporary), platform::FileSystemPath(path), error);
     if (!error) {
       return true;
     }
   }
   if (opened) {
-    fs::remove(fs::path(temporary), error);
+    fs::remove(platform::FileSystemPath(temporary), error);
   }
   return false;
 }
@@ -98,8 +98,8 @@ std::string ConnectionStore::GetFilePath() const {
 
 bool ConnectionStore::EnsureDirectory(const std::string& folder) const {
   std::error_code error;
-  if (!fs::exists(fs::path(folder), error) && !error) {
-    fs::create_directories(fs::path(folder), error);
+  if (!fs::exists(platform::FileSystemPath(folder), error) && !error) {
+    fs::create_directories(platform::FileSystemPath(folder), error);
   }
   if (error) {
     LogLine("CONNECTION_STORE: Failed to create directory: %s\n", error.message().c_str());
@@ -143,8 +143,8 @@ void ConnectionStore::Clear() const {
     return;
   }
   std::error_code error;
-  if (fs::exists(fs::path(path), error) && !error) {
-    fs::remove(fs::path(path), error);
+  if (fs::exists(platform::FileSystemPath(path), error) && !error) {
+    fs::remove(platform::FileSystemPath(path), error);
     if (!error) {
       LogLine("CONNECTION_STORE: Cleared %s\n", path.c_str());
     }

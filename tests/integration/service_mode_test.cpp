@@ -4,8 +4,10 @@
 // without a service manager.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "integration/service_notify_listener.h"
 #include "integration/service_requests.h"
 #include "integration/service_under_test.h"
+#include "platform/service_controller.h"
 #include "support/background_process.h"
 #include "support/namespace_network.h"
 #include "support/platform_kind.h"
@@ -23,6 +26,7 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace orvo_vpn_win_svc {
@@ -69,6 +73,37 @@ TEST(ServiceMode, WithoutANotificationSocketExitsWithOne) {
     EXPECT_EQ(service.WaitForExit(10s), 1);
     EXPECT_EQ(service.Output(), "") << "nothing is written before the dispatcher refuses";
   }
+}
+
+// A stop signal that comes before the service has registered its control handler reaches the
+// handler once it is registered. In a child process of its own, whose threads all block the
+// signal, so nothing else takes it.
+TEST(ServiceMode, StopSignalBeforeTheHandlerIsRegisteredIsNotLost) {
+  if (orvo_test::kWindows) {
+    GTEST_SKIP() << "systemd's conventions are the Linux build's";
+  }
+#ifndef _WIN32
+  EXPECT_EXIT(
+      {
+        ::setenv("NOTIFY_SOCKET", "/nonexistent/orvo-notify", 1);  // reports go nowhere
+        const auto controller = platform::SystemServiceController();
+        std::atomic<bool> stopped{false};
+        const bool dispatched = controller->RunDispatcher(L"OrvoVpnWinSvc", [&] {
+          ::kill(::getpid(), SIGTERM);
+          // Until the dispatcher has taken the signal in.
+          orvo_test::PollUntil([] {
+            sigset_t pending;
+            return ::sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 0;
+          });
+          controller->RegisterControlHandler(L"OrvoVpnWinSvc", [&](uint32_t control) {
+            stopped = control == platform::kServiceControlStop;
+          });
+          orvo_test::PollUntil([&] { return stopped.load(); }, 2s);
+        });
+        std::exit(dispatched && stopped ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 // A service started the way systemd starts it, with a notification socket of the test's own.

@@ -21,6 +21,8 @@ namespace {
 // Clients queue here while the listener serves another one, as Windows clients wait for a busy
 // pipe.
 constexpr int kListenBacklog = 64;
+// Pause after a failed accept, so a persistent fault cannot make the listener spin.
+constexpr int kRetryPauseMs = 50;
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
   std::memset(&address, 0, sizeof(address));
@@ -78,6 +80,11 @@ class SocketMessagePipe final : public LocalMessagePipe {
     }
     const int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      // The client stays queued while accept fails, so a failure that lasts (no descriptor left
+      // for it) would fail again at once: pause before the next try, as the Windows side does.
+      if (errno != ECONNABORTED && errno != EINTR && ShutDownWithin(kRetryPauseMs)) {
+        return WaitResult::kShutDown;
+      }
       return WaitResult::kFailed;
     }
     client_.Reset(fd);
@@ -92,7 +99,8 @@ class SocketMessagePipe final : public LocalMessagePipe {
     // One byte more than allowed tells an oversize message apart; MSG_TRUNC reports the whole
     // length even so.
     std::vector<char> buffer(max_bytes + 1, '\0');
-    const ssize_t length = ::recv(client_.Get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+    const ssize_t length =
+        ::recv(client_.Get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (length < 0 || static_cast<size_t>(length) > max_bytes) {
       return std::nullopt;
     }
@@ -131,6 +139,12 @@ class SocketMessagePipe final : public LocalMessagePipe {
     }
   }
 
+  // Waits `timeout_ms` unless the pipe is shut down first; true when it was.
+  bool ShutDownWithin(int timeout_ms) const {
+    pollfd fd = {wake_.Get(), POLLIN, 0};
+    return ::poll(&fd, 1, timeout_ms) > 0;
+  }
+
   bool PeerHungUp() const {
     pollfd fd = {client_.Get(), POLLRDHUP, 0};
     return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP)) != 0;
@@ -165,7 +179,8 @@ class SocketMessagePipes final : public LocalMessagePipeFactory {
       }
       // A socket file left behind by a process that is gone: take the name over.
       ::unlink(path.c_str());
-      if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+          0) {
         return {nullptr, static_cast<uint32_t>(errno)};
       }
     }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -42,10 +43,16 @@ class SystemdServiceController final : public ServiceController {
       service_main();
       stopped = true;
     });
+    // A stop that arrives before the service has registered its handler waits for the handler
+    // rather than being dropped with the signal that brought it.
+    int pending_stops = 0;
     while (!stopped) {
       const timespec poll = {0, kSignalPollNanoseconds};
-      if (sigtimedwait(&stops, nullptr, &poll) > 0 && control_handler_) {
-        control_handler_(kServiceControlStop);
+      if (sigtimedwait(&stops, nullptr, &poll) > 0) {
+        ++pending_stops;
+      }
+      for (const auto handler = ControlHandler(); handler && pending_stops > 0; --pending_stops) {
+        handler(kServiceControlStop);
       }
     }
     service.join();
@@ -53,11 +60,11 @@ class SystemdServiceController final : public ServiceController {
     return true;
   }
 
-  bool RegisterControlHandler(const std::wstring&,
-                              std::function<void(uint32_t)> handler) override {
+  bool RegisterControlHandler(const std::wstring&, std::function<void(uint32_t)> handler) override {
     if (notify_socket_.empty()) {
       return false;
     }
+    std::lock_guard lock(handler_mutex_);
     control_handler_ = std::move(handler);
     return true;
   }
@@ -72,8 +79,8 @@ class SystemdServiceController final : public ServiceController {
         message = "READY=1\nSTATUS=running";
         break;
       case kServiceStopPending:
-        message = "STOPPING=1\nSTATUS=stop pending, check point " +
-                  std::to_string(report.check_point);
+        message =
+            "STOPPING=1\nSTATUS=stop pending, check point " + std::to_string(report.check_point);
         break;
       default:
         message = "STATUS=stopped, exit code " + std::to_string(report.win32_exit_code);
@@ -93,7 +100,8 @@ class SystemdServiceController final : public ServiceController {
     if (address.sun_path[0] == '@') {
       address.sun_path[0] = '\0';  // an abstract socket name
     }
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notify_socket_.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notify_socket_.size());
     FileDescriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.Valid()) {
       (void)::sendto(socket.Get(), message.data(), message.size(), MSG_NOSIGNAL,
@@ -101,7 +109,14 @@ class SystemdServiceController final : public ServiceController {
     }
   }
 
+  // The handler is registered on the service's thread and called on the dispatcher's.
+  std::function<void(uint32_t)> ControlHandler() {
+    std::lock_guard lock(handler_mutex_);
+    return control_handler_;
+  }
+
   std::string notify_socket_;
+  std::mutex handler_mutex_;
   std::function<void(uint32_t)> control_handler_;
 };
 

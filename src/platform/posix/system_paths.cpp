@@ -22,6 +22,10 @@ std::optional<std::string> SystemPaths::AppDataFolder() {
   return std::string(home) + "/.config";
 }
 
+std::filesystem::path FileSystemPath(const std::string& narrow) {
+  return std::filesystem::path(narrow);
+}
+
 const wchar_t kPathSeparator = L'/';
 
 std::wstring ExecutablePath() {

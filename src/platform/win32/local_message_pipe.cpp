@@ -1,6 +1,7 @@
 #include "platform/local_message_pipe.h"
 
 #include <windows.h>
+
 #include <sddl.h>
 
 #include <vector>
@@ -12,6 +13,7 @@ namespace orvo_vpn_win_svc::platform {
 namespace {
 
 constexpr DWORD kBufferSize = 8192;
+constexpr DWORD kMaxInstances = 1;
 // Pause after an unexpected failure to wait for a client, so a persistent fault cannot make
 // the listener spin.
 constexpr DWORD kRetryPauseMs = 50;
@@ -123,11 +125,12 @@ class NamedMessagePipe final : public LocalMessagePipe {
     if (!WriteFile(pipe_.Get(), reply.data(), static_cast<DWORD>(reply.size()), nullptr,
                    io.Get())) {
       if (GetLastError() != ERROR_IO_PENDING ||
-          io.Wait(pipe_.Get(), stop_.Get(), timeout_ms_, bytes, error) != PendingIo::Outcome::kDone) {
+          io.Wait(pipe_.Get(), stop_.Get(), timeout_ms_, bytes, error) !=
+              PendingIo::Outcome::kDone) {
         return;
       }
     }
-    WaitForClientToLeave();
+    WaitUntilReplyRead();
   }
 
   void DisconnectClient() override { DisconnectNamedPipe(pipe_.Get()); }
@@ -137,9 +140,32 @@ class NamedMessagePipe final : public LocalMessagePipe {
  private:
   bool Stopped() const { return WaitForSingleObject(stop_.Get(), 0) == WAIT_OBJECT_0; }
 
-  // Disconnecting discards whatever the client has not read yet, so give it the time of one
-  // request to read the reply and close its end (a read then fails with a broken pipe). A
-  // client that keeps its end open is disconnected when that time is up.
+  // Disconnecting discards whatever the client has not read yet, so wait until it has read the
+  // reply: FlushFileBuffers on the server end returns once the client has read everything. It
+  // has no time-out of its own, and a client that never reads must not hold the only instance,
+  // so it runs on a thread of its own and is cancelled when the time of one request is up or the
+  // pipe shuts down (the disconnect that follows would end it as well).
+  void WaitUntilReplyRead() {
+    UniqueHandle flusher(CreateThread(nullptr, 0, &FlushPipe, pipe_.Get(), 0, nullptr));
+    if (!flusher.Valid()) {
+      WaitForClientToLeave();
+      return;
+    }
+    const HANDLE events[2] = {stop_.Get(), flusher.Get()};
+    if (WaitForMultipleObjects(2, events, FALSE, timeout_ms_) != WAIT_OBJECT_0 + 1) {
+      CancelIoEx(pipe_.Get(), nullptr);
+      DisconnectNamedPipe(pipe_.Get());
+      WaitForSingleObject(flusher.Get(), INFINITE);
+    }
+  }
+
+  static DWORD WINAPI FlushPipe(void* pipe) {
+    FlushFileBuffers(static_cast<HANDLE>(pipe));
+    return 0;
+  }
+
+  // Without a thread for the flush: give the client the time of one request to read the reply
+  // and close its end (a read then fails with a broken pipe).
   void WaitForClientToLeave() {
     char ignored = 0;
     PendingIo io(io_.Get());
@@ -171,10 +197,13 @@ class NamedMessagePipes final : public LocalMessagePipeFactory {
     attributes.bInheritHandle = FALSE;
     // FILE_FLAG_FIRST_PIPE_INSTANCE: fail rather than join a pipe someone else created first.
     // PIPE_REJECT_REMOTE_CLIENTS: the service is for this machine's user interface only.
+    // One instance at most: the service serves its clients one after another on a single
+    // instance, and with the limit set by the first creator no other process can add an
+    // instance to the name while the service holds it.
     UniqueHandle pipe(CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-        PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &attributes));
+        kMaxInstances, kBufferSize, kBufferSize, 0, &attributes));
     const DWORD error = GetLastError();
     LocalFree(descriptor);
     if (!pipe.Valid()) {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "platform/text_encoding.h"
-#include "platform/win32/pipe_security.h"
 #include "platform/win32/unique_handle.h"
 
 namespace orvo_vpn_win_svc::platform {
@@ -50,8 +49,8 @@ PipeOpening OpenPipeConnection(const std::wstring& name, std::chrono::millisecon
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(busy_wait.count());
   UniqueHandle pipe;
   for (;;) {
-    // The specific rights the pipe grants to users; GENERIC_WRITE would ask for more.
-    pipe.Reset(CreateFileW(name.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    pipe.Reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr));
     if (pipe.Valid()) {
       break;
     }

@@ -14,6 +14,18 @@ std::optional<std::string> SystemPaths::AppDataFolder() {
   return std::string(folder);
 }
 
+std::filesystem::path FileSystemPath(const std::string& narrow) {
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+  if (length <= 0) {
+    return {};
+  }
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(),
+                      length);
+  return std::filesystem::path(std::move(wide));
+}
+
 const wchar_t kPathSeparator = L'\\';
 
 std::wstring ExecutablePath() {

@@ -15,6 +15,9 @@
 namespace orvo_vpn_win_svc::platform {
 namespace {
 
+// WSA_FLAG_NO_HANDLE_INHERIT, which mingw-w64's headers lack (Windows 7 SP1 and later).
+constexpr DWORD kNoHandleInherit = 0x80;
+
 // A receive waits on the socket's overlapped read and on a "closed" event together, so Close
 // wakes it without closing the socket under it: the socket handle is closed only when the
 // object goes, after the threads that use it have left, and a thread just about to receive can
@@ -86,7 +89,11 @@ UdpSocketOpening OpenConnectedUdpSocket(const IpAddress& server, uint16_t port) 
     opening.failed_step = UdpSocketOpening::Step::kCreate;
     return opening;
   }
-  const SOCKET handle = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  // Winsock sockets are inheritable by default, and every sing-box child is started with
+  // handle inheritance on: it would keep the tunnel's socket open after the service closed it.
+  // Overlapped, as socket() makes them, for the receive above.
+  const SOCKET handle = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                                   WSA_FLAG_OVERLAPPED | kNoHandleInherit);
   if (handle == INVALID_SOCKET) {
     opening.error = WSAGetLastError();
     opening.failed_step = UdpSocketOpening::Step::kCreate;

@@ -4,10 +4,24 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/udp_test_socket.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#endif
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -22,6 +36,35 @@ std::string Text(const std::vector<uint8_t>& bytes, int64_t size) {
 
 std::span<const uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// Whether this process's socket connected to 127.0.0.1:`port` would pass to a child process
+// (HANDLE_FLAG_INHERIT on Windows, no FD_CLOEXEC on Linux); nothing when there is none.
+std::optional<bool> SocketToPortIsInherited(uint16_t port) {
+  const auto connected_to_port = [port](auto socket) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+           peer.sin_family == AF_INET && ntohs(peer.sin_port) == port;
+  };
+#ifdef _WIN32
+  // Socket handles are kernel handles; this process has far fewer than these.
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    DWORD flags = 0;
+    if (connected_to_port(static_cast<SOCKET>(value)) &&
+        GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      return (flags & HANDLE_FLAG_INHERIT) != 0;
+    }
+  }
+#else
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    if (connected_to_port(fd)) {
+      return (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0;
+    }
+  }
+#endif
+  return std::nullopt;
 }
 
 // A peer on the loopback and the service's socket connected to it.
@@ -78,6 +121,12 @@ TEST_F(UdpSocketTest, CloseWakesAReceiveInProgressAndEndsTheSocket) {
   EXPECT_LE(socket_->Receive(buffer), 0);
   EXPECT_EQ(socket_->Send(Bytes("after close")), -1);
   EXPECT_FALSE(peer_.Receive(milliseconds(50)).has_value());
+}
+
+// sing-box children are started with handle inheritance on; none of them may keep the tunnel's
+// socket open after the service has closed it.
+TEST_F(UdpSocketTest, IsNotInheritedByChildProcesses) {
+  EXPECT_EQ(SocketToPortIsInherited(peer_.LocalPort()), std::optional<bool>(false));
 }
 
 TEST(UdpSocketOpening, RefusesAServerThatIsNotIpv4) {

@@ -11,6 +11,10 @@
 #include "support/platform_kind.h"
 #include "support/test_pipe.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace orvo_vpn_win_svc {
 namespace {
 
@@ -42,9 +46,7 @@ ConnectionInfo ConnectedRecord() {
 
 class ConnectionStoreTest : public ::testing::Test {
  protected:
-  ConnectionStoreTest() {
-    fs::create_directories(app_data_);
-  }
+  ConnectionStoreTest() { fs::create_directories(app_data_); }
   ~ConnectionStoreTest() override {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -57,9 +59,10 @@ class ConnectionStoreTest : public ::testing::Test {
   }
   fs::path File() const { return app_data_ / "OrvoVPN" / "connection.json"; }
 
-  fs::path root_ = fs::temp_directory_path() /
-                   ("orvo-store-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                    "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::path root_ =
+      fs::temp_directory_path() /
+      ("orvo-store-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
   fs::path app_data_ = root_ / "AppData";
 };
 
@@ -143,9 +146,9 @@ TEST_F(ConnectionStoreTest, ReportsAFolderThatCannotBeCreated) {
   EXPECT_FALSE(Store().Save(ConnectedRecord()));
   const std::string log = capture.StandardError();
   EXPECT_EQ(log.rfind("CONNECTION_STORE: Failed to create directory: ", 0), 0u) << log;
-  EXPECT_NE(log.find("CONNECTION_STORE: Failed to open file for writing: " + File().string() +
-                     "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("CONNECTION_STORE: Failed to open file for writing: " + File().string() + "\n"),
+      std::string::npos)
       << log;
 }
 
@@ -167,26 +170,52 @@ TEST_F(ConnectionStoreTest, TextThatIsNotUtf8FailsTheSaveAndKeepsTheOldFile) {
   EXPECT_EQ(ReadBytes(File()), before);
 }
 
-// The real application-data folder of this system: $XDG_CONFIG_HOME on Linux, the account's
-// roaming AppData under Wine.
-TEST_F(ConnectionStoreTest, UsesTheSystemsApplicationDataFolder) {
-  if (!orvo_test::kWindows) {
-    orvo_test::SetEnvironment("XDG_CONFIG_HOME", app_data_.string());
+#ifdef _WIN32
+// The account's application-data folder as SHGetFolderPath reads it.
+constexpr wchar_t kShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+bool SetAppDataShellFolder(const std::wstring& folder) {
+  return RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, L"AppData", REG_EXPAND_SZ,
+                         folder.c_str(), static_cast<DWORD>((folder.size() + 1) * 2)) == 0;
+}
+#endif
+
+// The system's application-data folder, given a name that is not ASCII: $XDG_CONFIG_HOME on
+// Linux; under Wine the account's AppData shell folder, which SHGetFolderPathA hands over in the
+// ANSI code page.
+TEST_F(ConnectionStoreTest, UsesTheSystemsApplicationDataFolderWhateverItsName) {
+  const fs::path folder = root_ / u8"\u017Di\u017Ekov";  // Zizkov with carons
+  fs::create_directories(folder);
+#ifdef _WIN32
+  if (!orvo_test::RunningUnderWine()) {
+    GTEST_SKIP() << "moves the account's AppData folder; done under Wine only";
   }
-  const std::optional<std::string> folder = platform::SystemPaths::AppDataFolder();
-  ASSERT_TRUE(folder.has_value());
+  BOOL lossy = FALSE;
+  WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  if (lossy) {
+    GTEST_SKIP() << "the ANSI code page " << GetACP() << " cannot name the folder";
+  }
+  wchar_t old[1024] = {};
+  DWORD size = sizeof(old);
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"AppData",
+                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size),
+            0);
+  const struct Restore {
+    std::wstring folder;
+    ~Restore() { SetAppDataShellFolder(folder); }
+  } restore{old};
+  ASSERT_TRUE(SetAppDataShellFolder(folder.wstring()));
+#else
+  orvo_test::SetEnvironment("XDG_CONFIG_HOME", folder.string());
+#endif
+  const fs::path expected = folder / "OrvoVPN" / "connection.json";
   const ConnectionStore store;
-  const fs::path expected = fs::path(*folder) / "OrvoVPN" / "connection.json";
-  EXPECT_EQ(fs::path(store.GetFilePath()), expected);
-  const bool existed = fs::exists(expected);
-  if (!existed) {
-    ASSERT_TRUE(store.Save(ConnectedRecord()));
-    EXPECT_TRUE(fs::exists(expected));
-    store.Clear();
-    EXPECT_FALSE(fs::exists(expected));
-  }
+  EXPECT_EQ(platform::FileSystemPath(store.GetFilePath()), expected);
+  ASSERT_TRUE(store.Save(ConnectedRecord()));
+  EXPECT_TRUE(fs::exists(expected));
+  store.Clear();
+  EXPECT_FALSE(fs::exists(expected));
   if (!orvo_test::kWindows) {
-    EXPECT_EQ(expected, File());
     orvo_test::SetEnvironment("XDG_CONFIG_HOME", "");
   }
 }
