@@ -1,20 +1,62 @@
 #!/usr/bin/env bash
-# Runs a Windows executable under Wine in a throwaway prefix shared by one build tree.
-# WINEPREFIX may be set by the caller; otherwise one lives under /tmp for this user.
+# Runs a Windows executable under Wine in a fresh prefix of its own, removed when the run ends.
+# A run killed part-way can leave an installed service or registry keys behind; in a prefix of
+# its own they never reach a later run. The prefixes live in ORVO_WINE_PREFIX_ROOT (default
+# /tmp/orvo-wine-<uid>); a caller's WINEPREFIX is not used.
 set -euo pipefail
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEPREFIX=${WINEPREFIX:-/tmp/orvo-wine-prefix-$(id -u)}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  # Two tests may start together on a fresh prefix; only one of them boots it.
-  ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 ) 9>"$WINEPREFIX.lock"
+root=${ORVO_WINE_PREFIX_ROOT:-/tmp/orvo-wine-$(id -u)}
+mkdir -p "$root"
+
+# Every run holds the lock beside its prefix (descriptor 8, which no Wine process inherits) for
+# as long as it lives, so a prefix whose lock is free was left by a run that was killed outright:
+# its Wine session is ended and the prefix removed. Sweeping and making a prefix both happen
+# under the root's lock, so a new prefix is locked before any sweep can see it.
+exec 9>"$root/.lock"
+flock 9
+for lock in "$root"/run-*.lock; do
+  if [ -e "$lock" ] && flock -n "$lock" true; then
+    WINEPREFIX=${lock%.lock} wineserver -k 2>/dev/null || true
+    rm -rf "${lock%.lock}" "$lock"
+  fi
+done
+
+# A booted prefix, made once per Wine version and never run in, is copied for each run: a copy
+# takes about a second where a boot takes five or more. It is booted in a session that then ends,
+# as the service manager of the session that booted a prefix does not find services created in
+# it ("net start" answers "Could not get handle to service").
+template=$root/template-$(wine --version | tr -c 'A-Za-z0-9.\n-' _)
+if [ ! -f "$template/system.reg" ]; then
+  rm -rf "$template.new"
+  mkdir "$template.new"
+  export WINEPREFIX=$template.new
+  wineboot --init >/dev/null 2>&1 9>&-
+  wineserver -w
+  mv "$template.new" "$template"
 fi
+WINEPREFIX=$(mktemp -d "$root/run-XXXXXX")
+export WINEPREFIX
+exec 8>"$WINEPREFIX.lock"
+flock 8
+exec 9>&-
+
 # A Wine helper process (a headless conhost.exe) can outlive the program it served, and every
 # Wine process holds the Unix descriptors it was started with: the caller's standard output
-# would then stay open and a ctest run would wait for it until its time-out. The program has
-# ended, so end the prefix's Wine session with it.
+# would then stay open until ctest's time-out. So the run ends its prefix's Wine session, here
+# or when it is stopped by a signal, before the prefix goes.
+finish() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.lock"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+cp -a "$template/." "$WINEPREFIX/"
+
+# In the background, so a signal reaches the trap at once; standard input stays the caller's.
 status=0
-wine "$@" || status=$?
-wineserver -k 2>/dev/null || true
+wine "$@" 8>&- <&0 &
+wait $! || status=$?
 exit "$status"

@@ -1,7 +1,7 @@
 // The iphlpapi side of the IP Helper seam, run under Wine in the Windows tier. Wine implements
-// the two table reads; it answers GetBestRoute2 with ERROR_NOT_SUPPORTED and lacks every other
-// call (they abort the process there), which the seam then reports as ERROR_NOT_SUPPORTED. The
-// calls that change the system run on real Windows only, and not from these tests.
+// the two table reads and answers GetBestRoute2 with ERROR_NOT_SUPPORTED; every other call is a
+// stub there that aborts the process, and on Windows those calls change the system, so no test
+// here makes them (tests under Wine that would reach them use the recording fake).
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -82,30 +82,6 @@ TEST(Win32IpHelper, BestRouteIsAnsweredOnWindowsAndNotSupportedUnderWine) {
   }
   ASSERT_EQ(result, platform::kIpHelperOk);
   EXPECT_EQ(InterfaceLuids(*ip_helper).count(route.luid), 1U);
-}
-
-// Under Wine the calls it lacks must come back as an error, not abort the process.
-TEST(Win32IpHelper, CallsWineLacksAreReportedAsNotSupportedThere) {
-  ORVO_WINDOWS_ONLY();
-  if (!orvo_test::RunningUnderWine()) {
-    GTEST_SKIP() << "on Windows these calls change the system; the tests leave them alone";
-  }
-  const auto ip_helper = platform::SystemIpHelper();
-  platform::UnicastAddressRow address;
-  address.luid = 1;
-  address.address = IpAddress::Ipv4(0x0A090002);
-  address.prefix_length = 32;
-  ForwardRow route;
-  route.luid = 1;
-  route.destination = IpAddress::Ipv4(0x0A000000);
-  route.prefix_length = 8;
-  uint32_t mtu = 0;
-  EXPECT_EQ(ip_helper->CreateUnicastAddress(address), kNotSupported);
-  EXPECT_EQ(ip_helper->DeleteUnicastAddress(address), kNotSupported);
-  EXPECT_EQ(ip_helper->GetInterfaceMtu(1, mtu), kNotSupported);
-  EXPECT_EQ(ip_helper->SetInterfaceMtu(1, 1420), kNotSupported);
-  EXPECT_EQ(ip_helper->CreateForwardEntry(route), kNotSupported);
-  EXPECT_EQ(ip_helper->DeleteForwardEntry(route), kNotSupported);
 }
 
 }  // namespace

@@ -16,22 +16,8 @@
 // The IP Helper calls over iphlpapi. Results are the functions' own error codes. Rows are
 // always prepared with the Initialize* functions before the portable fields are copied in, so
 // every field this seam does not carry keeps the system's default.
-//
-// Wine 8 implements GetIfTable2 and GetIpForwardTable2 and answers GetBestRoute2 with
-// ERROR_NOT_SUPPORTED, but every other call used here is an unimplemented stub there that aborts
-// the process when called (the Initialize* functions, Get/SetIpInterfaceEntry, and the create
-// and delete calls). Under Wine those report ERROR_NOT_SUPPORTED instead, as a missing piece of
-// configuration, so the Windows build can run its tests there; on Windows they always run.
 namespace orvo_vpn_win_svc::platform {
 namespace {
-
-bool WineLacksTheCall() {
-  static const bool wine = [] {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-  }();
-  return wine;
-}
 
 static_assert(sizeof(NET_LUID) == sizeof(InterfaceLuid));
 
@@ -146,25 +132,16 @@ class IphlpapiIpHelper final : public IpHelper {
   }
 
   uint32_t CreateUnicastAddress(const UnicastAddressRow& row) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     const MIB_UNICASTIPADDRESS_ROW converted = ToAddressRow(row);
     return CreateUnicastIpAddressEntry(&converted);
   }
 
   uint32_t DeleteUnicastAddress(const UnicastAddressRow& row) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     const MIB_UNICASTIPADDRESS_ROW converted = ToAddressRow(row);
     return DeleteUnicastIpAddressEntry(&converted);
   }
 
   uint32_t GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     MIB_IPINTERFACE_ROW row;
     const DWORD error = ReadIpv4Interface(luid, row);
     if (error == NO_ERROR) {
@@ -174,9 +151,6 @@ class IphlpapiIpHelper final : public IpHelper {
   }
 
   uint32_t SetInterfaceMtu(InterfaceLuid luid, uint32_t mtu) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     MIB_IPINTERFACE_ROW row;
     const DWORD error = ReadIpv4Interface(luid, row);
     if (error != NO_ERROR) {
@@ -216,17 +190,11 @@ class IphlpapiIpHelper final : public IpHelper {
   }
 
   uint32_t CreateForwardEntry(const ForwardRow& row) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     const MIB_IPFORWARD_ROW2 converted = ToForwardRow(row);
     return CreateIpForwardEntry2(&converted);
   }
 
   uint32_t DeleteForwardEntry(const ForwardRow& row) override {
-    if (WineLacksTheCall()) {
-      return ERROR_NOT_SUPPORTED;
-    }
     const MIB_IPFORWARD_ROW2 converted = ToForwardRow(row);
     return DeleteIpForwardEntry2(&converted);
   }
