@@ -9,6 +9,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+install_started=$SECONDS
 scripts/install-deps.sh all || { echo "check: could not install the dependencies"; exit 1; }
 
 stages=${CHECK_STAGES:-native asan windows fuzz}
@@ -74,7 +75,10 @@ run_fuzzers() {
 }
 
 mkdir -p build
+started=$SECONDS
+timings=()
 for stage in $stages; do
+  stage_started=$SECONDS
   case $stage in
     native) build_and_test native ;;
     asan) build_and_test native-asan ;;
@@ -82,7 +86,15 @@ for stage in $stages; do
     fuzz) run_fuzzers ;;
     *) note_failure "unknown stage $stage" ;;
   esac
+  timings+=("$stage $((SECONDS - stage_started)) s")
 done
+
+# Where the time went, so a slower suite shows in every run's log.
+echo "time: installing dependencies $((started - install_started)) s"
+for timing in "${timings[@]}"; do
+  echo "time: $timing"
+done
+echo "time: all stages $((SECONDS - started)) s"
 
 for failure in "${failures[@]}"; do
   echo "FAILED: $failure"
