@@ -200,6 +200,15 @@ std::string Service::Log() const {
   return ReadWholeFile((install_.path() / "log").string());
 }
 
+std::string Service::UserLog() const {
+  std::istringstream lines(Log());
+  std::string shown;
+  for (std::string entry; std::getline(lines, entry);) {
+    shown += std::regex_match(entry, kLogLine) ? entry + "\n" : "";
+  }
+  return shown;
+}
+
 bool Service::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
   return PollUntil([&] { return Log().find(text) != std::string::npos; }, timeout);
 }
@@ -250,12 +259,9 @@ std::string Service::Transcript(const std::string& name, long long& earliest_tim
       PollUntil([&] { return (last = Raw(request)) == rest.substr(request.size() + 4); }, 10s);
       show(last);
     } else if (step == "log") {  // the log lines that matter since the last look
-      const std::string log = Log();
-      std::istringstream lines(log.substr(log_seen_));
+      const std::string log = UserLog();
+      shown += log.substr(log_seen_);
       log_seen_ = log.size();
-      for (std::string entry; std::getline(lines, entry);) {
-        shown += std::regex_match(entry, kLogLine) ? entry + "\n" : "";
-      }
     } else if (step == "state") {
       std::string text = ReadWholeFile(StateFile().string());
       std::erase(text, '\r');

@@ -60,6 +60,8 @@ class Service {
   // A shell command run in the service's mount namespace (this test's network namespace).
   std::string Shell(const std::string& command) const;
   std::string Log() const;
+  // The lines of the log a user reads: the host's and the handlers', the Wintun clean-up's.
+  std::string UserLog() const;
   bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
   // The service's exit code once it has ended; -1 when it still runs after `timeout`.
   int WaitForExit(std::chrono::milliseconds timeout) const;

@@ -84,13 +84,13 @@ std::string MadeRoutes() {
   on_link.prefix_length = 32;
   on_link.next_hop = IpAddress::Ipv4(0);
   const auto helper = platform::SystemIpHelper();
-  return std::to_string(helper->CreateForwardEntry(via)) + " " +
-         std::to_string(helper->CreateForwardEntry(on_link)) + " " +
-         std::to_string(helper->CreateForwardEntry(on_link)) + "\n" +
-         orvo_test::ShellOutput("ip -4 route show proto redirect") +
-         std::to_string(helper->DeleteForwardEntry(on_link)) + " " +
-         std::to_string(helper->DeleteForwardEntry(on_link)) + "\n" +
-         orvo_test::ShellOutput("ip -4 route show proto redirect");
+  std::string text = std::to_string(helper->CreateForwardEntry(via)) + " ";
+  text += std::to_string(helper->CreateForwardEntry(on_link)) + " ";
+  text += std::to_string(helper->CreateForwardEntry(on_link)) + "\n";
+  text += orvo_test::ShellOutput("ip -4 route show proto redirect");
+  text += std::to_string(helper->DeleteForwardEntry(on_link)) + " ";
+  text += std::to_string(helper->DeleteForwardEntry(on_link)) + "\n";
+  return text + orvo_test::ShellOutput("ip -4 route show proto redirect");
 }
 
 struct Row {
