@@ -138,45 +138,57 @@ void Service::SetStandIn(const std::string& exports) const {
 bool Service::Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
                     const std::string& setup) {
   const std::string dir = install_.path().string();
-  std::vector<std::string> command = {"sh", "-c", "exec \"$@\" >'" + dir + "/log' 2>&1", "sh",
-                                      "env", "-u", "NOTIFY_SOCKET", "-u", "ORVO_PIPE_DIR",
+  std::vector<std::string> command = {"sh",
+                                      "-c",
+                                      "exec \"$@\" >'" + dir + "/log' 2>&1",
+                                      "sh",
+                                      "env",
+                                      "-u",
+                                      "NOTIFY_SOCKET",
+                                      "-u",
+                                      "ORVO_PIPE_DIR",
                                       "HOME=" + home_.path().string(),
                                       "XDG_CONFIG_HOME=" + home_.path().string()};
   command.insert(command.end(), prefix.begin(), prefix.end());
   command.insert(command.end(),
                  {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "sh", "-c",
                   "mount -t tmpfs tmpfs /run && " + (setup.empty() ? "true" : setup) +
-                      " && { \"$@\" & wait $!; echo $? >'" + dir +
-                      "/exit'; exec sleep infinity; }",
+                      " && { \"$@\" & wait $!; echo $? >'" + dir + "/exit'; exec sleep infinity; }",
                   "sh", dir + "/orvo-vpn-svc"});
   if (console) {
     command.emplace_back("--console");
   }
-  if (!unshare_.Start(command) || !PollUntil(
-                                      [&] {
-                                        const auto init = ChildrenOf(unshare_.Pid());
-                                        const auto service =
-                                            init.empty() ? init : ChildrenOf(init.front());
-                                        pid_ = service.empty() ? -1 : service.front();
-                                        std::error_code error;
-                                        return std::filesystem::read_symlink(
-                                                   "/proc/" + std::to_string(pid_) + "/exe", error)
-                                            .string()
-                                            .ends_with("orvo-vpn-svc");
-                                      },
-                                      10s)) {
+  if (!unshare_.Start(command) ||
+      !PollUntil(
+          [&] {
+            const auto init = ChildrenOf(unshare_.Pid());
+            const auto service = init.empty() ? init : ChildrenOf(init.front());
+            pid_ = service.empty() ? -1 : service.front();
+            std::error_code error;
+            return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe", error)
+                .string()
+                .ends_with("orvo-vpn-svc");
+          },
+          10s)) {
     why_not = "no service started (PID namespaces need root): " + Log();
     return false;
   }
   const std::string running = console ? "IPC running on pipe" : "IPC: Pipe created successfully";
-  return (PollUntil([&] { return Log().find(running) != std::string::npos || WaitForExit(0s) >= 0; },
-                    10s) &&
+  return (PollUntil(
+              [&] { return Log().find(running) != std::string::npos || WaitForExit(0s) >= 0; },
+              10s) &&
           WaitForExit(0s) < 0) ||
          (why_not = "the service did not open its pipe: " + Log(), false);
 }
 
 CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
-  std::vector<std::string> command = {"env", "-u", "ORVO_PIPE_DIR", "nsenter", "-t", std::to_string(pid_), "-m",
+  std::vector<std::string> command = {"env",
+                                      "-u",
+                                      "ORVO_PIPE_DIR",
+                                      "nsenter",
+                                      "-t",
+                                      std::to_string(pid_),
+                                      "-m",
                                       kBuild + "/orvo-vpn-ctl"};
   command.insert(command.end(), arguments.begin(), arguments.end());
   BackgroundProcess ctl;
@@ -273,10 +285,12 @@ std::string Service::Transcript(const std::string& name, long long& earliest_tim
     } else if (step == "tcp") {  // address and port; polls a moment for a listener to come
       std::string outcome;
       const std::string address = rest.substr(0, rest.find(' '));
-      PollUntil([&] {
-        return (outcome = TcpConnect(address, std::stoi(rest.substr(address.size())), 5s)) ==
-               "connected";
-      }, 2s);
+      PollUntil(
+          [&] {
+            return (outcome = TcpConnect(address, std::stoi(rest.substr(address.size())), 5s)) ==
+                   "connected";
+          },
+          2s);
       show(outcome);
     } else if (step == "stand-in") {
       SetStandIn(rest);

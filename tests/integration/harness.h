@@ -13,13 +13,12 @@ namespace orvo_test {
 
 // Runs the body (a lambda) in a fresh network namespace where TUN devices can be made; skips
 // loudly where that is impossible (not Linux, not root).
-#define ORVO_IN_NAMESPACE_OR_SKIP(...)                                                   \
-  do {                                                                                    \
-    std::string orvo_why_not;                                                             \
-    if (!orvo_test::RunInNamespaceWithTun(__VA_ARGS__, orvo_why_not)) {                          \
-      GTEST_SKIP() << "SKIPPED LOUDLY: needs root, namespaces and /dev/net/tun: "         \
-                   << orvo_why_not;                                                       \
-    }                                                                                     \
+#define ORVO_IN_NAMESPACE_OR_SKIP(...)                                                             \
+  do {                                                                                             \
+    std::string orvo_why_not;                                                                      \
+    if (!orvo_test::RunInNamespaceWithTun(__VA_ARGS__, orvo_why_not)) {                            \
+      GTEST_SKIP() << "SKIPPED LOUDLY: needs root, namespaces and /dev/net/tun: " << orvo_why_not; \
+    }                                                                                              \
   } while (false)
 
 // "connected", "refused" (a reset or an ICMP refusal came back) or "timeout": one TCP connect.

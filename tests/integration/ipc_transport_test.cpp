@@ -55,9 +55,7 @@ class IpcTransport : public ::testing::Test {
     server_->status_handler = [] { return std::string("connected"); };
     ASSERT_TRUE(server_->Start(pipe_.Name()));
   }
-  std::string Status() {
-    return platform::ExchangePipeMessage(pipe_.Name(), "status", 10s).reply;
-  }
+  std::string Status() { return platform::ExchangePipeMessage(pipe_.Name(), "status", 10s).reply; }
   orvo_test::TestPipe pipe_;
   std::unique_ptr<IpcServer> server_;
 };

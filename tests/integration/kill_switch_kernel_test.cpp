@@ -32,7 +32,7 @@ constexpr int kPort = 7777;
 constexpr char kServer[] = "203.0.113.2";
 constexpr char kOther[] = "198.51.100.2";
 constexpr char kLan[] = "10.77.0.2";
-const std::vector<std::string> kAddresses = {"127.0.0.1", "::1", kServer, kOther,
+const std::vector<std::string> kAddresses = {"127.0.0.1", "::1",         kServer,  kOther,
                                              kLan,        "2001:db8::2", "fd77::2"};
 
 // The addresses of kAddresses a connect reaches, in order; a blocked connect must be refused at
@@ -50,8 +50,8 @@ std::string Reachable() {
 int Listen(int pid) {
   int listener = -1;
   std::thread([&] {
-    const int ns = pid > 0 ? open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY)
-                           : -1;
+    const int ns =
+        pid > 0 ? open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY) : -1;
     if (pid > 0 && (ns < 0 || setns(ns, CLONE_NEWNET) != 0)) {
       return;
     }
@@ -82,10 +82,11 @@ class FarNetwork {
     }
     const std::string pid = std::to_string(far_.Pid());
     const auto addresses = [](const std::string& link, const std::string& last) {
-      return " && ip addr add 203.0.113." + last + "/24 dev " + link + " && ip addr add 198.51.100." +
-             last + "/24 dev " + link + " && ip addr add 10.77.0." + last + "/24 dev " + link +
-             " && ip addr add 2001:db8::" + last + "/64 dev " + link + " nodad && ip addr add fd77::" +
-             last + "/64 dev " + link + " nodad && ip link set " + link + " up";
+      return " && ip addr add 203.0.113." + last + "/24 dev " + link +
+             " && ip addr add 198.51.100." + last + "/24 dev " + link + " && ip addr add 10.77.0." +
+             last + "/24 dev " + link + " && ip addr add 2001:db8::" + last + "/64 dev " + link +
+             " nodad && ip addr add fd77::" + last + "/64 dev " + link + " nodad && ip link set " +
+             link + " up";
     };
     if (RunShell("ip link add ks-near type veth peer name ks-far netns " + pid +
                  addresses("ks-near", "1")) != 0 ||
@@ -161,9 +162,9 @@ struct Settings {
       const bool v6 = address.find(':') != std::string::npos;
       const bool lan = address == kLan || address == "fd77::2";
       const bool listed = address == server || std::ranges::count(allowlist, address) > 0;
-      const bool through = address == "127.0.0.1" || address == "::1" ||
-                           (!(v6 && ipv6_block) &&
-                            (!kill_switch || (allow_lan && lan) || (!v6 && listed)));
+      const bool through =
+          address == "127.0.0.1" || address == "::1" ||
+          (!(v6 && ipv6_block) && (!kill_switch || (allow_lan && lan) || (!v6 && listed)));
       permitted += through ? address + " " : "";
     }
     return permitted;
@@ -234,8 +235,10 @@ TEST(KernelKillSwitch, TheServiceSwitchesItAndItGoesWhenTheServiceIsKilled) {
       EXPECT_EQ(service.Raw(request), R"({"success":true})");
       EXPECT_EQ(TcpConnect(kServer, kPort, 2s) == "connected", reachable) << request;
     }
-    ASSERT_EQ(service.Raw(R"({"cmd":"start_relay_proxy","config":{"relay_domain":"127.0.0.1","local_port":10808}})"),
-              R"({"success":true})");
+    ASSERT_EQ(
+        service.Raw(
+            R"({"cmd":"start_relay_proxy","config":{"relay_domain":"127.0.0.1","local_port":10808}})"),
+        R"({"success":true})");
     const std::vector<int> children = ChildrenOf(service.Pid());
     ASSERT_EQ(children.size(), 1U);
     ASSERT_EQ(::kill(service.Pid(), SIGKILL), 0);

@@ -37,8 +37,9 @@ std::string Text(const ForwardRow& row) {
 
 std::string ForwardTable() {
   std::vector<ForwardRow> rows;
-  std::string text = std::to_string(
-      platform::SystemIpHelper()->GetForwardTable(IpAddress::Family::kIpv4, rows)) + ":\n";
+  std::string text =
+      std::to_string(platform::SystemIpHelper()->GetForwardTable(IpAddress::Family::kIpv4, rows)) +
+      ":\n";
   for (const ForwardRow& row : rows) {
     text += Text(row);
   }
@@ -132,8 +133,7 @@ TEST(RtnetlinkIpHelper, AgreesWithTheKernel) {
        "lo/lo 1\norvo-e/orvo-e 7\n"},
       {"ip link add orvo-e type veth peer name orvo-f && ip link set orvo-e up && ip link set "
        "orvo-f up && ip link set orvo-e alias OrvoVPN",
-       Interfaces,
-       "lo/lo 1\nOrvoVPN/OrvoVPN 1\n"},
+       Interfaces, "lo/lo 1\nOrvoVPN/OrvoVPN 1\n"},
       // Routes made with metric and protocol; a second make is EEXIST, a second delete ESRCH.
       {"true", MadeRoutes,
        "0 0 17\n198.51.101.0/24 via 192.0.2.254 dev orvo-a metric 7 \n"

@@ -79,8 +79,10 @@ TEST(ServiceScenario, ServiceModeReportsItsStatesAndStopsOnSigterm) {
     ASSERT_TRUE(service.Start(false, {"NOTIFY_SOCKET=" + notify.path_}, why_not)) << why_not;
     EXPECT_EQ(notify.Until("READY=1\nSTATUS=running", 5s), kStarted);
     EXPECT_EQ(service.Raw("status"), "disconnected");
-    ASSERT_EQ(service.Raw(R"({"cmd":"start_relay_proxy","config":{"relay_domain":"127.0.0.1","local_port":10808}})"),
-              R"({"success":true})");
+    ASSERT_EQ(
+        service.Raw(
+            R"({"cmd":"start_relay_proxy","config":{"relay_domain":"127.0.0.1","local_port":10808}})"),
+        R"({"success":true})");
     ASSERT_EQ(::kill(service.Pid(), SIGTERM), 0);
     EXPECT_EQ(notify.Until("STATUS=stopped, exit code 0", 10s),
               kStarted + std::string(kStopping) + "[STATUS=stopped, exit code 0]\n");
@@ -103,8 +105,8 @@ TEST(ServiceScenario, SigtermDuringAConnectLetsItFinishThenTearsItDown) {
     ASSERT_TRUE(service.Start(false, {"NOTIFY_SOCKET=" + notify.path_}, why_not)) << why_not;
     std::string reply;
     std::jthread client([&] {
-      reply = service.Raw(
-          R"({"cmd":"connect","config":{"server_ip":"198.51.100.7","password":"pw"}})");
+      reply =
+          service.Raw(R"({"cmd":"connect","config":{"server_ip":"198.51.100.7","password":"pw"}})");
     });
     ASSERT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).size() == 1; }, 10s));
     const int tunnel_child = ChildrenOf(service.Pid()).front();
@@ -147,7 +149,8 @@ TEST(ServiceScenario, StartUpsThatCannotServe) {
 
     for (const char* argument : {"", "--Console", "-console", "console"}) {
       BackgroundProcess bare;
-      ASSERT_TRUE(bare.Start({"env", "-u", "NOTIFY_SOCKET", ORVO_BUILD_DIR "/orvo-vpn-svc", argument}));
+      ASSERT_TRUE(
+          bare.Start({"env", "-u", "NOTIFY_SOCKET", ORVO_BUILD_DIR "/orvo-vpn-svc", argument}));
       EXPECT_EQ(bare.WaitForExit(10s), 1) << argument;
       EXPECT_EQ(bare.Output(), "") << argument;
     }
@@ -163,7 +166,8 @@ TEST(ServiceScenario, ConnectionReportShapes) {
   info.bytes_rx = 11;
   info.bytes_tx = 22;
   info.connected_at = 1700000000;
-  EXPECT_EQ(BuildConnectionReport(nullptr), R"({"error":"runtime_not_initialized","success":false})");
+  EXPECT_EQ(BuildConnectionReport(nullptr),
+            R"({"error":"runtime_not_initialized","success":false})");
   EXPECT_EQ(BuildConnectionReport(&info),
             R"({"data":{"access_code":"","assigned_ip":"","bytes_rx":11,"bytes_tx":22,)"
             R"("connected_at":1700000000,"protocol":"hysteria2","server_city":"",)"

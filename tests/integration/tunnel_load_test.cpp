@@ -37,8 +37,9 @@ void Soak(Service& service, const std::string& connect, const std::string& conne
           const std::string& disconnect, const std::string& disconnected) {
   const auto state = [&] {
     return Holdings(service.Pid()) + "; " +
-           ShellOutput("ip -o link | wc -l; ip route show table all | wc -l; ip -6 route show "
-                       "table all | wc -l");
+           ShellOutput(
+               "ip -o link | wc -l; ip route show table all | wc -l; ip -6 route show "
+               "table all | wc -l");
   };
   std::string before;
   for (int cycle = 0; cycle <= Cycles(); ++cycle) {
@@ -85,16 +86,19 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
     const std::string state = "(dis)?connect(ed|ing)";
     const std::vector<std::pair<std::string, std::regex>> rows = {
         {"status", std::regex(state)},
-        {R"({"cmd":"status"})", std::regex(R"(\{"data":\{"status":")" + state + R"("\},"success":true\})")},
+        {R"({"cmd":"status"})",
+         std::regex(R"(\{"data":\{"status":")" + state + R"("\},"success":true\})")},
         {R"({"cmd":"get_connection_info"})",
          std::regex(R"(\{"error":"not_connected","success":false\}|\{"data":\{"access_code".*)")},
-        {R"({"cmd":"get_kill_switch_status"})", std::regex(R"(\{"data":\{"enabled":false\},"success":true\})")},
+        {R"({"cmd":"get_kill_switch_status"})",
+         std::regex(R"(\{"data":\{"enabled":false\},"success":true\})")},
         {R"({"cmd":"nope"})", std::regex(R"(\{"error":"unknown_command","success":false\})")},
         {"permission", std::regex("ok")},
         {"Status", std::regex("err")},
         {"{" + std::string(8191, ' '), std::regex(R"(\(none\))")},
     };
-    SetEnvironment("ORVO_PIPE_DIR", "/proc/" + std::to_string(service.Pid()) + "/root/run/orvo-vpn");
+    SetEnvironment("ORVO_PIPE_DIR",
+                   "/proc/" + std::to_string(service.Pid()) + "/root/run/orvo-vpn");
     std::atomic<int> sent{0};
     std::atomic<int> wrong{0};
     {
@@ -104,8 +108,8 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
           for (int i = 0; i < 1250; ++i) {
             const auto& [request, reply] = rows[static_cast<size_t>(client + i) % rows.size()];
             ++sent;
-            const auto exchange =
-                orvo_vpn_win_svc::platform::ExchangePipeMessage(L"\\\\.\\pipe\\OrvoVpnWinSvc", request, 60s);
+            const auto exchange = orvo_vpn_win_svc::platform::ExchangePipeMessage(
+                L"\\\\.\\pipe\\OrvoVpnWinSvc", request, 60s);
             const bool ok = exchange.status == orvo_vpn_win_svc::platform::PipeOpening::Status::kOk;
             wrong += std::regex_match(ok ? exchange.reply : "(none)", reply) ? 0 : 1;
           }
