@@ -1,9 +1,8 @@
 #if defined(__linux__)
 #include "integration/harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -44,25 +43,16 @@ const std::regex kTime(R"re(("(connected_at|saved_at)": ?)([0-9]+))re");
 }  // namespace
 
 std::string TcpConnect(const std::string& address, int port, std::chrono::milliseconds timeout) {
-  const bool v6 = address.find(':') != std::string::npos;
-  sockaddr_storage peer{};
-  socklen_t size = 0;
-  if (v6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&peer);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
-    size = sizeof(sockaddr_in6);
-  } else {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&peer);
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
-    size = sizeof(sockaddr_in);
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* peer = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &peer) != 0) {
+    return "bad address";
   }
-  const int socket = ::socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int socket = ::socket(peer->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   std::string outcome = "refused";
-  if (::connect(socket, reinterpret_cast<sockaddr*>(&peer), size) == 0) {
+  if (::connect(socket, peer->ai_addr, peer->ai_addrlen) == 0) {
     outcome = "connected";
   } else if (errno == EINPROGRESS) {
     pollfd watched{socket, POLLOUT, 0};
@@ -75,6 +65,7 @@ std::string TcpConnect(const std::string& address, int port, std::chrono::millis
     }
   }
   ::close(socket);
+  freeaddrinfo(peer);
   return outcome;
 }
 

@@ -1,10 +1,8 @@
 // The kill switch on the kernel's nftables: real TCP connects from this ordinary process across
 // a veth pair to listeners in a far namespace, compared with what the settings permit.
 #if defined(__linux__)
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -46,103 +44,62 @@ std::string Reachable() {
   return reached;
 }
 
-// A listener on [::]:kPort in the network namespace of `pid` (0: this one), kept until the end.
-int Listen(int pid) {
-  int listener = -1;
-  std::thread([&] {
-    const int ns =
-        pid > 0 ? open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY) : -1;
-    if (pid > 0 && (ns < 0 || setns(ns, CLONE_NEWNET) != 0)) {
-      return;
-    }
-    close(ns);
-    listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int no = 0;
-    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof(no));
-    sockaddr_in6 any{AF_INET6, htons(kPort), 0, {}, 0};
-    if (bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof(any)) != 0 ||
-        listen(listener, 512) != 0) {
-      close(listener);
-      listener = -1;
-    }
-  }).join();
-  return listener;
+const std::string kEverything =
+    "127.0.0.1 ::1 203.0.113.2 198.51.100.2 10.77.0.2 2001:db8::2 fd77::2 ";
+
+// A listener on [::]:kPort (IPv4 too). Nothing accepts: the kernel completes the connects the
+// backlog holds, which is more than a test makes.
+int Listener() {
+  const int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int no = 0;
+  setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof(no));
+  sockaddr_in6 any{AF_INET6, htons(kPort), 0, {}, 0};
+  return bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 &&
+                 listen(listener, 4096) == 0
+             ? listener
+             : -1;
 }
 
-// This namespace joined by a veth pair to a far one holding listeners on every address of
-// kAddresses but loopback, which has one here. Accepted connections are closed at once.
-class FarNetwork {
- public:
-  bool Start() {
-    if (!far_.Start({"unshare", "-n", "sleep", "600"}) || !PollUntil([&] {
-          return ShellOutput("readlink /proc/" + std::to_string(far_.Pid()) + "/ns/net") !=
-                 ShellOutput("readlink /proc/self/ns/net");
-        })) {
-      return false;
-    }
-    const std::string pid = std::to_string(far_.Pid());
-    const auto addresses = [](const std::string& link, const std::string& last) {
-      return " && ip addr add 203.0.113." + last + "/24 dev " + link +
-             " && ip addr add 198.51.100." + last + "/24 dev " + link + " && ip addr add 10.77.0." +
-             last + "/24 dev " + link + " && ip addr add 2001:db8::" + last + "/64 dev " + link +
-             " nodad && ip addr add fd77::" + last + "/64 dev " + link + " nodad && ip link set " +
-             link + " up";
-    };
-    if (RunShell("ip link add ks-near type veth peer name ks-far netns " + pid +
-                 addresses("ks-near", "1")) != 0 ||
-        RunShell("nsenter -t " + pid + " -n sh -c 'ip link set lo up" + addresses("ks-far", "2") +
-                 "'") != 0) {
-      return false;
-    }
-    listeners_[0] = Listen(0);
-    listeners_[1] = Listen(far_.Pid());
-    acceptor_ = std::jthread([this](std::stop_token stop) {
-      pollfd watched[2] = {{listeners_[0], POLLIN, 0}, {listeners_[1], POLLIN, 0}};
-      while (!stop.stop_requested()) {
-        if (poll(watched, 2, 50) > 0) {
-          for (const pollfd& one : watched) {
-            if ((one.revents & POLLIN) != 0) {
-              close(accept(one.fd, nullptr, nullptr));
-            }
-          }
-        }
-      }
-    });
-    return listeners_[0] >= 0 && listeners_[1] >= 0 &&
-           PollUntil([] { return Reachable() == Everything(); }, 10s);
+std::string Addresses(const std::string& link, const std::string& last) {
+  std::string commands;
+  for (const char* network : {"203.0.113.", "198.51.100.", "10.77.0."}) {
+    commands += " && ip addr add " + std::string(network) + last + "/24 dev " + link;
   }
-  ~FarNetwork() {
-    acceptor_ = {};
-    close(listeners_[0]);
-    close(listeners_[1]);
+  for (const char* network : {"2001:db8::", "fd77::"}) {
+    commands += " && ip -6 addr add " + std::string(network) + last + "/64 dev " + link + " nodad";
   }
-  static std::string Everything() {
-    std::string all;
-    for (const std::string& address : kAddresses) {
-      all += address + " ";
-    }
-    return all;
-  }
+  return commands + " && ip link set " + link + " up";
+}
 
- private:
-  BackgroundProcess far_;
-  int listeners_[2] = {-1, -1};
-  std::jthread acceptor_;
-};
-
-// Runs `body` beside a far network in a namespace of its own; why not, when that cannot be.
+// Runs `body` in a namespace of its own joined by a veth pair to a far one that listens on every
+// address of kAddresses but loopback, which has a listener here; why not, when that cannot be.
 std::string WithFarNetwork(const std::function<void()>& body) {
-  std::string why_not;
+  std::string why_not = "no namespace";
   RunInNamespaceWithTun(
       [&] {
-        FarNetwork network;
+        const std::string near = std::to_string(gettid());
+        int far = -1;
+        std::thread([&] {  // the far namespace lives on with its listener
+          if (unshare(CLONE_NEWNET) == 0 &&
+              RunShell(
+                  "ip link set lo up && ip link add ks-far type veth peer name ks-near netns " +
+                  near + Addresses("ks-far", "2")) == 0) {
+            far = Listener();
+          }
+        })
+            .join();
+        const int here = Listener();
         if (platform::SystemWfpEngine()->OpenSession({}).code != platform::kWfpSuccess) {
           why_not = "no nf_tables";
-        } else if (!network.Start()) {
+        } else if (far < 0 || here < 0 || RunShell("true" + Addresses("ks-near", "1")) != 0 ||
+                   !PollUntil([] { return Reachable() == kEverything; }, 10s)) {
           why_not = "the far network did not come up";
         } else {
+          why_not.clear();
           body();
         }
+        close(far);
+        close(here);
       },
       why_not);
   return why_not;
@@ -176,14 +133,14 @@ TEST(KernelKillSwitch, ExactlyThePermittedConnectionsGetThrough) {
     WfpManager manager(platform::SystemWfpEngine(), platform::SystemHostResolver());
     ASSERT_TRUE(manager.Initialize());
     std::vector<Settings> table = {
-        {false, "", {}, false, false, FarNetwork::Everything()},
+        {false, "", {}, false, false, kEverything},
         {true, "", {}, false, false, "127.0.0.1 ::1 "},
         {true, kServer, {}, false, false, "127.0.0.1 ::1 203.0.113.2 "},
         {true, "", {kOther}, false, false, "127.0.0.1 ::1 198.51.100.2 "},
         {true, "", {}, true, false, "127.0.0.1 ::1 10.77.0.2 fd77::2 "},
         {false, "", {}, false, true, "127.0.0.1 ::1 203.0.113.2 198.51.100.2 10.77.0.2 "},
         {true, kServer, {kLan}, true, true, "127.0.0.1 ::1 203.0.113.2 10.77.0.2 "},
-        {false, "", {}, false, false, FarNetwork::Everything()},
+        {false, "", {}, false, false, kEverything},
     };
     std::mt19937 random(20261207);
     const std::string candidates[] = {kServer, kOther, kLan};
