@@ -129,17 +129,12 @@ void Service::SetStandIn(const std::string& exports) const {
 bool Service::Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
                     const std::string& setup) {
   const std::string dir = install_.path().string();
-  std::vector<std::string> command = {"sh",
-                                      "-c",
-                                      "exec \"$@\" >'" + dir + "/log' 2>&1",
-                                      "sh",
-                                      "env",
-                                      "-u",
-                                      "NOTIFY_SOCKET",
-                                      "-u",
-                                      "ORVO_PIPE_DIR",
-                                      "HOME=" + home_.path().string(),
-                                      "XDG_CONFIG_HOME=" + home_.path().string()};
+  const std::string home = home_.path().string();
+  std::vector<std::string> command = {"sh", "-c",
+                                      "exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME='" + home +
+                                          "' XDG_CONFIG_HOME='" + home + "' \"$@\" >'" + dir +
+                                          "/log' 2>&1",
+                                      "sh"};
   command.insert(command.end(), prefix.begin(), prefix.end());
   command.insert(command.end(),
                  {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "sh", "-c",
@@ -173,14 +168,8 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
 }
 
 CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
-  std::vector<std::string> command = {"env",
-                                      "-u",
-                                      "ORVO_PIPE_DIR",
-                                      "nsenter",
-                                      "-t",
-                                      std::to_string(pid_),
-                                      "-m",
-                                      kBuild + "/orvo-vpn-ctl"};
+  std::vector<std::string> command = {"env", "-u", "ORVO_PIPE_DIR", "nsenter", "-t"};
+  command.insert(command.end(), {std::to_string(pid_), "-m", kBuild + "/orvo-vpn-ctl"});
   command.insert(command.end(), arguments.begin(), arguments.end());
   BackgroundProcess ctl;
   CtlResult result;
@@ -192,11 +181,10 @@ CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
 }
 
 std::string Service::Shell(const std::string& command) const {
-  std::string quoted = command;
-  for (size_t at = 0; (at = quoted.find('\'', at)) != std::string::npos; at += 4) {
-    quoted.replace(at, 1, "'\\''");
-  }
-  return ShellOutput("nsenter -t " + std::to_string(pid_) + " -m sh -c '" + quoted + "' 2>&1");
+  BackgroundProcess shell;
+  shell.Start({"nsenter", "-t", std::to_string(pid_), "-m", "sh", "-c", command});
+  shell.WaitForExit(60s);
+  return shell.Output();
 }
 
 std::string Service::Log() const {
@@ -283,8 +271,6 @@ std::string Service::Transcript(const std::string& name, long long& earliest_tim
           },
           2s);
       show(outcome);
-    } else if (step == "stand-in") {
-      SetStandIn(rest);
     } else if (step == "kill-child") {
       std::vector<int> children;
       PollUntil([&] { return (children = ChildrenOf(pid_)).size() == 1; });

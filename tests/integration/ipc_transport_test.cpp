@@ -21,14 +21,19 @@ namespace {
 using namespace std::chrono_literals;
 using platform::FileDescriptor;
 
-// A seqpacket socket connected to `name`'s socket file, or an invalid one.
-FileDescriptor Connect(const std::wstring& name) {
-  FileDescriptor client(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+sockaddr_un Address(const std::wstring& name) {
   sockaddr_un address{AF_UNIX, {}};
   platform::PipeSocketPath(name).copy(address.sun_path, sizeof(address.sun_path) - 1);
-  return ::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0
-             ? std::move(client)
-             : FileDescriptor();
+  return address;
+}
+
+// A seqpacket socket and its connect to `name`'s socket file.
+FileDescriptor Socket() {
+  return FileDescriptor(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+}
+bool Connect(const FileDescriptor& socket, const std::wstring& name) {
+  const sockaddr_un address = Address(name);
+  return ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
 std::string Reply(const FileDescriptor& client, std::chrono::milliseconds timeout) {
@@ -62,12 +67,9 @@ class IpcTransport : public ::testing::Test {
 
 // A socket file left by a service that was killed does not stop the next one.
 TEST_F(IpcTransport, TakesOverAStaleSocketFile) {
-  {
-    FileDescriptor dead(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{AF_UNIX, {}};
-    platform::PipeSocketPath(pipe_.Name()).copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(dead.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  }
+  const sockaddr_un address = Address(pipe_.Name());
+  ASSERT_EQ(::bind(Socket().Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
+            0);  // and closed at once
   Serve();
   EXPECT_EQ(Status(), "connected");
 }
@@ -76,8 +78,8 @@ TEST_F(IpcTransport, TakesOverAStaleSocketFile) {
 // behind it is served, and nothing is left for the listener to chew on.
 TEST_F(IpcTransport, AClientThatNeverWritesIsCutOff) {
   Serve(200ms);
-  const FileDescriptor silent = Connect(pipe_.Name());
-  ASSERT_TRUE(silent.Valid());
+  const FileDescriptor silent = Socket();
+  ASSERT_TRUE(Connect(silent, pipe_.Name()));
   EXPECT_EQ(Status(), "connected");
   EXPECT_EQ(Reply(silent, 1s), "");  // closed without a reply
   ExpectIdle();
@@ -89,16 +91,14 @@ TEST_F(IpcTransport, DescriptorStarvationDoesNotMakeTheListenerSpin) {
   Serve();
   // One request first: the sanitizer's first type check opens a pipe the listener would lack.
   ASSERT_EQ(Status(), "connected");
-  FileDescriptor client(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  const FileDescriptor client = Socket();
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
   const int lowest_free = ::dup(client.Get());
   ::close(lowest_free);
   const rlimit none_left = {static_cast<rlim_t>(lowest_free), limit.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
-  sockaddr_un address{AF_UNIX, {}};
-  platform::PipeSocketPath(pipe_.Name()).copy(address.sun_path, sizeof(address.sun_path) - 1);
-  EXPECT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  EXPECT_TRUE(Connect(client, pipe_.Name()));
   EXPECT_EQ(::send(client.Get(), "status", 6, MSG_NOSIGNAL), 6);
   ExpectIdle();
   ::setrlimit(RLIMIT_NOFILE, &limit);
