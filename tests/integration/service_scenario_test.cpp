@@ -9,13 +9,16 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "integration/harness.h"
 #include "runtime/connection_info.h"
 #include "service/connection_report.h"
+#include "service/service_host.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
+#include "support/test_pipe.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_test {
@@ -154,6 +157,55 @@ TEST(ServiceScenario, StartUpsThatCannotServe) {
       EXPECT_EQ(bare.WaitForExit(10s), 1) << argument;
       EXPECT_EQ(bare.Output(), "") << argument;
     }
+  });
+}
+
+// A service controller recording every status report as "state controls check-point exit".
+class RecordingController : public orvo_vpn_win_svc::platform::ServiceController {
+ public:
+  bool RunDispatcher(const std::wstring&, std::function<void()> service_main) override {
+    service_main();
+    return true;
+  }
+  bool RegisterControlHandler(const std::wstring&, std::function<void(uint32_t)> handler) override {
+    handler_ = std::move(handler);
+    return true;
+  }
+  void ReportStatus(const orvo_vpn_win_svc::platform::ServiceStatusReport& report) override {
+    std::lock_guard lock(mutex_);
+    reports_ += std::to_string(report.current_state) + " " +
+                std::to_string(report.controls_accepted) + " " +
+                std::to_string(report.check_point) + " " + std::to_string(report.win32_exit_code) +
+                "\n";
+  }
+  std::string Reports() {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+  std::function<void(uint32_t)> handler_;
+
+ private:
+  std::mutex mutex_;
+  std::string reports_;
+};
+
+// The SHUTDOWN control, which systemd never sends, stops the service as STOP does; RUNNING
+// accepts both (5).
+TEST(ServiceScenario, ShutdownControlStopsTheService) {
+  ORVO_IN_NAMESPACE_OR_SKIP([] {
+    const auto controller = std::make_shared<RecordingController>();
+    auto facilities = orvo_vpn_win_svc::ServiceHost::Facilities::System();
+    facilities.controller = controller;
+    TestPipe pipe;
+    facilities.pipe_name = pipe.Name();
+    orvo_vpn_win_svc::ServiceHost host(std::move(facilities));
+    std::jthread service([&] { host.Run({L"orvo-vpn-svc"}); });
+    ASSERT_TRUE(
+        PollUntil([&] { return controller->Reports().find("4 5 0 0\n") != std::string::npos; }));
+    controller->handler_(orvo_vpn_win_svc::platform::kServiceControlInterrogate);
+    controller->handler_(orvo_vpn_win_svc::platform::kServiceControlShutdown);
+    EXPECT_TRUE(PollUntil([&] { return controller->Reports().ends_with("1 0 0 0\n"); }, 10s));
+    EXPECT_EQ(controller->Reports(), "2 0 1 0\n4 5 0 0\n3 0 2 0\n1 0 0 0\n");
   });
 }
 
