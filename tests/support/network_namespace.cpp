@@ -16,6 +16,7 @@ namespace orvo_test {
 
 std::string ShellOutput(const std::string& command) {
   std::string output;
+#if defined(__linux__)
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     return output;
@@ -25,6 +26,9 @@ std::string ShellOutput(const std::string& command) {
     output.append(chunk, read);
   }
   pclose(pipe);
+#else
+  (void)command;
+#endif
   return output;
 }
 
