@@ -103,19 +103,6 @@ BackgroundProcess::~BackgroundProcess() {
   }
 }
 
-#else
-
-bool BackgroundProcess::Start(const std::vector<std::string>&) {
-  return false;
-}
-bool BackgroundProcess::WaitForOutput(const std::string&, std::chrono::milliseconds) {
-  return false;
-}
-std::optional<int> BackgroundProcess::WaitForExit(std::chrono::milliseconds) {
-  return std::nullopt;
-}
-BackgroundProcess::~BackgroundProcess() = default;
-
 #endif
 
 }  // namespace orvo_test

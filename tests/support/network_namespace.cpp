@@ -1,5 +1,6 @@
 #include "support/network_namespace.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -12,6 +13,24 @@
 #endif
 
 namespace orvo_test {
+
+std::string ShellOutput(const std::string& command) {
+  std::string output;
+#if defined(__linux__)
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return output;
+  }
+  char chunk[512];
+  for (size_t read; (read = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) {
+    output.append(chunk, read);
+  }
+  pclose(pipe);
+#else
+  (void)command;
+#endif
+  return output;
+}
 
 int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());

@@ -14,3 +14,10 @@ bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& wh
 int RunShell(const std::string& command);
 
 }  // namespace orvo_test
+
+namespace orvo_test {
+
+// The standard output of a shell command run in the caller's network namespace.
+std::string ShellOutput(const std::string& command);
+
+}  // namespace orvo_test

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "support/namespace_network.h"
+#include "support/network_namespace.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/tunnel_libraries.h"

@@ -1,0 +1,134 @@
+// The tunnels through the console-mode service: the WireGuard tunnel carrying real packets,
+// connect/disconnect cycles of both kinds that must leave nothing behind (ORVO_SOAK_CYCLES of
+// them, a few by default; 200 make the full soak), and 10,000 mixed requests from 8 clients
+// while a connect and a disconnect run.
+#if defined(__linux__)
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+#include "integration/harness.h"
+#include "platform/local_message_pipe_client.h"
+#include "support/network_namespace.h"
+#include "support/poll.h"
+#include "support/test_pipe.h"
+#include "support/tunnel_libraries.h"
+#include "support/wireguard_peer.h"
+
+namespace orvo_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kHysteria2 =
+    R"({"cmd":"connect","config":{"server_ip":"198.51.100.7","password":"pw"}})";
+
+int Cycles() {
+  const char* configured = std::getenv("ORVO_SOAK_CYCLES");
+  return configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 3;
+}
+
+// Connects and disconnects Cycles() times after a first cycle that sets the baseline: the
+// service's descriptors, threads and children and the namespace's devices and routes.
+void Soak(Service& service, const std::string& connect, const std::string& connected,
+          const std::string& disconnect, const std::string& disconnected) {
+  const auto state = [&] {
+    return Holdings(service.Pid()) + "; " +
+           ShellOutput(
+               "ip -o link | wc -l; ip route show table all | wc -l; ip -6 route show "
+               "table all | wc -l");
+  };
+  std::string before;
+  for (int cycle = 0; cycle <= Cycles(); ++cycle) {
+    ASSERT_EQ(service.Raw(connect), connected) << "cycle " << cycle << "\n" << service.Log();
+    ASSERT_EQ(service.Raw("status"), "connected");
+    ASSERT_EQ(service.Raw(disconnect), disconnected);
+    if (cycle == 0) {
+      ASSERT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).empty(); }));
+      before = state();
+    }
+  }
+  std::string after;
+  PollUntil([&] { return (after = state()) == before; });
+  EXPECT_EQ(after, before);
+}
+
+TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
+  ORVO_IN_NAMESPACE_OR_SKIP([] {
+    WireGuardPeer peer;
+    std::string why;
+    ASSERT_TRUE(peer.Start(why)) << why;
+    // A way out beside the tunnel, for the server's host route to lean on.
+    ASSERT_EQ(RunShell("ip route add default via 192.168.77.2 dev veth-client"), 0);
+    Service service;
+    ASSERT_TRUE(service.Start(true, {TunnelLibrarySearchPath()}, why)) << why;
+    long long no_time = 0;
+    EXPECT_EQ(service.Transcript("wireguard.txt", no_time), ReadGolden("wireguard.txt"))
+        << service.Log();
+    Soak(service, "connect:" + WireGuardPeer::LegacyConfiguration(), "ok", "disconnect", "ok");
+  });
+}
+
+TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
+  ORVO_IN_NAMESPACE_OR_SKIP([] {
+    Service service;
+    service.SetStandIn("export SINGBOX_STAND_IN_TUN=1");
+    std::string why;
+    ASSERT_TRUE(service.Start(true, {}, why)) << why;
+    Soak(service, kHysteria2, R"({"error":"","success":true})", R"({"cmd":"disconnect"})",
+         R"({"success":true})");
+    const std::string before = Holdings(service.Pid());
+
+    // Requests and the replies they may get (a pattern), "(none)" for none.
+    const std::string state = "(dis)?connect(ed|ing)";
+    const std::vector<std::pair<std::string, std::regex>> rows = {
+        {"status", std::regex(state)},
+        {R"({"cmd":"status"})",
+         std::regex(R"(\{"data":\{"status":")" + state + R"("\},"success":true\})")},
+        {R"({"cmd":"get_connection_info"})",
+         std::regex(R"(\{"error":"not_connected","success":false\}|\{"data":\{"access_code".*)")},
+        {R"({"cmd":"get_kill_switch_status"})",
+         std::regex(R"(\{"data":\{"enabled":false\},"success":true\})")},
+        {R"({"cmd":"nope"})", std::regex(R"(\{"error":"unknown_command","success":false\})")},
+        {"permission", std::regex("ok")},
+        {"Status", std::regex("err")},
+        {"{" + std::string(8191, ' '), std::regex(R"(\(none\))")},
+    };
+    SetEnvironment("ORVO_PIPE_DIR",
+                   "/proc/" + std::to_string(service.Pid()) + "/root/run/orvo-vpn");
+    std::atomic<int> sent{0};
+    std::atomic<int> wrong{0};
+    {
+      std::vector<std::jthread> clients;
+      for (int client = 0; client < 8; ++client) {
+        clients.emplace_back([&, client] {
+          for (int i = 0; i < 1250; ++i) {
+            const auto& [request, reply] = rows[static_cast<size_t>(client + i) % rows.size()];
+            ++sent;
+            const auto exchange = orvo_vpn_win_svc::platform::ExchangePipeMessage(
+                L"\\\\.\\pipe\\OrvoVpnWinSvc", request, 60s);
+            const bool ok = exchange.status == orvo_vpn_win_svc::platform::PipeOpening::Status::kOk;
+            wrong += std::regex_match(ok ? exchange.reply : "(none)", reply) ? 0 : 1;
+          }
+        });
+      }
+      ASSERT_TRUE(PollUntil([&] { return sent >= 1000; }, 60s));
+      EXPECT_EQ(service.Raw(kHysteria2), R"({"error":"","success":true})");
+      EXPECT_EQ(service.Raw(R"({"cmd":"disconnect"})"), R"({"success":true})");
+      EXPECT_LT(sent.load(), 10000) << "the connect did not overlap the load";
+    }
+    SetEnvironment("ORVO_PIPE_DIR", "");
+    EXPECT_EQ(sent.load(), 10000);
+    EXPECT_EQ(wrong.load(), 0);
+    std::string after;
+    PollUntil([&] { return (after = Holdings(service.Pid())) == before; });
+    EXPECT_EQ(after, before);
+  });
+}
+
+}  // namespace
+}  // namespace orvo_test
+#endif
