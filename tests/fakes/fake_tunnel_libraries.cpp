@@ -50,7 +50,8 @@ class FakeTunnelLibraries::Socket final : public svc::platform::UdpSocket {
   }
   int64_t Receive(std::span<uint8_t> buffer) override {
     std::unique_lock lock(active->mutex_);
-    active->arrived_.wait(lock, [] { return active->socket_closed_ || !active->from_server_.empty(); });
+    active->arrived_.wait(lock,
+                          [] { return active->socket_closed_ || !active->from_server_.empty(); });
     if (active->socket_closed_) {
       return 0;
     }
@@ -66,8 +67,12 @@ class FakeTunnelLibraries::Socket final : public svc::platform::UdpSocket {
   void Close() override { active->CloseSocket(); }
 };
 
-FakeTunnelLibraries::FakeTunnelLibraries() { active = this; }
-FakeTunnelLibraries::~FakeTunnelLibraries() { active = nullptr; }
+FakeTunnelLibraries::FakeTunnelLibraries() {
+  active = this;
+}
+FakeTunnelLibraries::~FakeTunnelLibraries() {
+  active = nullptr;
+}
 
 void FakeTunnelLibraries::Record(std::string& record, const std::string& line) {
   std::lock_guard lock(mutex_);
@@ -153,7 +158,8 @@ svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
     active->Record(active->packets_,
                    "write " + std::to_string(source_size) + " " + std::to_string(out_size));
     const std::string packet(reinterpret_cast<const char*>(source), source_size);
-    return packet.starts_with("x") ? WireGuardResult{2, 0} : Give("wrapped:" + packet, 1, out, out_size);
+    return packet.starts_with("x") ? WireGuardResult{2, 0}
+                                   : Give("wrapped:" + packet, 1, out, out_size);
   };
   f.wireguard_read = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
                         uint32_t out_size) {

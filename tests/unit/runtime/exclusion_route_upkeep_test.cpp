@@ -46,7 +46,8 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
        {Default(kEthernetGateway, kEthernet, 25), ServerRoute(kEthernet, kEthernetGateway, 1)},
        {},
        kRead + "true\n"},
-      {"a /32 left on the tunnel is deleted; the lowest-metric default outside it is used, metric 1",
+      {"a /32 left on the tunnel is deleted; the lowest-metric default outside it is used, metric "
+       "1",
        {Default(0, kTunnel, 0), ServerRoute(kTunnel, 0, 10),
         Default(kEthernetGateway, kEthernet, 25), Default(kWifiGateway, kWifi, 5)},
        {},
@@ -63,7 +64,9 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
        kRead + "get routes ipv4\n" +
            "create route 203.0.113.7/32 via 198.51.100.1 if 0x300 metric 1 proto 1\ntrue\n" +
            kEnsured},
-      {"no default outside the tunnel: nothing is added", {Default(0, kTunnel, 0)}, {},
+      {"no default outside the tunnel: nothing is added",
+       {Default(0, kTunnel, 0)},
+       {},
        kRead + "get routes ipv4\nfalse\n"},
       {"the system refuses a duplicate: no line",
        {Default(kEthernetGateway, kEthernet, 25)},
@@ -72,14 +75,16 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
       {"best-route lookup fails: a tunnel route in the table is still replaced",
        {ServerRoute(kTunnel, 0, 10), Default(kEthernetGateway, kEthernet, 25)},
        {{"GetBestRoute", 1}},
-       kRead + "get routes ipv4\nget routes ipv4\n" + kDeleteFromTunnel + kViaEthernet +
-           "true\n" + kEnsured},
+       kRead + "get routes ipv4\nget routes ipv4\n" + kDeleteFromTunnel + kViaEthernet + "true\n" +
+           kEnsured},
       {"first table read fails: added without looking for one to delete",
        {ServerRoute(kTunnel, 0, 10), Default(kEthernetGateway, kEthernet, 25)},
        {{"GetForwardTable", 1}},
        kRead + "get routes ipv4\n" + kViaEthernet + "true\n" + kEnsured},
-      {"the table cannot be read: nothing is added", {Default(kEthernetGateway, kEthernet, 25)},
-       {{"GetForwardTable", 2}}, kRead + "get routes ipv4\nfalse\n"},
+      {"the table cannot be read: nothing is added",
+       {Default(kEthernetGateway, kEthernet, 25)},
+       {{"GetForwardTable", 2}},
+       kRead + "get routes ipv4\nfalse\n"},
   };
   for (const Row& row : rows) {
     orvo_test::FakeIpHelper ip_helper;
@@ -94,8 +99,8 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
         ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), true, kTunnel);
     EXPECT_EQ(ip_helper.TakeCalls() + (kept ? "true\n" : "false\n") +
                   (log.Debugger() == L"ORVO_SVC: ensured server /32 exclusion route\n" ? kEnsured
-                   : log.Debugger().empty()                                          ? ""
-                                                                                     : "other line\n"),
+                   : log.Debugger().empty()                                            ? ""
+                                            : "other line\n"),
               row.expected)
         << row.name;
   }
@@ -104,7 +109,8 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
 TEST(ExclusionRouteUpkeep, DoesNothingWithoutAResolvedServer) {
   orvo_test::FakeIpHelper ip_helper;
   ip_helper.AddRoute(Default(kEthernetGateway, kEthernet, 25));
-  EXPECT_TRUE(ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), false, kTunnel));
+  EXPECT_TRUE(
+      ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), false, kTunnel));
   EXPECT_EQ(ip_helper.TakeCalls(), "");
 }
 

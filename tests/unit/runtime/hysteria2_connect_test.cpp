@@ -11,8 +11,8 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-using std::chrono::milliseconds;
 using orvo_test::FakeChildScript;
+using std::chrono::milliseconds;
 
 class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
                          public ::testing::WithParamInterface<const char*> {
@@ -26,8 +26,8 @@ class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
     return std::string(up ? "up" : "failed") + " [" + error + "] " + runtime().GetState() +
            " status " + std::to_string(static_cast<int>(info.status)) + "\nrecord " +
            info.server_ip + " " + info.worker_endpoint + " " + info.protocol + " tor " +
-           std::to_string(info.use_tor) + " at " + std::to_string(info.connected_at) +
-           "\npauses " + clock_.TakePauses() + "\nadapter clean-ups " +
+           std::to_string(info.use_tor) + " at " + std::to_string(info.connected_at) + "\npauses " +
+           clock_.TakePauses() + "\nadapter clean-ups " +
            std::to_string(std::count(cleanups.begin(), cleanups.end(), '\n')) + "\nfilters " +
            std::to_string(memory_->CommittedFilters().size()) + "\nchild left running " +
            std::to_string(!LastChildEnded()) + "\n" + resolver_->Queries() + TimedLines();
@@ -71,8 +71,10 @@ TEST_P(Hysteria2Connect, Transcript) {
     ip_helper_->Fail("GetInterfaceTable", 50);
   } else if (name == "LookAlikeAliasesOnly") {
     QueueReadyChildren(3);
-    ip_helper_->SetInterfaces({{1, 1, L"orvovpn", L"", 1}, {2, 2, L"ORVOVPN", L"", 1},
-                               {3, 3, L"OrvoVPN2", L"", 1}, {4, 4, L"OrvoVPN ", L"", 1},
+    ip_helper_->SetInterfaces({{1, 1, L"orvovpn", L"", 1},
+                               {2, 2, L"ORVOVPN", L"", 1},
+                               {3, 3, L"OrvoVPN2", L"", 1},
+                               {4, 4, L"OrvoVPN ", L"", 1},
                                {5, 5, L"OrvoVP", L"", 1}});
   } else if (name == "FailedIpv6Block") {
     engine_->Fail("Block IPv6", 0x80320035, 1);

@@ -89,8 +89,8 @@ TEST_F(PacketPumpTest, TimerTicksEachPassAndForcesAHandshakeEveryTwentieth) {
 // Datagrams from the server: only code-4 results with bytes reach the adapter. Packets from the
 // adapter: wrapped, sent unless the library refuses them, and released either way.
 TEST_F(PacketPumpTest, CarriesIpv4BothWaysAndReleasesEveryAdapterPacket) {
-  for (const char* datagram : {"fail", "4:first ipv4", "6:ipv6 packet", "1:reply", "0:", "4:", "L:",
-                               "2:error", "4:second ipv4"}) {
+  for (const char* datagram : {"fail", "4:first ipv4", "6:ipv6 packet", "1:reply",
+                               "0:", "4:", "L:", "2:error", "4:second ipv4"}) {
     libraries_.FromServer(datagram);
   }
   for (const char* packet : {"one", "x refused by the library", "three"}) {
@@ -99,7 +99,8 @@ TEST_F(PacketPumpTest, CarriesIpv4BothWaysAndReleasesEveryAdapterPacket) {
   ASSERT_TRUE(PollUntil([&] {
     return libraries_.Reads() == 8 && libraries_.SentToServer().size() == 3 &&
            libraries_.Unreleased() == 0;
-  })) << libraries_.Unreleased() << " adapter packets never released";
+  })) << libraries_.Unreleased()
+      << " adapter packets never released";
   EXPECT_EQ(libraries_.HandedToAdapter(), (Strings{"first ipv4", "second ipv4"}));
   EXPECT_EQ(libraries_.SentToServer(), (Strings{"handshake", "wrapped:one", "wrapped:three"}));
 }

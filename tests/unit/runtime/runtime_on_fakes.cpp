@@ -78,7 +78,8 @@ void RuntimeOnFakes::Initialize() {
 
 void RuntimeOnFakes::QueueReadyChildren(int count) {
   for (int i = 0; i < count; ++i) {
-    children_.scripts.push_back(FakeChildScript::Printing({"INFO[0000] sing-box started (0.00s)\n"}));
+    children_.scripts.push_back(
+        FakeChildScript::Printing({"INFO[0000] sing-box started (0.00s)\n"}));
   }
 }
 

@@ -87,7 +87,9 @@ const Case kCases[] = {
      }},
     {"WintunMissing", [](Knobs& k) { k.libraries.unloadable.insert(L"wintun.dll"); }},
     {"WintunExportsMissing",
-     [](Knobs& k) { k.libraries.missing = {"WintunOpenAdapter", "WintunGetAdapterLUID"}; }},
+     [](Knobs& k) {
+       k.libraries.missing = {"WintunOpenAdapter", "WintunGetAdapterLUID"};
+     }},
     {"BoringtunMissing", [](Knobs& k) { k.libraries.unloadable.insert(L"boringtun.dll"); }},
     {"BoringtunExportMissing", [](Knobs& k) { k.libraries.missing = {"tunnel_free"}; }},
     {"SocketLibrary", [](Knobs& k) { k.socket_library_starts = false; }},
