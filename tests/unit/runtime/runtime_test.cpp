@@ -41,7 +41,17 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
   // The debugger lines, and the kill-switch and child-exit lines of standard error.
   std::string TakeDebuggerAndErrors() {
     std::istringstream errors(log_.StandardError());
-    std::string text = TakeDebugger() + "stderr:\n";
+    // The child's own output, echoed by the wrapper's reader thread, is left out: it may come
+    // before or after the wrapper's start line.
+    const std::string debugger = TakeDebugger();
+    std::string text;
+    for (size_t at = 0, end; at < debugger.size(); at = end + 1) {
+      end = debugger.find('\n', at);
+      if (debugger.compare(at, 10, "ORVO_SVC: ") == 0) {
+        text += debugger.substr(at, end + 1 - at);
+      }
+    }
+    text += "stderr:\n";
     for (std::string line; std::getline(errors, line);) {
       if (line.starts_with("ORVO_SVC: ") && (line.find("ill switch") != std::string::npos ||
                                              line.find("KillSwitch") != std::string::npos ||
