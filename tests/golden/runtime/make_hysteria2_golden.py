@@ -48,12 +48,16 @@ def tun_checks(lines_for_check, end_ms, error):
             at(0, "sing-box reported started, verifying TUN interface...") +
             "".join(lines_for_check(c) for c in range(10)) + at(end_ms, error))
 
+# After the progress lines, the wrapper's readiness waits: each may last 60000 ms.
+WAIT = "ORVO_SVC: Waiting for sing-box started signal (max 60000ms)...\n"
+TIMED_OUT = "ORVO_SVC: Timeout waiting for started signal after 60000ms\n"
+
 sections = {}
 def up(name, record="203.0.113.7 203.0.113.7:443 hysteria2", queries="", **kw):
-    sections[name] = head(False, "", "connected", 2, record, "500 300", 0, 1, 1, queries) + prefix(**kw) + UP_LOOP
+    sections[name] = head(False, "", "connected", 2, record, "500 300", 0, 1, 1, queries) + prefix(**kw) + UP_LOOP + WAIT
 
-def failed(name, error, pauses, loop, cleanups=0):
-    sections[name] = head(True, error, "invalid", 5, pauses=pauses, cleanups=cleanups) + prefix() + loop
+def failed(name, error, pauses, loop, cleanups=0, waits=""):
+    sections[name] = head(True, error, "invalid", 5, pauses=pauses, cleanups=cleanups) + prefix() + loop + waits
 
 up("Up")
 sections["NoWintunDriver"] = head(True, "ERR_WINTUN_NOT_INSTALLED: WinTUN driver not installed. Please reinstall OrvoVPN.",
@@ -76,22 +80,22 @@ sections["SecondConnectWhileUp"] = head(True, REFUSED, "invalid", 5, "203.0.113.
     2000, lambda s: at(s, REFUSED), lambda s: at(s, "sing-box failed, retrying connection..."))
 failed("ChildNeverReady", TIMEOUT, "500 1000 500 1000 500", three(
     1500, lambda s: at(s + 500, "sing-box running") + at(0, "Waiting for sing-box started signal...") + at(0, TIMEOUT),
-    lambda s: at(s + 500, "TUN not ready, cleaning up and retrying...")), cleanups=2)
+    lambda s: at(s + 500, "TUN not ready, cleaning up and retrying...")), 2, (WAIT + TIMED_OUT) * 3)
 CRASHED = "ERR_SINGBOX_CRASH: sing-box exited during startup"
 failed("ChildDiesBeforeReady", CRASHED, "500 1000 500 1000 500", three(
     1500, lambda s: at(s + 500, "sing-box running") + at(0, "Waiting for sing-box started signal...") + at(0, CRASHED),
-    lambda s: at(s + 500, "TUN not ready, cleaning up and retrying...")), cleanups=2)
+    lambda s: at(s + 500, "TUN not ready, cleaning up and retrying...")), 2, WAIT * 3)
 AFTER = "ERR_SINGBOX_CRASH: sing-box exited after reporting started"
 failed("ChildDiesDuringTunCheck", AFTER, "500 200 1000 500 200 1000 500 200", three(
     1700, lambda s: at(s + 500, "sing-box running") + at(0, "Waiting for sing-box started signal...") +
     at(0, "sing-box reported started, verifying TUN interface...") + at(200, AFTER),
-    lambda s: at(s + 700, "TUN not ready, cleaning up and retrying...")), cleanups=2)
+    lambda s: at(s + 700, "TUN not ready, cleaning up and retrying...")), 2, WAIT * 3)
 CHECKS = " ".join(["200"] * 10)
 TUN_PAUSES = f"500 {CHECKS} 1000 500 {CHECKS} 1000 500 {CHECKS}"
 def tun_failure(name, check_line):
     failed(name, TUN_NOT_UP, TUN_PAUSES, three(
         3500, lambda s: at(s + 500, "sing-box running") + tun_checks(check_line, 2000, TUN_NOT_UP),
-        lambda s: at(s + 2500, "TUN not ready, cleaning up and retrying...")), cleanups=2)
+        lambda s: at(s + 2500, "TUN not ready, cleaning up and retrying...")), 2, WAIT * 3)
 tun_failure("TunStaysDown", lambda c: at(c * 200, "TUN 'OrvoVPN' found but OperStatus=2, waiting..."))
 tun_failure("InterfaceTableUnreadable", lambda c: at(c * 200, f"GetIfTable2 failed, attempt {c + 1}/10"))
 tun_failure("LookAlikeAliasesOnly", lambda c: "")

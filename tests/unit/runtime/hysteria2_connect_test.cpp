@@ -3,6 +3,8 @@
 // way it can go.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "support/poll.h"
@@ -30,7 +32,21 @@ class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
            clock_.TakePauses() + "\nadapter clean-ups " +
            std::to_string(std::count(cleanups.begin(), cleanups.end(), '\n')) + "\nfilters " +
            std::to_string(memory_->CommittedFilters().size()) + "\nchild left running " +
-           std::to_string(!LastChildEnded()) + "\n" + resolver_->Queries() + TimedLines();
+           std::to_string(!LastChildEnded()) + "\n" + resolver_->Queries() + TimedLines() +
+           ReadinessWaits();
+  }
+
+  // The wrapper's lines that give how long each wait for the readiness line may last.
+  std::string ReadinessWaits() const {
+    std::istringstream log(log_.StandardError());
+    std::string lines;
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("started signal (max") != std::string::npos ||
+          line.starts_with("ORVO_SVC: Timeout waiting")) {
+        lines += line + "\n";
+      }
+    }
+    return lines;
   }
 };
 
