@@ -7,8 +7,10 @@
 namespace orvo_test {
 namespace {
 
-constexpr uint32_t kNotFound = 1168;       // ERROR_NOT_FOUND
-constexpr uint32_t kObjectExists = 5010;   // ERROR_OBJECT_ALREADY_EXISTS
+constexpr uint32_t kNotFound = 1168;      // ERROR_NOT_FOUND
+constexpr uint32_t kObjectExists = 5010;  // ERROR_OBJECT_ALREADY_EXISTS
+using orvo_vpn_win_svc::platform::ForwardRow;
+using orvo_vpn_win_svc::platform::IpAddress;
 
 std::string Hex(uint64_t value) {
   char text[24];
@@ -16,18 +18,31 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
-bool PrefixMatches(const orvo_vpn_win_svc::platform::IpAddress& network, uint8_t prefix_length,
-                   const orvo_vpn_win_svc::platform::IpAddress& address) {
-  if (network.family != address.family) {
-    return false;
-  }
-  for (uint8_t bit = 0; bit < prefix_length; ++bit) {
+bool PrefixMatches(const ForwardRow& row, const IpAddress& address) {
+  for (uint8_t bit = 0; bit < row.prefix_length; ++bit) {
     const uint8_t mask = static_cast<uint8_t>(0x80u >> (bit % 8));
-    if ((network.bytes[bit / 8] & mask) != (address.bytes[bit / 8] & mask)) {
+    if ((row.destination.bytes[bit / 8] & mask) != (address.bytes[bit / 8] & mask)) {
       return false;
     }
   }
-  return true;
+  return row.destination.family == address.family;
+}
+
+bool SameRoute(const ForwardRow& a, const ForwardRow& b) {
+  return a.luid == b.luid && a.destination == b.destination && a.prefix_length == b.prefix_length &&
+         a.next_hop == b.next_hop;
+}
+
+// Adds `row` (an error when there is one like it) or removes it (an error when there is none).
+template <typename Row, typename Same>
+uint32_t Change(std::vector<Row>& rows, const Row& row, bool add, Same same) {
+  const auto found =
+      std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return same(r, row); });
+  if (add == (found != rows.end())) {
+    return add ? kObjectExists : kNotFound;
+  }
+  add ? rows.push_back(row) : void(rows.erase(found));
+  return 0;
 }
 
 }  // namespace
@@ -55,22 +70,6 @@ void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
 std::string FakeIpHelper::TakeCalls() {
   std::lock_guard lock(mutex_);
   return std::exchange(calls_, std::string());
-}
-
-std::vector<FakeIpHelper::ForwardRow> FakeIpHelper::Routes() const {
-  std::lock_guard lock(mutex_);
-  return routes_;
-}
-
-std::vector<FakeIpHelper::UnicastAddressRow> FakeIpHelper::Addresses() const {
-  std::lock_guard lock(mutex_);
-  return addresses_;
-}
-
-uint32_t FakeIpHelper::Mtu(InterfaceLuid luid) const {
-  std::lock_guard lock(mutex_);
-  const auto it = mtus_.find(luid);
-  return it == mtus_.end() ? 0 : it->second;
 }
 
 FakeIpHelper::ForwardRow FakeIpHelper::Ipv4Route(uint32_t destination, uint8_t prefix_length,
@@ -104,8 +103,8 @@ std::string FakeIpHelper::Describe(const IpAddress& address) {
 
 std::string FakeIpHelper::Describe(const ForwardRow& row) {
   return Describe(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
-         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " +
-         std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
+         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " + std::to_string(row.metric) +
+         " proto " + std::to_string(row.protocol);
 }
 
 uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {
@@ -122,63 +121,45 @@ uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) 
 
 uint32_t FakeIpHelper::GetInterfaceTable(std::vector<InterfaceRow>& rows) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("GetInterfaceTable", "get interfaces")) {
-    return error;
-  }
-  rows = interfaces_;
-  return 0;
+  const uint32_t error = Record("GetInterfaceTable", "get interfaces");
+  rows = error ? rows : interfaces_;
+  return error;
 }
 
 uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("CreateUnicastAddress",
-                                    "create address " + Describe(row.address) + "/" +
-                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
-    return error;
-  }
-  if (std::find(addresses_.begin(), addresses_.end(), row) != addresses_.end()) {
-    return kObjectExists;
-  }
-  addresses_.push_back(row);
-  return 0;
+  const std::string line = "create address " + Describe(row.address) + "/" +
+                           std::to_string(row.prefix_length) + " if " + Hex(row.luid);
+  const uint32_t error = Record("CreateUnicastAddress", line);
+  return error ? error : Change(addresses_, row, true, std::equal_to<>());
 }
 
 uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("DeleteUnicastAddress",
-                                    "delete address " + Describe(row.address) + "/" +
-                                        std::to_string(row.prefix_length) + " if " + Hex(row.luid))) {
-    return error;
-  }
-  const auto it = std::find(addresses_.begin(), addresses_.end(), row);
-  if (it == addresses_.end()) {
-    return kNotFound;
-  }
-  addresses_.erase(it);
-  return 0;
+  const std::string line = "delete address " + Describe(row.address) + "/" +
+                           std::to_string(row.prefix_length) + " if " + Hex(row.luid);
+  const uint32_t error = Record("DeleteUnicastAddress", line);
+  return error ? error : Change(addresses_, row, false, std::equal_to<>());
 }
 
 uint32_t FakeIpHelper::GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("GetInterfaceMtu", "get mtu if " + Hex(luid))) {
-    return error;
+  const uint32_t error = Record("GetInterfaceMtu", "get mtu if " + Hex(luid));
+  if (error || mtus_.count(luid) == 0) {
+    return error ? error : kNotFound;
   }
-  const auto it = mtus_.find(luid);
-  if (it == mtus_.end()) {
-    return kNotFound;
-  }
-  mtu = it->second;
+  mtu = mtus_[luid];
   return 0;
 }
 
 uint32_t FakeIpHelper::SetInterfaceMtu(InterfaceLuid luid, uint32_t mtu) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error =
-          Record("SetInterfaceMtu", "set mtu " + std::to_string(mtu) + " if " + Hex(luid))) {
-    return error;
+  const uint32_t error =
+      Record("SetInterfaceMtu", "set mtu " + std::to_string(mtu) + " if " + Hex(luid));
+  if (!error) {
+    mtus_[luid] = mtu;
   }
-  mtus_[luid] = mtu;
-  return 0;
+  return error;
 }
 
 uint32_t FakeIpHelper::GetBestRoute(const IpAddress& destination, ForwardRow& route) {
@@ -188,66 +169,39 @@ uint32_t FakeIpHelper::GetBestRoute(const IpAddress& destination, ForwardRow& ro
   }
   const ForwardRow* best = nullptr;
   for (const ForwardRow& row : routes_) {
-    if (!PrefixMatches(row.destination, row.prefix_length, destination)) {
-      continue;
-    }
-    if (best == nullptr || row.prefix_length > best->prefix_length ||
-        (row.prefix_length == best->prefix_length && row.metric < best->metric)) {
+    if (PrefixMatches(row, destination) &&
+        (best == nullptr || row.prefix_length > best->prefix_length ||
+         (row.prefix_length == best->prefix_length && row.metric < best->metric))) {
       best = &row;
     }
   }
-  if (best == nullptr) {
-    return kNotFound;
-  }
-  route = *best;
-  return 0;
+  route = best ? *best : route;
+  return best ? 0 : kNotFound;
 }
 
 uint32_t FakeIpHelper::GetForwardTable(IpAddress::Family family, std::vector<ForwardRow>& rows) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("GetForwardTable", family == IpAddress::Family::kIpv4
-                                                           ? "get routes ipv4"
-                                                           : "get routes ipv6")) {
+  const bool v4 = family == IpAddress::Family::kIpv4;
+  if (const uint32_t error =
+          Record("GetForwardTable", v4 ? "get routes ipv4" : "get routes ipv6")) {
     return error;
   }
   rows.clear();
-  for (const ForwardRow& row : routes_) {
-    if (row.destination.family == family) {
-      rows.push_back(row);
-    }
-  }
+  std::copy_if(routes_.begin(), routes_.end(), std::back_inserter(rows),
+               [&](const ForwardRow& row) { return row.destination.family == family; });
   return 0;
 }
 
 uint32_t FakeIpHelper::CreateForwardEntry(const ForwardRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("CreateForwardEntry", "create route " + Describe(row))) {
-    return error;
-  }
-  for (const ForwardRow& existing : routes_) {
-    if (existing.luid == row.luid && existing.destination == row.destination &&
-        existing.prefix_length == row.prefix_length && existing.next_hop == row.next_hop) {
-      return kObjectExists;
-    }
-  }
-  routes_.push_back(row);
-  return 0;
+  const uint32_t error = Record("CreateForwardEntry", "create route " + Describe(row));
+  return error ? error : Change(routes_, row, true, SameRoute);
 }
 
 uint32_t FakeIpHelper::DeleteForwardEntry(const ForwardRow& row) {
   std::lock_guard lock(mutex_);
-  if (const uint32_t error = Record("DeleteForwardEntry", "delete route " + Describe(row))) {
-    return error;
-  }
-  const auto it = std::find_if(routes_.begin(), routes_.end(), [&](const ForwardRow& existing) {
-    return existing.luid == row.luid && existing.destination == row.destination &&
-           existing.prefix_length == row.prefix_length && existing.next_hop == row.next_hop;
-  });
-  if (it == routes_.end()) {
-    return kNotFound;
-  }
-  routes_.erase(it);
-  return 0;
+  const uint32_t error = Record("DeleteForwardEntry", "delete route " + Describe(row));
+  return error ? error : Change(routes_, row, false, SameRoute);
 }
 
 }  // namespace orvo_test

@@ -31,9 +31,6 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
 
   // The calls made so far, one per line, and forget them.
   std::string TakeCalls();
-  std::vector<ForwardRow> Routes() const;
-  std::vector<UnicastAddressRow> Addresses() const;
-  uint32_t Mtu(InterfaceLuid luid) const;
 
   // An IPv4 route row; addresses in host order, lifetimes infinite.
   static ForwardRow Ipv4Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,

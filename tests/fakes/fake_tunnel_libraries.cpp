@@ -1,7 +1,8 @@
 #include "fakes/fake_tunnel_libraries.h"
 
-#include <functional>
-#include <map>
+#include <algorithm>
+#include <cstring>
+#include <utility>
 
 #include "fakes/fake_ip_helper.h"
 #include "platform/text_encoding.h"
@@ -10,24 +11,14 @@ namespace orvo_test {
 namespace {
 
 namespace svc = orvo_vpn_win_svc;
+using svc::WireGuardResult;
 
 FakeTunnelLibraries* active = nullptr;
 int adapter_token = 0;  // the one adapter handle
 
-// A loaded library whose symbols are the fakes' entry points, less the missing ones; it reports
-// its unloading.
 class FakeLibrary final : public svc::platform::DynamicLibrary {
  public:
-  FakeLibrary(std::map<std::string, void*> symbols, const std::set<std::string>& missing,
-              std::function<void()> on_unload)
-      : symbols_(std::move(symbols)), on_unload_(std::move(on_unload)) {
-    for (const std::string& name : missing) {
-      symbols_.erase(name);
-    }
-  }
-  ~FakeLibrary() override { on_unload_(); }
-  FakeLibrary(const FakeLibrary&) = delete;
-  FakeLibrary& operator=(const FakeLibrary&) = delete;
+  explicit FakeLibrary(std::map<std::string, void*> symbols) : symbols_(std::move(symbols)) {}
   void* Symbol(const char* name) const override {
     const auto found = symbols_.find(name);
     return found == symbols_.end() ? nullptr : found->second;
@@ -35,7 +26,6 @@ class FakeLibrary final : public svc::platform::DynamicLibrary {
 
  private:
   std::map<std::string, void*> symbols_;
-  std::function<void()> on_unload_;
 };
 
 template <typename Function>
@@ -43,52 +33,196 @@ void* Address(Function* function) {
   return reinterpret_cast<void*>(function);
 }
 
+WireGuardResult Give(const std::string& bytes, int32_t op, uint8_t* destination, uint32_t size) {
+  const size_t given = std::min<size_t>(bytes.size(), size);
+  std::memcpy(destination, bytes.data(), given);
+  return {op, given};
+}
+
 }  // namespace
+
+class FakeTunnelLibraries::Socket final : public svc::platform::UdpSocket {
+ public:
+  int64_t Send(std::span<const uint8_t> datagram) override {
+    std::lock_guard lock(active->mutex_);
+    active->sent_.emplace_back(datagram.begin(), datagram.end());
+    return static_cast<int64_t>(datagram.size());
+  }
+  int64_t Receive(std::span<uint8_t> buffer) override {
+    std::unique_lock lock(active->mutex_);
+    active->arrived_.wait(lock,
+                          [] { return active->socket_closed_ || !active->from_server_.empty(); });
+    if (active->socket_closed_) {
+      return 0;
+    }
+    const std::string datagram = active->from_server_.front();
+    active->from_server_.pop_front();
+    if (datagram == "fail") {
+      return -1;
+    }
+    const size_t size = std::min(datagram.size(), buffer.size());
+    std::memcpy(buffer.data(), datagram.data(), size);
+    return static_cast<int64_t>(size);
+  }
+  void Close() override { active->CloseSocket(); }
+};
 
 FakeTunnelLibraries::FakeTunnelLibraries() {
   active = this;
 }
-
 FakeTunnelLibraries::~FakeTunnelLibraries() {
   active = nullptr;
 }
 
+void FakeTunnelLibraries::Record(std::string& record, const std::string& line) {
+  std::lock_guard lock(mutex_);
+  record += line + "\n";
+}
+
+svc::WintunFunctions FakeTunnelLibraries::Wintun() {
+  svc::WintunFunctions f;
+  f.OpenAdapter = [](const wchar_t* name) -> void* {
+    active->Record(active->calls_, "OpenAdapter " + svc::WideToUtf8(name));
+    std::lock_guard lock(active->mutex_);
+    active->last_error_ = active->adapter_exists ? 0 : 1168;  // ERROR_NOT_FOUND
+    return active->adapter_exists ? &adapter_token : nullptr;
+  };
+  f.CreateAdapter = [](const wchar_t* name, const wchar_t* type, const void* guid) -> void* {
+    active->Record(active->calls_, "CreateAdapter " + svc::WideToUtf8(name) + " " +
+                                       svc::WideToUtf8(type) + (guid ? " guid" : " no-guid"));
+    std::lock_guard lock(active->mutex_);
+    active->last_error_ = 5;  // ERROR_ACCESS_DENIED
+    return active->create_fails ? nullptr : &adapter_token;
+  };
+  f.CloseAdapter = [](void*) { active->Record(active->calls_, "CloseAdapter"); };
+  f.DeleteAdapter = [](void*) {
+    active->Record(active->calls_, "DeleteAdapter");
+    return 1;
+  };
+  f.StartSession = [](void*, uint32_t capacity) -> void* {
+    active->Record(active->calls_, "StartSession " + std::to_string(capacity));
+    std::lock_guard lock(active->mutex_);
+    active->last_error_ = 87;  // ERROR_INVALID_PARAMETER
+    return active->session_fails ? nullptr : active;
+  };
+  f.EndSession = [](void*) { active->Record(active->calls_, "EndSession"); };
+  f.GetAdapterLUID = [](void*, uint64_t* luid) {
+    active->Record(active->calls_, "GetAdapterLUID");
+    *luid = kAdapterLuid;
+  };
+  f.ReceivePacket = [](void*, uint32_t* size) -> uint8_t* {
+    std::lock_guard lock(active->mutex_);
+    if (active->from_adapter_.empty()) {
+      return nullptr;
+    }
+    auto buffer = std::make_unique<std::vector<uint8_t>>(active->from_adapter_.front().begin(),
+                                                         active->from_adapter_.front().end());
+    active->from_adapter_.pop_front();
+    *size = static_cast<uint32_t>(buffer->size());
+    uint8_t* address = buffer->data();
+    active->lent_[address] = std::move(buffer);
+    ++active->unreleased_;
+    return address;
+  };
+  f.ReleaseReceivePacket = [](void*, const uint8_t* packet) {
+    std::lock_guard lock(active->mutex_);
+    active->unreleased_ -= static_cast<int>(active->lent_.erase(packet));
+  };
+  f.AllocateSendPacket = [](void*, uint32_t size) -> uint8_t* {
+    auto buffer = std::make_unique<std::vector<uint8_t>>(size);
+    uint8_t* address = buffer->data();
+    std::lock_guard lock(active->mutex_);
+    active->lent_[address] = std::move(buffer);
+    return address;
+  };
+  f.SendPacket = [](void*, const uint8_t* packet) {
+    std::lock_guard lock(active->mutex_);
+    const auto lent = active->lent_.find(packet);
+    active->handed_.emplace_back(lent->second->begin(), lent->second->end());
+    active->lent_.erase(lent);
+  };
+  return f;
+}
+
+svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
+  svc::BoringtunFunctions f;
+  f.new_tunnel = [](const char* private_key, const char* public_key, const char* preshared,
+                    uint16_t keep_alive, uint32_t index) -> void* {
+    active->Record(active->calls_, std::string("new_tunnel ") + private_key + " " + public_key +
+                                       (preshared ? " preshared " : " ") +
+                                       std::to_string(keep_alive) + " " + std::to_string(index));
+    return active->tunnel_fails ? nullptr : active;
+  };
+  f.wireguard_write = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
+                         uint32_t out_size) {
+    active->Record(active->packets_,
+                   "write " + std::to_string(source_size) + " " + std::to_string(out_size));
+    const std::string packet(reinterpret_cast<const char*>(source), source_size);
+    return packet.starts_with("x") ? WireGuardResult{2, 0}
+                                   : Give("wrapped:" + packet, 1, out, out_size);
+  };
+  f.wireguard_read = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
+                        uint32_t out_size) {
+    active->Record(active->packets_,
+                   "read " + std::to_string(source_size) + " " + std::to_string(out_size));
+    const std::string datagram(reinterpret_cast<const char*>(source), source_size);
+    {
+      std::lock_guard lock(active->mutex_);
+      ++active->reads_;
+    }
+    if (datagram.starts_with("L:")) {
+      return WireGuardResult{4, size_t{out_size} + 1};
+    }
+    return Give(datagram.substr(2), datagram[0] - '0', out, out_size);
+  };
+  f.wireguard_tick = [](void*, uint8_t* out, uint32_t out_size) {
+    active->Record(active->packets_, "tick " + std::to_string(out_size));
+    std::lock_guard lock(active->mutex_);
+    return Give(active->tick_answer, active->tick_answer.empty() ? 0 : 1, out, out_size);
+  };
+  f.wireguard_force_handshake = [](void*, uint8_t* out, uint32_t out_size) {
+    active->Record(active->packets_, "force_handshake " + std::to_string(out_size));
+    return Give("handshake", 1, out, out_size);
+  };
+  f.tunnel_free = [](void*) { active->Record(active->calls_, "tunnel_free"); };
+  return f;
+}
+
 svc::LibraryLoader FakeTunnelLibraries::Loader() {
   return [this](const std::wstring& file_name) {
-    Record("load " + svc::WideToUtf8(file_name));
+    Record(calls_, "load " + svc::WideToUtf8(file_name));
     svc::platform::LibraryLoad load;
     if (unloadable.count(file_name) != 0) {
       load.error = 126;
       return load;
     }
-    const svc::WintunFunctions packets = FakeWintunSession::Table();
-    const svc::BoringtunFunctions protocol = FakeWireGuard::Table();
+    const svc::WintunFunctions w = Wintun();
+    const svc::BoringtunFunctions b = Boringtun();
     std::map<std::string, void*> symbols;
     if (file_name == L"wintun.dll") {
-      symbols = {{"WintunOpenAdapter", Address(&OpenAdapter)},
-                 {"WintunCreateAdapter", Address(&CreateAdapter)},
-                 {"WintunCloseAdapter", Address(&CloseAdapter)},
-                 {"WintunDeleteAdapter", Address(&DeleteAdapter)},
-                 {"WintunStartSession", Address(&StartSession)},
-                 {"WintunEndSession", Address(&EndSession)},
-                 {"WintunReceivePacket", Address(packets.ReceivePacket)},
-                 {"WintunReleaseReceivePacket", Address(packets.ReleaseReceivePacket)},
-                 {"WintunAllocateSendPacket", Address(packets.AllocateSendPacket)},
-                 {"WintunSendPacket", Address(packets.SendPacket)},
-                 {"WintunGetAdapterLUID", Address(&GetAdapterLuid)}};
+      symbols = {{"WintunOpenAdapter", Address(w.OpenAdapter)},
+                 {"WintunCreateAdapter", Address(w.CreateAdapter)},
+                 {"WintunCloseAdapter", Address(w.CloseAdapter)},
+                 {"WintunDeleteAdapter", Address(w.DeleteAdapter)},
+                 {"WintunStartSession", Address(w.StartSession)},
+                 {"WintunEndSession", Address(w.EndSession)},
+                 {"WintunReceivePacket", Address(w.ReceivePacket)},
+                 {"WintunReleaseReceivePacket", Address(w.ReleaseReceivePacket)},
+                 {"WintunAllocateSendPacket", Address(w.AllocateSendPacket)},
+                 {"WintunSendPacket", Address(w.SendPacket)},
+                 {"WintunGetAdapterLUID", Address(w.GetAdapterLUID)}};
     } else {
-      symbols = {{"new_tunnel", Address(&NewTunnel)},
-                 {"wireguard_write", Address(protocol.wireguard_write)},
-                 {"wireguard_read", Address(protocol.wireguard_read)},
-                 {"wireguard_tick", Address(protocol.wireguard_tick)},
-                 {"wireguard_force_handshake", Address(protocol.wireguard_force_handshake)},
-                 {"tunnel_free", Address(&TunnelFree)}};
+      symbols = {{"new_tunnel", Address(b.new_tunnel)},
+                 {"wireguard_write", Address(b.wireguard_write)},
+                 {"wireguard_read", Address(b.wireguard_read)},
+                 {"wireguard_tick", Address(b.wireguard_tick)},
+                 {"wireguard_force_handshake", Address(b.wireguard_force_handshake)},
+                 {"tunnel_free", Address(b.tunnel_free)}};
     }
-    load.library = std::make_unique<FakeLibrary>(std::move(symbols), missing, [file_name] {
-      if (active != nullptr) {
-        active->Record("unload " + svc::WideToUtf8(file_name));
-      }
-    });
+    for (const std::string& name : missing) {
+      symbols.erase(name);
+    }
+    load.library = std::make_unique<FakeLibrary>(std::move(symbols));
     return load;
   };
 }
@@ -100,112 +234,65 @@ uint32_t FakeTunnelLibraries::LastError() const {
 
 svc::platform::UdpSocketOpening FakeTunnelLibraries::OpenSocket(
     const svc::platform::IpAddress& server, uint16_t port) {
-  Record("socket " + FakeIpHelper::Describe(server) + ":" + std::to_string(port));
+  Record(calls_, "socket " + FakeIpHelper::Describe(server) + ":" + std::to_string(port));
   svc::platform::UdpSocketOpening opening;
   if (socket_fails != svc::platform::UdpSocketOpening::Step::kNone) {
     opening.failed_step = socket_fails;
     opening.error = 10013;  // WSAEACCES
     return opening;
   }
-  auto socket = std::make_unique<FakeUdpSocket>();
   std::lock_guard lock(mutex_);
-  socket_ = socket.get();
-  opening.socket = std::move(socket);
+  socket_closed_ = false;
+  sent_.clear();
+  opening.socket = std::make_unique<Socket>();
   return opening;
+}
+
+void FakeTunnelLibraries::FromAdapter(const std::string& packet) {
+  std::lock_guard lock(mutex_);
+  from_adapter_.push_back(packet);
+}
+
+void FakeTunnelLibraries::FromServer(const std::string& datagram) {
+  std::lock_guard lock(mutex_);
+  from_server_.push_back(datagram);
+  arrived_.notify_all();
+}
+
+void FakeTunnelLibraries::CloseSocket() {
+  std::lock_guard lock(mutex_);
+  socket_closed_ = true;
+  arrived_.notify_all();
 }
 
 std::string FakeTunnelLibraries::TakeCalls() {
   std::lock_guard lock(mutex_);
-  std::string calls;
-  calls.swap(calls_);
-  return calls;
+  return std::exchange(calls_, std::string());
 }
 
-FakeUdpSocket* FakeTunnelLibraries::Socket() const {
+std::string FakeTunnelLibraries::TakePackets() {
   std::lock_guard lock(mutex_);
-  return socket_;
+  return std::exchange(packets_, std::string());
 }
 
-bool FakeTunnelLibraries::AdapterOpen() const {
+std::vector<std::string> FakeTunnelLibraries::SentToServer() const {
   std::lock_guard lock(mutex_);
-  return adapter_open_;
+  return sent_;
 }
 
-void FakeTunnelLibraries::Record(const std::string& line) {
+std::vector<std::string> FakeTunnelLibraries::HandedToAdapter() const {
   std::lock_guard lock(mutex_);
-  calls_ += line + "\n";
+  return handed_;
 }
 
-void* FakeTunnelLibraries::OpenAdapter(const wchar_t* name) {
-  active->Record("OpenAdapter " + svc::WideToUtf8(name));
-  std::lock_guard lock(active->mutex_);
-  if (!active->adapter_exists) {
-    active->last_error_ = kAdapterError;
-    return nullptr;
-  }
-  active->adapter_open_ = true;
-  return &adapter_token;
+int FakeTunnelLibraries::Unreleased() const {
+  std::lock_guard lock(mutex_);
+  return unreleased_;
 }
 
-void* FakeTunnelLibraries::CreateAdapter(const wchar_t* name, const wchar_t* type,
-                                         const void* guid) {
-  active->Record("CreateAdapter " + svc::WideToUtf8(name) + " " + svc::WideToUtf8(type) +
-                 (guid == nullptr ? " no-guid" : " guid"));
-  std::lock_guard lock(active->mutex_);
-  if (active->create_fails) {
-    active->last_error_ = 5;  // ERROR_ACCESS_DENIED
-    return nullptr;
-  }
-  active->adapter_open_ = true;
-  return &adapter_token;
-}
-
-void FakeTunnelLibraries::CloseAdapter(void* adapter) {
-  active->Record(adapter == &adapter_token ? "CloseAdapter" : "CloseAdapter bad handle");
-  std::lock_guard lock(active->mutex_);
-  active->adapter_open_ = false;
-}
-
-int FakeTunnelLibraries::DeleteAdapter(void* adapter) {
-  active->Record(adapter == &adapter_token ? "DeleteAdapter" : "DeleteAdapter bad handle");
-  std::lock_guard lock(active->mutex_);
-  active->adapter_open_ = false;
-  return 1;
-}
-
-void* FakeTunnelLibraries::StartSession(void* adapter, uint32_t capacity) {
-  active->Record("StartSession " + std::to_string(capacity) +
-                 (adapter == &adapter_token ? "" : " bad handle"));
-  std::lock_guard lock(active->mutex_);
-  if (active->session_fails) {
-    active->last_error_ = 87;  // ERROR_INVALID_PARAMETER
-    return nullptr;
-  }
-  return active->session.Session();
-}
-
-void FakeTunnelLibraries::EndSession(void* session) {
-  active->Record(session == active->session.Session() ? "EndSession" : "EndSession bad handle");
-}
-
-void FakeTunnelLibraries::GetAdapterLuid(void* /*adapter*/, uint64_t* luid) {
-  active->Record("GetAdapterLUID");
-  *luid = kAdapterLuid;
-}
-
-void* FakeTunnelLibraries::NewTunnel(const char* private_key, const char* public_key,
-                                     const char* preshared, uint16_t keep_alive, uint32_t index) {
-  active->Record(std::string("new_tunnel ") + private_key + " " + public_key +
-                 (preshared == nullptr ? "" : " preshared") + " " + std::to_string(keep_alive) +
-                 " " + std::to_string(index));
-  if (active->tunnel_fails) {
-    return nullptr;
-  }
-  return active->wireguard.Tunnel();
-}
-
-void FakeTunnelLibraries::TunnelFree(void* tunnel) {
-  active->Record(tunnel == active->wireguard.Tunnel() ? "tunnel_free" : "tunnel_free bad handle");
+int FakeTunnelLibraries::Reads() const {
+  std::lock_guard lock(mutex_);
+  return reads_;
 }
 
 }  // namespace orvo_test

@@ -1,79 +1,89 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "fakes/fake_udp_socket.h"
-#include "fakes/fake_wintun_session.h"
-#include "fakes/fake_wireguard_library.h"
 #include "platform/udp_socket.h"
 #include "runtime/tunnel_library_loader.h"
+#include "runtime/tunnel_library_tables.h"
 
 namespace orvo_test {
 
-// wintun.dll and boringtun.dll as the WireGuard connect loads them, and the UDP socket it
-// opens, in memory. The adapter calls, the tunnel object's creation and release, the library
-// loads and the socket are recorded as lines of text ("load wintun.dll",
-// "OpenAdapter ORVO VPN", "StartSession 4194304", "new_tunnel <private> <public> 25 0",
-// "socket 203.0.113.7:51820", "EndSession"...). The packet functions are those of
-// FakeWintunSession and FakeWireGuard, whose objects serve as session and tunnel. One object
-// at a time: the C entry points find it through a process-wide pointer.
+// wintun.dll, boringtun.dll and the UDP socket to the server, in memory, for one test at a time
+// (the C entry points find the object through a process-wide pointer).
+//
+// Calls() records the adapter, tunnel-object, library and socket calls as lines
+// ("load wintun.dll", "CreateAdapter ORVO VPN WireGuard no-guid", "StartSession 4194304",
+// "socket 203.0.113.7:51820", "tunnel_free"...). Packets() records the protocol calls with their
+// buffer sizes ("tick 4096", "force_handshake 65535", "write 3 65535", "read 7 65535").
+//
+// The protocol answers: force_handshake gives "handshake" (code 1); tick gives `tick_answer`
+// (code 1) or nothing (code 0) when it is empty; write gives "wrapped:" + the packet (code 1),
+// or code 2 for a packet beginning with 'x'; read takes a datagram "<code>:<bytes>" and gives
+// that code and those bytes ("L:" claims more bytes than the buffer holds).
 class FakeTunnelLibraries {
  public:
   static constexpr uint64_t kAdapterLuid = 0x0035000000000009;
-  static constexpr uint32_t kAdapterError = 1168;  // ERROR_NOT_FOUND
 
   FakeTunnelLibraries();
   ~FakeTunnelLibraries();
   FakeTunnelLibraries(const FakeTunnelLibraries&) = delete;
   FakeTunnelLibraries& operator=(const FakeTunnelLibraries&) = delete;
 
-  // What the fakes do; all succeed unless told otherwise.
   std::set<std::wstring> unloadable;  // file names whose load fails (error 126)
   std::set<std::string> missing;      // entry points the libraries lack
   bool adapter_exists = false;        // OpenAdapter finds "ORVO VPN"
   bool create_fails = false;
   bool session_fails = false;
-  bool tunnel_fails = false;  // new_tunnel gives null
-  orvo_vpn_win_svc::platform::UdpSocketOpening::Step socket_fails =
-      orvo_vpn_win_svc::platform::UdpSocketOpening::Step::kNone;
+  bool tunnel_fails = false;
+  orvo_vpn_win_svc::platform::UdpSocketOpening::Step socket_fails = {};
+  std::string tick_answer;
 
-  // The runtime's facilities for these libraries.
   orvo_vpn_win_svc::LibraryLoader Loader();
   uint32_t LastError() const;
   orvo_vpn_win_svc::platform::UdpSocketOpening OpenSocket(
       const orvo_vpn_win_svc::platform::IpAddress& server, uint16_t port);
+  static orvo_vpn_win_svc::WintunFunctions Wintun();
+  static orvo_vpn_win_svc::BoringtunFunctions Boringtun();
+  void* Handle() { return this; }  // the session and the tunnel object
+
+  // What the adapter gives the service, and what the server sends it.
+  void FromAdapter(const std::string& packet);
+  void FromServer(const std::string& datagram);
+  void CloseSocket();
 
   std::string TakeCalls();
-  // The socket opened last, while the runtime holds it.
-  FakeUdpSocket* Socket() const;
-  bool AdapterOpen() const;
-
-  FakeWintunSession session;
-  FakeWireGuard wireguard;
+  std::string TakePackets();
+  std::vector<std::string> SentToServer() const;  // on the socket opened last
+  std::vector<std::string> HandedToAdapter() const;
+  // Adapter packets taken and not released; reads of the protocol so far.
+  int Unreleased() const;
+  int Reads() const;
 
  private:
-  void Record(const std::string& line);
-
-  static void* OpenAdapter(const wchar_t* name);
-  static void* CreateAdapter(const wchar_t* name, const wchar_t* type, const void* guid);
-  static void CloseAdapter(void* adapter);
-  static int DeleteAdapter(void* adapter);
-  static void* StartSession(void* adapter, uint32_t capacity);
-  static void EndSession(void* session);
-  static void GetAdapterLuid(void* adapter, uint64_t* luid);
-  static void* NewTunnel(const char* private_key, const char* public_key, const char* preshared,
-                         uint16_t keep_alive, uint32_t index);
-  static void TunnelFree(void* tunnel);
+  class Socket;
+  void Record(std::string& record, const std::string& line);
 
   mutable std::mutex mutex_;
+  std::condition_variable arrived_;
   std::string calls_;
-  bool adapter_open_ = false;
+  std::string packets_;
+  int reads_ = 0;
   uint32_t last_error_ = 0;
-  FakeUdpSocket* socket_ = nullptr;
+  std::deque<std::string> from_adapter_;
+  std::deque<std::string> from_server_;
+  bool socket_closed_ = false;
+  std::vector<std::string> sent_;
+  std::vector<std::string> handed_;
+  std::map<const uint8_t*, std::unique_ptr<std::vector<uint8_t>>> lent_;  // both directions
+  int unreleased_ = 0;
 };
 
 }  // namespace orvo_test

@@ -1,3 +1,5 @@
+// The exclusion-route upkeep: the server's /32 route kept outside the tunnel. Each row gives the
+// route table and the failures, and the calls, result and line the upkeep must make.
 #include "runtime/exclusion_route_upkeep.h"
 
 #include <gtest/gtest.h>
@@ -12,147 +14,104 @@ namespace orvo_vpn_win_svc {
 namespace {
 
 using platform::ForwardRow;
-using platform::IpAddress;
 
-constexpr platform::InterfaceLuid kTunnel = 0x100;
-constexpr platform::InterfaceLuid kEthernet = 0x200;
-constexpr platform::InterfaceLuid kWifi = 0x300;
-const IpAddress kServer = IpAddress::Ipv4(0xCB007107);  // 203.0.113.7
-const std::wstring kEnsuredLine = L"ORVO_SVC: ensured server /32 exclusion route\n";
+constexpr platform::InterfaceLuid kTunnel = 0x100, kEthernet = 0x200, kWifi = 0x300;
+constexpr uint32_t kEthernetGateway = 0xC0000201, kWifiGateway = 0xC6336401;
 
-// Routes as the system reports them (protocol 3, network management).
-ForwardRow Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
-                 platform::InterfaceLuid luid, uint32_t metric) {
-  return orvo_test::FakeIpHelper::Ipv4Route(destination, prefix_length, next_hop, luid, metric, 3);
-}
-
+// Routes as the system reports them (protocol 3).
 ForwardRow Default(uint32_t gateway, platform::InterfaceLuid luid, uint32_t metric) {
-  return Route(0, 0, gateway, luid, metric);
+  return orvo_test::FakeIpHelper::Ipv4Route(0, 0, gateway, luid, metric, 3);
 }
 ForwardRow ServerRoute(platform::InterfaceLuid luid, uint32_t next_hop, uint32_t metric) {
-  return Route(0xCB007107, 32, next_hop, luid, metric);
+  return orvo_test::FakeIpHelper::Ipv4Route(0xCB007107, 32, next_hop, luid, metric, 3);
 }
 
-constexpr uint32_t kEthernetGateway = 0xC0000201;  // 192.0.2.1
-constexpr uint32_t kWifiGateway = 0xC6336401;      // 198.51.100.1
+const std::string kRead = "best route 203.0.113.7\nget routes ipv4\n";
+const std::string kViaEthernet =
+    "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n";
+const std::string kDeleteFromTunnel =
+    "delete route 203.0.113.7/32 via 0.0.0.0 if 0x100 metric 10 proto 3\n";
+const std::string kEnsured = "ensured\n";
 
-struct UpkeepCase {
+struct Row {
   const char* name;
   std::vector<ForwardRow> routes;
   std::vector<std::pair<std::string, int>> failures;  // call, times
-  std::string calls;
-  bool result;
-  bool ensured_line;
+  std::string expected;  // the calls, "true"/"false", and "ensured" for the line
 };
 
 TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
-  const std::string best = "best route 203.0.113.7\n";
-  const std::string read = "get routes ipv4\n";
-  const UpkeepCase cases[] = {
+  const Row rows[] = {
       {"route already outside the tunnel: nothing changes",
        {Default(kEthernetGateway, kEthernet, 25), ServerRoute(kEthernet, kEthernetGateway, 1)},
        {},
-       best + read,
-       true,
-       false},
-      {"route only on the tunnel: replaced through the lowest-metric default outside",
+       kRead + "true\n"},
+      {"a /32 left on the tunnel is deleted; the lowest-metric default outside it is used, metric "
+       "1",
        {Default(0, kTunnel, 0), ServerRoute(kTunnel, 0, 10),
         Default(kEthernetGateway, kEthernet, 25), Default(kWifiGateway, kWifi, 5)},
        {},
-       best + read + read + read +
-           "delete route 203.0.113.7/32 via 0.0.0.0 if 0x100 metric 10 proto 3\n"
-           "create route 203.0.113.7/32 via 198.51.100.1 if 0x300 metric 1 proto 1\n",
-       true,
-       true},
-      {"no route yet: created through the default outside",
-       {Default(kEthernetGateway, kEthernet, 25)},
+       kRead + "get routes ipv4\nget routes ipv4\n" + kDeleteFromTunnel +
+           "create route 203.0.113.7/32 via 198.51.100.1 if 0x300 metric 1 proto 1\ntrue\n" +
+           kEnsured},
+      {"the tunnel's own default never carries it, even with the lowest metric",
+       {Default(0, kTunnel, 0), Default(kEthernetGateway, kEthernet, 25)},
        {},
-       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
-       true,
-       true},
+       kRead + "get routes ipv4\n" + kViaEthernet + "true\n" + kEnsured},
       {"equal metrics: the first default in table order",
        {Default(kWifiGateway, kWifi, 10), Default(kEthernetGateway, kEthernet, 10)},
        {},
-       best + read + read +
-           "create route 203.0.113.7/32 via 198.51.100.1 if 0x300 metric 1 proto 1\n",
-       true,
-       true},
-      {"no default route outside the tunnel: nothing is added",
+       kRead + "get routes ipv4\n" +
+           "create route 203.0.113.7/32 via 198.51.100.1 if 0x300 metric 1 proto 1\ntrue\n" +
+           kEnsured},
+      {"no default outside the tunnel: nothing is added",
        {Default(0, kTunnel, 0)},
        {},
-       best + read + read,
-       false,
-       false},
-      {"the route exists but the system refuses a duplicate: no line",
+       kRead + "get routes ipv4\nfalse\n"},
+      {"the system refuses a duplicate: no line",
        {Default(kEthernetGateway, kEthernet, 25)},
        {{"CreateForwardEntry", 1}},
-       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
-       true,
-       false},
-      {"best-route lookup fails: a tunnel route found in the table is still replaced",
+       kRead + "get routes ipv4\n" + kViaEthernet + "true\n"},
+      {"best-route lookup fails: a tunnel route in the table is still replaced",
        {ServerRoute(kTunnel, 0, 10), Default(kEthernetGateway, kEthernet, 25)},
        {{"GetBestRoute", 1}},
-       best + read + read + read +
-           "delete route 203.0.113.7/32 via 0.0.0.0 if 0x100 metric 10 proto 3\n"
-           "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
-       true,
-       true},
-      {"first table read fails: the route is added without looking for one to delete",
+       kRead + "get routes ipv4\nget routes ipv4\n" + kDeleteFromTunnel + kViaEthernet + "true\n" +
+           kEnsured},
+      {"first table read fails: added without looking for one to delete",
        {ServerRoute(kTunnel, 0, 10), Default(kEthernetGateway, kEthernet, 25)},
        {{"GetForwardTable", 1}},
-       best + read + read + "create route 203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1\n",
-       true,
-       true},
+       kRead + "get routes ipv4\n" + kViaEthernet + "true\n" + kEnsured},
       {"the table cannot be read: nothing is added",
        {Default(kEthernetGateway, kEthernet, 25)},
        {{"GetForwardTable", 2}},
-       best + read + read,
-       false,
-       false},
+       kRead + "get routes ipv4\nfalse\n"},
   };
-  for (const UpkeepCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Row& row : rows) {
     orvo_test::FakeIpHelper ip_helper;
-    for (const ForwardRow& row : c.routes) {
-      ip_helper.AddRoute(row);
+    for (const ForwardRow& route : row.routes) {
+      ip_helper.AddRoute(route);
     }
-    for (const auto& [call, times] : c.failures) {
+    for (const auto& [call, times] : row.failures) {
       ip_helper.Fail(call, 5010, times);
     }
     LogCapture log;
-    EXPECT_EQ(ExclusionRouteUpkeep(ip_helper, kServer, true, kTunnel), c.result);
-    EXPECT_EQ(ip_helper.TakeCalls(), c.calls);
-    EXPECT_EQ(log.Debugger(), c.ensured_line ? kEnsuredLine : L"");
+    const bool kept =
+        ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), true, kTunnel);
+    EXPECT_EQ(ip_helper.TakeCalls() + (kept ? "true\n" : "false\n") +
+                  (log.Debugger() == L"ORVO_SVC: ensured server /32 exclusion route\n" ? kEnsured
+                   : log.Debugger().empty()                                            ? ""
+                                            : "other line\n"),
+              row.expected)
+        << row.name;
   }
 }
 
 TEST(ExclusionRouteUpkeep, DoesNothingWithoutAResolvedServer) {
   orvo_test::FakeIpHelper ip_helper;
   ip_helper.AddRoute(Default(kEthernetGateway, kEthernet, 25));
-  EXPECT_TRUE(ExclusionRouteUpkeep(ip_helper, kServer, false, kTunnel));
+  EXPECT_TRUE(
+      ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), false, kTunnel));
   EXPECT_EQ(ip_helper.TakeCalls(), "");
-}
-
-TEST(ExclusionRouteUpkeep, TheNextPassFindsTheRouteInPlace) {
-  orvo_test::FakeIpHelper ip_helper;
-  ip_helper.AddRoute(Default(0, kTunnel, 0));
-  ip_helper.AddRoute(ServerRoute(kTunnel, 0, 10));
-  ip_helper.AddRoute(Default(kEthernetGateway, kEthernet, 25));
-  EXPECT_TRUE(ExclusionRouteUpkeep(ip_helper, kServer, true, kTunnel));
-  ip_helper.TakeCalls();
-  LogCapture log;
-  EXPECT_TRUE(ExclusionRouteUpkeep(ip_helper, kServer, true, kTunnel));
-  EXPECT_EQ(ip_helper.TakeCalls(), "best route 203.0.113.7\nget routes ipv4\n");
-  EXPECT_EQ(log.Debugger(), L"");
-  std::vector<std::string> routes;
-  for (const ForwardRow& row : ip_helper.Routes()) {
-    routes.push_back(orvo_test::FakeIpHelper::Describe(row));
-  }
-  EXPECT_EQ(routes, (std::vector<std::string>{
-                        "0.0.0.0/0 via 0.0.0.0 if 0x100 metric 0 proto 3",
-                        "0.0.0.0/0 via 192.0.2.1 if 0x200 metric 25 proto 3",
-                        "203.0.113.7/32 via 192.0.2.1 if 0x200 metric 1 proto 1",
-                    }));
 }
 
 }  // namespace

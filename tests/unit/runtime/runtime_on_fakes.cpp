@@ -1,14 +1,32 @@
 #include "unit/runtime/runtime_on_fakes.h"
 
+#include <fstream>
 #include <sstream>
 
 #include "platform/singbox_image.h"
-#include "platform/system_paths.h"
 #include "platform/text_encoding.h"
+#include "platform/wfp_filter_text.h"
 
 namespace orvo_test {
 
 namespace svc = orvo_vpn_win_svc;
+
+std::string Golden(const std::string& file, const std::string& section) {
+  std::ifstream in(std::string(ORVO_SOURCE_DIR) + "/tests/golden/runtime/" + file);
+  std::stringstream whole;
+  whole << in.rdbuf();
+  const std::string text = whole.str();
+  if (section.empty()) {
+    return text;
+  }
+  const size_t begin = text.find("== " + section + "\n");
+  if (begin == std::string::npos) {
+    return "no section " + section + " in " + file;
+  }
+  const size_t body = begin + section.size() + 4;
+  const size_t end = text.find("\n== ", body);
+  return text.substr(body, end == std::string::npos ? std::string::npos : end + 1 - body);
+}
 
 RuntimeOnFakes::RuntimeOnFakes() {
   directory_.AddFile(svc::WideToUtf8(svc::platform::SingboxImageName()));
@@ -19,24 +37,37 @@ RuntimeOnFakes::RuntimeOnFakes() {
   log_.Clear();  // the WFP manager's start-up
 }
 
-RuntimeOnFakes::~RuntimeOnFakes() {
-  runtime_.reset();
-}
-
 svc::RuntimeFacilities RuntimeOnFakes::Facilities(svc::WfpManager& wfp) {
-  return {
+  svc::RuntimeFacilities facilities{
       singbox_,
       wfp,
       ip_helper_,
       clock_,
       clock_,
-      [] { return kNow; },
+      [] { return int64_t{1700000000}; },
       {processes_, runtime_devices_, clock_, spared_},
       [this](const std::string& host) { return resolver_->ResolveIpv4(host); },
       [this] { return wintun_installed_; },
       [this] { return socket_library_starts_; },
       [this] { return executable_path_; },
   };
+  facilities.load_library = libraries_.Loader();
+  facilities.last_error = [this] { return libraries_.LastError(); };
+  facilities.stop_socket_library = [this] { ++socket_library_stops_; };
+  facilities.open_udp_socket = [this](const svc::platform::IpAddress& server, uint16_t port) {
+    return libraries_.OpenSocket(server, port);
+  };
+  facilities.packet_sleeper = &packet_sleeper_;
+  facilities.start_thread = [this](std::function<void()> body, std::thread& thread) {
+    return threads_started_++ != refuse_thread_ &&
+           svc::platform::StartSystemThread(std::move(body), thread);
+  };
+  return facilities;
+}
+
+RuntimeOnFakes::~RuntimeOnFakes() {
+  packet_sleeper_.Open();  // a WireGuard timer must leave its pause to be joined
+  runtime_.reset();
 }
 
 void RuntimeOnFakes::Initialize() {
@@ -47,13 +78,14 @@ void RuntimeOnFakes::Initialize() {
 
 void RuntimeOnFakes::QueueReadyChildren(int count) {
   for (int i = 0; i < count; ++i) {
-    children_.scripts.push_back(FakeChildScript::Printing({kReadyOutput}));
+    children_.scripts.push_back(
+        FakeChildScript::Printing({"INFO[0000] sing-box started (0.00s)\n"}));
   }
 }
 
-void RuntimeOnFakes::ShowTun(const std::wstring& alias, int32_t oper_status, uint64_t luid) {
+void RuntimeOnFakes::ShowTun(const std::wstring& alias, int32_t oper_status) {
   ip_helper_->SetInterfaces({{kPhysicalLuid, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
-                             {luid, 7, alias, L"sing-box TUN", oper_status}});
+                             {kTunLuid, 7, alias, L"sing-box TUN", oper_status}});
 }
 
 void RuntimeOnFakes::ConnectUp() {
@@ -72,6 +104,18 @@ svc::Hysteria2ConnectRequest RuntimeOnFakes::Request(const std::string& server) 
   return request;
 }
 
+svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
+  svc::ConnectRequest request;
+  request.serverEndpoint = "vpn.example.net:51820";
+  request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+  request.privateKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
+  request.assignedIp = "10.7.0.2";
+  request.allowedIps = {"0.0.0.0/1",   "10.1.2.3/8",    "10.9.0.0",
+                        "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
+  request.mtu = 1380;
+  return request;
+}
+
 std::string RuntimeOnFakes::TimedLines() const {
   std::istringstream log(log_.StandardError());
   std::string lines;
@@ -83,13 +127,35 @@ std::string RuntimeOnFakes::TimedLines() const {
   return lines;
 }
 
-size_t RuntimeOnFakes::CountInLog(const std::string& text) const {
-  const std::string log = log_.StandardError();
-  size_t count = 0;
-  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-    ++count;
+std::string RuntimeOnFakes::InstalledFilters() const {
+  std::string text;
+  for (const WfpFilterEntry& entry : memory_->CommittedFilters()) {
+    text += svc::platform::DescribeWfpFilter(entry.filter) + "\n";
   }
-  return count;
+  return text;
+}
+
+std::string RuntimeOnFakes::TakeChanges() {
+  std::istringstream calls(ip_helper_->TakeCalls());
+  std::string changes;
+  for (std::string line; std::getline(calls, line);) {
+    if (line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ")) {
+      changes += line + "\n";
+    }
+  }
+  return changes;
+}
+
+std::string RuntimeOnFakes::TakeDebugger() {
+  std::istringstream log(svc::WideToUtf8(log_.Debugger()));
+  log_.Clear();
+  std::string lines;
+  for (std::string line; std::getline(log, line);) {
+    if (line != "ORVO_SVC: forced handshake sent") {  // a WireGuard timer let loose
+      lines += line + "\n";
+    }
+  }
+  return lines;
 }
 
 bool RuntimeOnFakes::LastChildEnded() {

@@ -10,52 +10,59 @@
 #include "fakes/fake_ip_helper.h"
 #include "fakes/fake_network_devices.h"
 #include "fakes/fake_process_table.h"
+#include "fakes/fake_tunnel_libraries.h"
 #include "fakes/fault_injecting_wfp_engine.h"
 #include "fakes/in_memory_wfp_engine.h"
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
 #include "singbox/singbox_wrapper.h"
+#include "support/gated_sleeper.h"
 #include "support/owner_thread_sleeper.h"
 #include "support/scratch_directory.h"
 #include "support/virtual_clock.h"
 
 namespace orvo_test {
 
+// The part of tests/golden/runtime/`file` between the line "== `section`" and the next such
+// line (the whole file without a section).
+std::string Golden(const std::string& file, const std::string& section = "");
+
 // A runtime on fakes: scripted sing-box children, an IP Helper with an interface table, the
-// in-memory filtering engine, a resolver from a table, and a virtual clock for the runtime's own
-// waits, so its "[Nms]" lines show exactly the pauses it made. The sing-box wrapper keeps its own
-// short real pauses (its reader thread polls on them).
+// in-memory filtering engine, a resolver from a table, the tunnel libraries in memory, and a
+// virtual clock for the runtime's own waits, so its "[Nms]" lines show exactly the pauses it
+// made. The sing-box wrapper keeps its own short real pauses (its reader thread polls on them);
+// the WireGuard timer's one-second pauses wait until the test lets them through.
 class RuntimeOnFakes : public ::testing::Test {
  protected:
   static constexpr uint64_t kTunLuid = 0x0035000000000007;
   static constexpr uint64_t kPhysicalLuid = 0x0035000000000002;
-  static constexpr int64_t kNow = 1700000000;
   static constexpr char kServer[] = "203.0.113.7";
-  static constexpr char kReadyOutput[] = "INFO[0000] sing-box started (0.00s)\n";
 
   RuntimeOnFakes();
   ~RuntimeOnFakes() override;
 
   // What the runtime under test runs on; `wfp` for a runtime on another manager.
   orvo_vpn_win_svc::RuntimeFacilities Facilities(orvo_vpn_win_svc::WfpManager& wfp);
-
   // Initialises the runtime on a directory holding sing-box (its version query answered) and
   // forgets what that logged.
   void Initialize();
   // The next `count` children print the readiness line at once and keep running.
   void QueueReadyChildren(int count = 1);
   // The interface table holds the TUN interface with this alias and operational status.
-  void ShowTun(const std::wstring& alias = L"OrvoVPN", int32_t oper_status = 1,
-               uint64_t luid = kTunLuid);
+  void ShowTun(const std::wstring& alias = L"OrvoVPN", int32_t oper_status = 1);
   // A Hysteria2 connect that comes up: a ready child, the TUN interface up.
   void ConnectUp();
   static orvo_vpn_win_svc::Hysteria2ConnectRequest Request(const std::string& server = kServer);
+  static orvo_vpn_win_svc::ConnectRequest WireGuardRequest();
 
   // The lines of standard error that carry an elapsed time ("ORVO_SVC: [..."), in order.
   std::string TimedLines() const;
-  // How often `text` occurs in standard error.
-  size_t CountInLog(const std::string& text) const;
+  // The filters the engine holds, one description a line.
+  std::string InstalledFilters() const;
+  // The IP Helper calls that changed the system since the last call.
+  std::string TakeChanges();
+  std::string TakeDebugger();
   // The child started last has ended (a start never leaves an earlier one running).
   bool LastChildEnded();
 
@@ -70,10 +77,11 @@ class RuntimeOnFakes : public ::testing::Test {
   orvo_vpn_win_svc::SparedProcesses spared_;
   OwnerThreadSleeper wrapper_sleeper_;
   VirtualClock clock_;
+  GatedSleeper packet_sleeper_{std::chrono::milliseconds(1000)};
+  FakeTunnelLibraries libraries_;
   std::shared_ptr<FakeIpHelper> ip_helper_ = std::make_shared<FakeIpHelper>();
   std::shared_ptr<FakeHostResolver> resolver_ = std::make_shared<FakeHostResolver>();
-  std::shared_ptr<orvo_test::InMemoryWfpEngine> memory_ =
-      std::make_shared<orvo_test::InMemoryWfpEngine>();
+  std::shared_ptr<InMemoryWfpEngine> memory_ = std::make_shared<InMemoryWfpEngine>();
   std::shared_ptr<FaultInjectingWfpEngine> engine_ =
       std::make_shared<FaultInjectingWfpEngine>(memory_);
   orvo_vpn_win_svc::WfpManager wfp_{engine_, resolver_};
@@ -81,6 +89,9 @@ class RuntimeOnFakes : public ::testing::Test {
       {children_, wrapper_sleeper_, {processes_, wrapper_devices_, wrapper_sleeper_, spared_}}};
   bool wintun_installed_ = true;
   bool socket_library_starts_ = true;
+  int socket_library_stops_ = 0;
+  int refuse_thread_ = -1;  // the index of the packet thread that cannot be created
+  int threads_started_ = 0;
   std::wstring executable_path_;
   orvo_vpn_win_svc::LogCapture log_;
   std::unique_ptr<orvo_vpn_win_svc::Runtime> runtime_;

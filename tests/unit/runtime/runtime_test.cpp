@@ -1,203 +1,219 @@
-// The runtime's state and record through construction, initialisation, connects and
-// disconnects, on fakes.
+// The runtime's state, record and kill switch through initialisation, connects, failures, child
+// exits and disconnects, on fakes, told as transcripts.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
+#include "platform/wfp_filter_text.h"
+#include "singbox/singbox_protocol.h"
 #include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
 
-class RuntimeState : public orvo_test::RuntimeOnFakes {
+using orvo_test::FakeChildScript;
+
+class RuntimeLife : public orvo_test::RuntimeOnFakes {
  protected:
-  static ConnectionMetadata Metadata() {
-    ConnectionMetadata metadata;
-    metadata.server_id = "srv-17";
-    metadata.session_id = "sess-9f";
-    metadata.access_code = "AC-1234";
-    metadata.server_country = "Netherlands";
-    metadata.server_city = "Amsterdam";
-    metadata.server_country_code = "NL";
-    metadata.server_latency_ms = 23;
-    metadata.use_tor = true;
-    return metadata;
+  // The state and the whole record, on one line.
+  std::string State() {
+    const ConnectionInfo i = runtime().GetConnectionInfo();
+    return runtime().GetState() + " " + std::to_string(static_cast<int>(i.status)) + " [" +
+           i.server_ip + "|" + i.assigned_ip + "|" + i.server_id + "|" + i.session_id + "|" +
+           i.access_code + "|" + i.server_country + "|" + i.server_city + "|" +
+           i.server_country_code + "|" + std::to_string(i.server_latency_ms) + "|" +
+           i.worker_endpoint + "|" + i.protocol + "|" + std::to_string(i.use_tor) + "|" +
+           std::to_string(i.connected_at) + "|" + std::to_string(i.bytes_rx) + "|" +
+           std::to_string(i.bytes_tx) + "] kill switch " +
+           std::to_string(runtime().IsKillSwitchEnabled()) + "\n";
   }
 
-  static void ExpectEmptyRecord(const ConnectionInfo& info) {
-    EXPECT_EQ(info.status, ConnectionStatus::Disconnected);
-    for (const std::string* text :
-         {&info.server_ip, &info.assigned_ip, &info.server_id, &info.session_id, &info.access_code,
-          &info.server_country, &info.server_city, &info.server_country_code, &info.worker_endpoint,
-          &info.protocol}) {
-      EXPECT_EQ(*text, "");
+  // What happened since the last call: the state, the debugger lines and standard error.
+  std::string Step(const std::string& what) {
+    std::string text = "-- " + what + "\n" + State() + TakeDebuggerAndErrors();
+    runtime_devices_.record.clear();
+    return text;
+  }
+
+  // The debugger lines, and the kill-switch and child-exit lines of standard error.
+  std::string TakeDebuggerAndErrors() {
+    std::istringstream errors(log_.StandardError());
+    // The child's own output, echoed by the wrapper's reader thread, is left out: it may come
+    // before or after the wrapper's start line.
+    const std::string debugger = TakeDebugger();
+    std::string text;
+    for (size_t at = 0, end; at < debugger.size(); at = end + 1) {
+      end = debugger.find('\n', at);
+      if (debugger.compare(at, 10, "ORVO_SVC: ") == 0) {
+        text += debugger.substr(at, end + 1 - at);
+      }
     }
-    EXPECT_EQ(info.server_latency_ms, 0);
-    EXPECT_EQ(info.connected_at, 0);
-    EXPECT_FALSE(info.use_tor);
-    EXPECT_EQ(info.bytes_rx, 0U);
-    EXPECT_EQ(info.bytes_tx, 0U);
+    text += "stderr:\n";
+    for (std::string line; std::getline(errors, line);) {
+      if (line.starts_with("ORVO_SVC: ") && (line.find("ill switch") != std::string::npos ||
+                                             line.find("KillSwitch") != std::string::npos ||
+                                             line.find("while connected") != std::string::npos)) {
+        text += line + "\n";
+      }
+    }
+    for (size_t at = text.find(dir_); at != std::string::npos; at = text.find(dir_)) {
+      text.replace(at, dir_.size(), "<service directory>");
+    }
+    return text;
+  }
+
+  const std::string dir_ = WideToUtf8(service_dir_);
+
+  void FailConnect() {
+    for (int i = 0; i < 9; ++i) {
+      children_.scripts.push_back(FakeChildScript::ExitsWith(1));
+    }
+    std::string error;
+    runtime().ConnectHysteria2(Request(), error);
+    log_.Clear();
+  }
+
+  // Where a connection from the physical interface or through the tunnel may go.
+  std::string Reachability() {
+    const auto reaches = [this](uint32_t address, uint64_t through) {
+      orvo_test::WfpConnection connection;
+      connection.remote_ipv4 = address;
+      connection.local_interface = through;
+      return memory_->Classify(connection, WfpManager::kSublayerKey).permitted ? "yes" : "no";
+    };
+    return std::string("server ") + reaches(0xCB007107, kPhysicalLuid) + ", allowlisted " +
+           reaches(0xC000022C, kPhysicalLuid) + ", elsewhere " +
+           reaches(0x08080808, kPhysicalLuid) + ", through the tunnel " +
+           reaches(0x08080808, kTunLuid) + "\n";
+  }
+
+  std::string Planned(const std::string& server, std::optional<uint64_t> tunnel) const {
+    KillSwitchConfig config;
+    config.vpn_server = server;
+    config.allow_lan = false;
+    config.allowlist = {"192.0.2.44"};
+    config.tunnel_luid = tunnel;
+    config.service_path = executable_path_;
+    config.singbox_path = SingboxPathIn(service_dir_);
+    return DescribeKillSwitchPlan(
+        PlanKillSwitch(config, config.allowlist, WfpManager::kSublayerKey));
   }
 };
 
-TEST_F(RuntimeState, FreshRuntimeIsDisconnectedWithAnEmptyRecord) {
-  EXPECT_EQ(runtime().GetState(), "disconnected");
-  ExpectEmptyRecord(runtime().GetConnectionInfo());
-  EXPECT_FALSE(runtime().IsKillSwitchEnabled());
+TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
+  std::string text = Step("fresh");
+  children_.scripts.push_back(FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
+  EXPECT_TRUE(runtime().Initialize(service_dir_));
+  text += Step("initialized");
+  wintun_installed_ = false;
+  std::string error;
+  runtime().ConnectHysteria2(Request(), error);
+  log_.Clear();
+  text += Step("refused: no Wintun driver");
+  wintun_installed_ = true;
+  ConnectionMetadata metadata;
+  metadata.server_id = "srv-17";
+  metadata.session_id = "sess-9f";
+  metadata.access_code = "AC-1234";
+  metadata.server_country = "Netherlands";
+  metadata.server_city = "Amsterdam";
+  metadata.server_country_code = "NL";
+  metadata.server_latency_ms = 23;
+  metadata.use_tor = true;
+  runtime().SetServerMetadata(metadata);
+  FailConnect();
+  text += Step("failed, with metadata");
+  ConnectUp();
+  log_.Clear();
+  text += Step("up");
+  runtime().Disconnect();
+  text += Step("disconnected") + (LastChildEnded() ? "" : "the child still runs\n");
+  runtime().Disconnect();
+  text += Step("disconnected again");
+  ConnectUp();
+  log_.Clear();
+  children_.LastChild()->End(7);
+  EXPECT_TRUE(orvo_test::PollUntil([&] { return runtime().GetState() == "invalid"; }));
+  text += Step("child ended by itself") + "filters " +
+          std::to_string(memory_->CommittedFilters().size()) + "\n";
+  runtime().Disconnect();
+  text += Step("disconnected after the child ended");
+  const uint32_t ended = singbox_.ChildId();
+  ConnectUp();
+  text += children_.Record().find("close output " + std::to_string(ended)) == std::string::npos
+              ? "the next start left the ended child\n"
+              : "";
+  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "life"));
 }
 
-TEST_F(RuntimeState, InitializeFindsSingboxAndLogsItsVersion) {
-  children_.scripts.push_back(
-      orvo_test::FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
-  ASSERT_TRUE(runtime().Initialize(service_dir_));
-  EXPECT_EQ(log_.StandardError(),
-            "ORVO_SVC: Initializing singbox from: " + WideToUtf8(service_dir_) +
-                "\nORVO_SVC: sing-box.exe initialized, version: sing-box "
-                "version 1.11.0\n");
-  EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: sing-box.exe initialized, version: sing-box version "
-                                 L"1.11.0\n"),
-            std::wstring::npos);
-}
-
-TEST_F(RuntimeState, InitializeFailsOnlyWhenTheSocketLibraryCannotStart) {
+TEST_F(RuntimeLife, InitializeWithoutSocketLibraryOrSingbox) {
   socket_library_starts_ = false;
   EXPECT_FALSE(runtime().Initialize(service_dir_));
-  EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: WSAStartup failed\n");
-  EXPECT_EQ(log_.StandardError(), "");
-  EXPECT_EQ(children_.Record(), "") << "sing-box was looked for";
-}
-
-TEST_F(RuntimeState, StatusFollowsConnectFailureSuccessAndDisconnect) {
-  Initialize();
-  struct Step {
-    const char* what;
-    std::function<void()> act;
-    std::string state;
-    ConnectionStatus status;
-  };
-  std::string error;
-  const auto refused = [&] {
-    wintun_installed_ = false;
-    runtime().ConnectHysteria2(Request(), error);
-    wintun_installed_ = true;
-  };
-  const Step steps[] = {
-      {"refused: no Wintun driver", refused, "disconnected", ConnectionStatus::Disconnected},
-      {"failed", [&] { runtime().ConnectHysteria2(Request(), error); }, "invalid",
-       ConnectionStatus::Invalid},
-      {"refused after a failure", refused, "invalid", ConnectionStatus::Invalid},
-      {"up", [&] { ConnectUp(); }, "connected", ConnectionStatus::Connected},
-      {"disconnected", [&] { runtime().Disconnect(); }, "disconnected",
-       ConnectionStatus::Disconnected},
-  };
-  // Children that exit at once make the failure.
-  for (int i = 0; i < 9; ++i) {
-    children_.scripts.push_back(orvo_test::FakeChildScript::ExitsWith(1));
+  std::string text = Step("no socket library");
+  socket_library_starts_ = true;
+  orvo_test::ScratchDirectory empty;
+  EXPECT_TRUE(runtime().Initialize(empty.path().wstring()));
+  text += Step("no sing-box");
+  for (const bool tor : {false, true}) {
+    std::string error;
+    EXPECT_FALSE(tor ? runtime().ConnectHysteria2Tor(Request(), error)
+                     : runtime().ConnectHysteria2(Request(), error));
+    text += error + "\n";
   }
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
-    step.act();
-    EXPECT_EQ(runtime().GetState(), step.state);
-    EXPECT_EQ(runtime().GetConnectionInfo().status, step.status);
-  }
+  text += Step("connects without sing-box") + children_.Record();
+  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "without sing-box"));
 }
 
-TEST_F(RuntimeState, MetadataStaysAfterAFailedConnectUntilTheDisconnect) {
+TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   Initialize();
-  runtime().SetServerMetadata(Metadata());
-  wrapper_sleeper_.MakeOwnerPausesInstant();  // the children never get ready
+  KillSwitchRequest request;
+  request.enabled = true;
+  request.allow_lan = false;
+  request.allowlist = {"192.0.2.44"};
+  runtime().UpdateKillSwitchSettings(request);
+  std::string text = Step("settings");
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  EXPECT_EQ(InstalledFilters(), Planned("", std::nullopt));
+  text += Step("enabled") + Reachability();
+  ConnectUp();
+  EXPECT_EQ(InstalledFilters(),
+            platform::DescribeWfpFilter(PlanIpv6Block(WfpManager::kSublayerKey)) + "\n" +
+                Planned("203.0.113.7", kTunLuid));
+  text += Step("up") + Reachability();
   std::string error;
-  ASSERT_FALSE(runtime().ConnectHysteria2(Request(), error));
-  ConnectionInfo info = runtime().GetConnectionInfo();
-  EXPECT_EQ(info.status, ConnectionStatus::Invalid);
-  EXPECT_EQ(info.server_id, "srv-17");
-  EXPECT_EQ(info.session_id, "sess-9f");
-  EXPECT_EQ(info.access_code, "AC-1234");
-  EXPECT_EQ(info.server_country, "Netherlands");
-  EXPECT_EQ(info.server_city, "Amsterdam");
-  EXPECT_EQ(info.server_country_code, "NL");
-  EXPECT_EQ(info.server_latency_ms, 23);
-  EXPECT_TRUE(info.use_tor);
-  EXPECT_EQ(info.server_ip, "") << "only a successful connect records the server";
-  EXPECT_EQ(info.protocol, "");
-
-  runtime().Disconnect();
-  ExpectEmptyRecord(runtime().GetConnectionInfo());
-}
-
-TEST_F(RuntimeState, SuccessfulConnectKeepsTheMetadataAndOverwritesTheTorFlag) {
-  Initialize();
-  runtime().SetServerMetadata(Metadata());
-  ConnectUp();
-  const ConnectionInfo info = runtime().GetConnectionInfo();
-  EXPECT_EQ(info.server_id, "srv-17");
-  EXPECT_EQ(info.server_latency_ms, 23);
-  EXPECT_FALSE(info.use_tor);
-}
-
-TEST_F(RuntimeState, DisconnectTwiceStopsTheTunnelOnceAndRepeatsOnlyTheCleanUps) {
-  Initialize();
-  runtime().SetServerMetadata(Metadata());
-  ConnectUp();
+  EXPECT_FALSE(runtime().ConnectHysteria2(Request(), error));
   log_.Clear();
-
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  text += Step("enabled again after a refused connect") + Reachability();
   runtime().Disconnect();
-  EXPECT_TRUE(LastChildEnded());
-  // In this order: unblock, stop the child, done.
-  const std::string debugger = WideToUtf8(log_.Debugger());
-  const size_t unblocked = debugger.find("ORVO_SVC: IPv6 unblocked on disconnect\n");
-  const size_t closed = debugger.find("ORVO_SVC: singbox closed\n");
-  const size_t done = debugger.find("ORVO_SVC: Disconnected\n");
-  EXPECT_LT(unblocked, closed);
-  EXPECT_LT(closed, done);
-  EXPECT_NE(done, std::string::npos);
-  EXPECT_EQ(runtime_devices_.record, "open\n");
-  EXPECT_EQ(memory_->CommittedFilters().size(), 0U) << "IPv6 still blocked";
-  EXPECT_EQ(runtime().GetState(), "disconnected");
-  ExpectEmptyRecord(runtime().GetConnectionInfo());
-
+  EXPECT_EQ(InstalledFilters(), Planned("", std::nullopt));
+  text += Step("disconnected") + Reachability();
+  QueueReadyChildren(3);
+  ShowTun(L"OrvoVPN", 2);
+  EXPECT_FALSE(runtime().ConnectHysteria2(Request(), error));
   log_.Clear();
-  runtime().Disconnect();
-  EXPECT_EQ(WideToUtf8(log_.Debugger()).find("singbox closed"), std::string::npos);
-  EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: IPv6 unblocked on disconnect\n"), std::wstring::npos);
-  EXPECT_NE(log_.Debugger().find(L"ORVO_SVC: Disconnected\n"), std::wstring::npos);
-  EXPECT_EQ(runtime_devices_.record, "open\nopen\n") << "the Wintun clean-up runs every time";
-  EXPECT_EQ(runtime().GetState(), "disconnected");
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  text += Step("enabled again after a failed connect") + Reachability();
+  EXPECT_TRUE(runtime().DisableKillSwitch());
+  text += Step("disabled") + "filters [" + InstalledFilters() + "]\n";
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  log_.Clear();
+  engine_->Fail("CommitTransaction", 0x80320012);
+  ConnectUp();
+  text += Step("up, the refresh cannot commit") + Reachability();
+  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "kill switch"));
 }
 
-TEST_F(RuntimeState, DisconnectOfARuntimeThatNeverConnectedEndsDisconnected) {
-  runtime().Disconnect();
-  EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: IPv6 unblocked on disconnect\nORVO_SVC: Disconnected\n");
-  EXPECT_EQ(log_.StandardError(),
-            "ORVO_SVC: Cleaning up WinTUN adapters via SetupAPI...\n"
-            "ORVO_SVC: No WinTUN adapters found to remove\n");
-  EXPECT_EQ(runtime().GetState(), "disconnected");
-}
-
-// A tunnel whose child ends by itself is no longer reported up; the IPv6 block stays, and the
-// ended child is left to the next start, which releases it.
-TEST_F(RuntimeState, TunnelChildEndingByItselfMakesTheConnectionInvalid) {
-  Initialize();
-  ConnectUp();
-  children_.LastChild()->End(7);
-  ASSERT_TRUE(orvo_test::PollUntil([&] { return runtime().GetState() == "invalid"; }));
-  EXPECT_EQ(runtime().GetConnectionInfo().status, ConnectionStatus::Invalid);
-  EXPECT_EQ(
-      CountInLog("ORVO_SVC: sing-box exited with code 7 while connected, connection invalid\n"),
-      1U);
-  EXPECT_EQ(memory_->CommittedFilters().size(), 1U) << "the IPv6 block went";
-
+TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
+  WfpManager unprivileged(std::make_shared<orvo_test::InMemoryWfpEngine>(false), resolver_);
+  Runtime runtime(Facilities(unprivileged));
   log_.Clear();
-  runtime().Disconnect();
-  const std::string debugger = WideToUtf8(log_.Debugger());
-  EXPECT_EQ(debugger.find("singbox closed"), std::string::npos) << debugger;
-  EXPECT_EQ(debugger.find("sing-box.exe stopped"), std::string::npos) << debugger;
-  EXPECT_EQ(singbox_.ChildId(), 1002U);
-  EXPECT_EQ(runtime().GetState(), "disconnected");
-
-  ConnectUp();
-  EXPECT_NE(children_.Record().find("close output 1002\n"), std::string::npos);
-  EXPECT_EQ(runtime().GetState(), "connected");
+  EXPECT_FALSE(runtime.EnableKillSwitch());
+  EXPECT_FALSE(runtime.IsKillSwitchEnabled());
+  EXPECT_EQ(TakeDebuggerAndErrors(), orvo_test::Golden("runtime_life.txt", "unprivileged"));
 }
 
 }  // namespace
