@@ -56,19 +56,6 @@ std::string DaclText(PACL dacl) {
   return text.str();
 }
 
-// The rights an open asking for `desired` gets with `token`; 0 when refused.
-DWORD Granted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired) {
-  MapGenericMask(&desired, &kFileMapping);
-  PRIVILEGE_SET privileges{};
-  DWORD privileges_length = sizeof(privileges);
-  DWORD granted = 0;
-  BOOL allowed = FALSE;
-  EXPECT_TRUE(AccessCheck(descriptor, token, desired, &kFileMapping, &privileges,
-                          &privileges_length, &granted, &allowed))
-      << GetLastError();
-  return allowed ? granted : 0;
-}
-
 // An impersonation token of this process's user with the Administrators group disabled: the
 // token of an ordinary user.
 HANDLE OrdinaryUserToken() {
@@ -101,22 +88,16 @@ HANDLE OpenAsPlainClient(const std::wstring& name) {
   return INVALID_HANDLE_VALUE;
 }
 
-class WindowsPipe : public ::testing::Test {
- protected:
-  void Start(std::chrono::milliseconds request_timeout = IpcServer::kDefaultRequestTimeout) {
-    server_ = std::make_unique<IpcServer>(platform::SystemMessagePipes(), request_timeout);
-    server_->status_handler = [] { return std::string("connected"); };
-    ASSERT_TRUE(server_->Start(pipe_.Name()));
-  }
-  std::string Status() { return platform::ExchangePipeMessage(pipe_.Name(), "status", 10s).reply; }
+// One server, its request time cut to 500 ms so that a client that never reads is cut off soon.
+TEST(WindowsPipe, DescriptorOneInstanceAndHangUpAsWindowsClientsMeetThem) {
+  const orvo_test::TestPipe pipe_name;
+  const std::wstring& name = pipe_name.Name();
+  IpcServer server(platform::SystemMessagePipes(), 500ms);
+  server.status_handler = [] { return std::string("connected"); };
+  ASSERT_TRUE(server.Start(name));
+  const auto status = [&] { return platform::ExchangePipeMessage(name, "status", 10s).reply; };
 
-  orvo_test::TestPipe pipe_;
-  std::unique_ptr<IpcServer> server_;
-};
-
-TEST_F(WindowsPipe, DescriptorAdmitsGenericReadWriteClientsAndShutsOutTheNetworkAndNoSecondInstance) {
-  Start();
-  Handle pipe{CreateFileW(pipe_.Name().c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0,
+  Handle pipe{CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0,
                           nullptr)};
   ASSERT_NE(pipe.handle, INVALID_HANDLE_VALUE) << GetLastError();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -150,26 +131,31 @@ TEST_F(WindowsPipe, DescriptorAdmitsGenericReadWriteClientsAndShutsOutTheNetwork
       {GENERIC_ALL, 0},
   };
   for (const auto& open : opens) {
-    EXPECT_EQ(Granted(descriptor, user.handle, open.desired), open.granted)
-        << std::hex << "asked for 0x" << open.desired;
+    DWORD desired = open.desired;
+    MapGenericMask(&desired, &kFileMapping);
+    PRIVILEGE_SET privileges{};
+    DWORD privileges_length = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    ASSERT_TRUE(AccessCheck(descriptor, user.handle, desired, &kFileMapping, &privileges,
+                            &privileges_length, &granted, &allowed))
+        << GetLastError();
+    EXPECT_EQ(allowed ? granted : 0, open.granted) << std::hex << "asked for 0x" << open.desired;
   }
 
   // Under Wine a second instance succeeds while the first was made with 255 at most.
-  Handle intruder{CreateNamedPipeW(pipe_.Name().c_str(), PIPE_ACCESS_DUPLEX,
+  Handle intruder{CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                    PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr)};
   EXPECT_EQ(intruder.handle, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Status(), "connected");
-}
+  EXPECT_EQ(status(), "connected");
 
-// A client that reads until the server hangs up (.NET's ReadToEnd, Node's 'end') sees the end
-// as soon as it has read the reply; one that never reads is cut off after the request time.
-TEST_F(WindowsPipe, HangsUpOnceTheReplyIsReadAndNotWaitForAClientThatNeverReads) {
-  Start(500ms);
+  // A client that reads until the server hangs up (.NET's ReadToEnd, Node's 'end') sees the end
+  // as soon as it has read the reply; one that never reads is cut off after the request time.
   char reply[64] = {};
   DWORD count = 0;
   for (int round = 0; round < 3; ++round) {
-    Handle client{OpenAsPlainClient(pipe_.Name())};
+    Handle client{OpenAsPlainClient(name)};
     ASSERT_NE(client.handle, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_TRUE(WriteFile(client.handle, "status", 6, &count, nullptr));
     ASSERT_TRUE(ReadFile(client.handle, reply, sizeof(reply), &count, nullptr)) << GetLastError();
@@ -183,11 +169,11 @@ TEST_F(WindowsPipe, HangsUpOnceTheReplyIsReadAndNotWaitForAClientThatNeverReads)
     EXPECT_LT(ended_after, 250ms);
   }
 
-  Handle silent{OpenAsPlainClient(pipe_.Name())};
+  Handle silent{OpenAsPlainClient(name)};
   ASSERT_NE(silent.handle, INVALID_HANDLE_VALUE) << GetLastError();
   ASSERT_TRUE(WriteFile(silent.handle, "status", 6, &count, nullptr));
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Status(), "connected");
+  EXPECT_EQ(status(), "connected");
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   // Its reply was discarded with the disconnect.
   EXPECT_FALSE(ReadFile(silent.handle, reply, sizeof(reply), &count, nullptr));

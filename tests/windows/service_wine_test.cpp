@@ -63,27 +63,19 @@ std::wstring CtlRaw(const std::string& request) {
   return Ctl(L"raw " + Quoted(escaped));
 }
 
-// The Wintun driver's service key, present for as long as this object lives (a key that was
-// there before is left as it was).
-class FakeWintunDriverKey {
- public:
+// The Wintun driver's service key, present for as long as this object lives (a Wine prefix
+// starts without one).
+struct FakeWintunDriverKey {
   FakeWintunDriverKey() {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
     EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWintunKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &key, &disposition),
+                              &key, nullptr),
               ERROR_SUCCESS);
-    created_ = key != nullptr && disposition == REG_CREATED_NEW_KEY;
-    RegCloseKey(key);
   }
   ~FakeWintunDriverKey() {
-    if (created_) {
-      RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
-    }
+    RegCloseKey(key);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
   }
-
- private:
-  bool created_ = false;
+  HKEY key = nullptr;
 };
 
 // The walk both run modes share, from an idle service back to an idle one: "> request" lines

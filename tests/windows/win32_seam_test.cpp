@@ -56,7 +56,7 @@ class RegisteredNetDevice {
 
  private:
   HDEVINFO set_;
-  SP_DEVINFO_DATA device_{sizeof(SP_DEVINFO_DATA)};
+  SP_DEVINFO_DATA device_{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
   bool registered_ = false;
 };
 

@@ -26,13 +26,10 @@
 #include <io.h>
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <linux/if.h>
-#include <linux/if_tun.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include "platform/posix/wintun/tun_device.h"
 
 #include <cerrno>
 #include <cstring>
@@ -111,25 +108,14 @@ std::string CreateTun(const std::string& name) {
 #ifdef _WIN32
   return "configure tun interface " + name + ": the Windows stand-in has no TUN driver";
 #else
-  const int fd = open("/dev/net/tun", O_RDWR);
-  if (fd < 0) {
-    return SystemError("open /dev/net/tun");
+  orvo_vpn_win_svc::wintun::TunAttachment tun;
+  if (const int error = orvo_vpn_win_svc::wintun::AttachTunDevice(name, false, tun)) {
+    return "configure tun interface " + name + ": " + std::strerror(error);
   }
-  ifreq request{};
-  request.ifr_flags = IFF_TUN | IFF_NO_PI;
-  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-  if (ioctl(fd, TUNSETIFF, &request) != 0) {
-    return SystemError("configure tun interface " + name);
+  static_cast<void>(tun.descriptor.Release());  // open until the process ends
+  if (std::system(("ip link set " + name + " up").c_str()) != 0) {
+    return "raise " + name + ": ip link set up failed";
   }
-  const int control = socket(AF_INET, SOCK_DGRAM, 0);
-  if (control < 0 || ioctl(control, SIOCGIFFLAGS, &request) != 0) {
-    return SystemError("read flags of " + name);
-  }
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  if (ioctl(control, SIOCSIFFLAGS, &request) != 0) {
-    return SystemError("raise " + name);
-  }
-  close(control);
   return {};
 #endif
 }

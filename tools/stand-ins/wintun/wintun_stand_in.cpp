@@ -42,6 +42,7 @@ T Fail(DWORD error, T result) {
   return result;
 }
 
+
 void* AddAdapter(State& state, const wchar_t* name) {
   state.adapters[++state.last_handle] = name;
   return reinterpret_cast<void*>(state.last_handle);
@@ -66,9 +67,6 @@ STAND_IN_EXPORT void* WintunOpenAdapter(const wchar_t* name) {
 
 STAND_IN_EXPORT void* WintunCreateAdapter(const wchar_t* name, const wchar_t* /*tunnel_type*/,
                                           const void* /*requested_guid*/) {
-  if (name == nullptr || *name == L'\0') {
-    return Fail<void*>(ERROR_INVALID_PARAMETER, nullptr);
-  }
   LOCKED(state);
   return AddAdapter(state, name);
 }
@@ -84,10 +82,8 @@ STAND_IN_EXPORT void WintunCloseAdapter(void* adapter) {
 
 STAND_IN_EXPORT void* WintunStartSession(void* adapter, uint32_t capacity) {
   LOCKED(state);
-  if (state.adapters.count(Key(adapter)) == 0) {
-    return Fail<void*>(ERROR_INVALID_HANDLE, nullptr);
-  }
-  if (capacity < 0x20000 || capacity > 0x4000000 || (capacity & (capacity - 1)) != 0) {
+  if (state.adapters.count(Key(adapter)) == 0 || capacity < 0x20000 || capacity > 0x4000000 ||
+      (capacity & (capacity - 1)) != 0) {
     return Fail<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
   state.sessions[++state.last_handle];
@@ -111,8 +107,7 @@ STAND_IN_EXPORT uint8_t* WintunAllocateSendPacket(void* session, uint32_t packet
   LOCKED(state);
   const auto found = state.sessions.find(Key(session));
   if (found == state.sessions.end() || packet_size == 0 || packet_size > 0xFFFF) {
-    return Fail<uint8_t*>(
-        found == state.sessions.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER, nullptr);
+    return Fail<uint8_t*>(ERROR_INVALID_PARAMETER, nullptr);
   }
   auto buffer = std::make_unique<uint8_t[]>(packet_size);
   uint8_t* const address = buffer.get();

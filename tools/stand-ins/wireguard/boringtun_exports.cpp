@@ -36,11 +36,11 @@ bool IsWireGuardKey(const char* text) {
   return (kAlphabet.find(text[42]) & 0x3) == 0;
 }
 
-// What every call on a null tunnel gives, as the real library answers one.
-constexpr WireGuardResult kNoTunnel{StandInTunnel::kError, 0};
-
-StandInTunnel* Tunnel(void* tunnel) {
-  return static_cast<StandInTunnel*>(tunnel);
+// A call on the tunnel, or what every call on a null tunnel gives, as the real library answers.
+template <auto kMethod, typename... Arguments>
+WireGuardResult Call(void* tunnel, Arguments... arguments) {
+  return tunnel == nullptr ? WireGuardResult{StandInTunnel::kError, 0}
+                           : (static_cast<StandInTunnel*>(tunnel)->*kMethod)(arguments...);
 }
 
 }  // namespace
@@ -59,32 +59,27 @@ STAND_IN_EXPORT void* new_tunnel(const char* private_key, const char* server_pub
 STAND_IN_EXPORT WireGuardResult wireguard_write(void* tunnel, const uint8_t* source,
                                                 uint32_t source_size, uint8_t* destination,
                                                 uint32_t destination_size) {
-  return tunnel == nullptr
-             ? kNoTunnel
-             : Tunnel(tunnel)->Write(source, source_size, destination, destination_size);
+  return Call<&StandInTunnel::Write>(tunnel, source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_read(void* tunnel, const uint8_t* source,
                                                uint32_t source_size, uint8_t* destination,
                                                uint32_t destination_size) {
-  return tunnel == nullptr
-             ? kNoTunnel
-             : Tunnel(tunnel)->Read(source, source_size, destination, destination_size);
+  return Call<&StandInTunnel::Read>(tunnel, source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_tick(void* tunnel, uint8_t* destination,
                                                uint32_t destination_size) {
-  return tunnel == nullptr ? kNoTunnel : Tunnel(tunnel)->Tick(destination, destination_size);
+  return Call<&StandInTunnel::Tick>(tunnel, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_force_handshake(void* tunnel, uint8_t* destination,
                                                           uint32_t destination_size) {
-  return tunnel == nullptr ? kNoTunnel
-                           : Tunnel(tunnel)->ForceHandshake(destination, destination_size);
+  return Call<&StandInTunnel::ForceHandshake>(tunnel, destination, destination_size);
 }
 
 STAND_IN_EXPORT void tunnel_free(void* tunnel) {
-  delete Tunnel(tunnel);
+  delete static_cast<StandInTunnel*>(tunnel);
 }
 
 // Each export has exactly the type the service's function table expects: a table filled from

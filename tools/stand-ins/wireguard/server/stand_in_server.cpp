@@ -7,7 +7,6 @@
 //
 //   wireguard-stand-in-server --tun NAME --address A.B.C.D/PREFIX --port PORT
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,26 +39,15 @@ int Fail(const std::string& text, int code = 1) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string tun_name;
-  std::string address;
-  unsigned port = 0;
-  unsigned prefix = 0;
-  char dotted[16] = {};
-  in_addr parsed{};
-  bool known = argc == 7;
+  std::map<std::string, std::string> options;
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    if (name == "--tun") {
-      tun_name = argv[i + 1];
-    } else if (name == "--address") {
-      address = argv[i + 1];
-    } else {
-      known = known && name == "--port" && std::sscanf(argv[i + 1], "%5u", &port) == 1;
-    }
+    options[argv[i]] = argv[i + 1];
   }
-  if (!known || tun_name.empty() || port == 0 || port > 65535 ||
-      std::sscanf(address.c_str(), "%15[0-9.]/%2u", dotted, &prefix) != 2 || prefix < 1 ||
-      prefix > 32 || inet_pton(AF_INET, dotted, &parsed) != 1) {
+  const std::string tun_name = options["--tun"];
+  const std::string address = options["--address"];  // checked by "ip addr add"
+  const unsigned long port = std::strtoul(options["--port"].c_str(), nullptr, 10);
+  if (argc != 7 || options.size() != 3 || tun_name.empty() || address.empty() || port == 0 ||
+      port > 65535) {
     return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT", 2);
   }
   // Without SA_RESTART a signal interrupts the wait, so the server ends at once.
@@ -83,7 +72,7 @@ int main(int argc, char** argv) {
   if (!udp.Valid() || bind(udp.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     return Fail("cannot listen on UDP port " + std::to_string(port) + ": " + std::strerror(errno));
   }
-  std::printf("wireguard stand-in server ready: udp port %u, tun %s\n", port, tun_name.c_str());
+  std::printf("wireguard stand-in server ready: udp port %lu, tun %s\n", port, tun_name.c_str());
   std::fflush(stdout);
 
   StandInTunnel tunnel(0);
