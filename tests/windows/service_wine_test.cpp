@@ -157,25 +157,28 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
       << "sing-box outlived the service";
 }
 
+// What the service manager reports for the service: "state N exit M".
+std::string ServiceState() {
+  std::string state = "no service";
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (SC_HANDLE service = OpenServiceW(manager, L"OrvoVpnWinSvc", SERVICE_QUERY_STATUS)) {
+    SERVICE_STATUS status{};
+    QueryServiceStatus(service, &status);
+    state = "state " + std::to_string(status.dwCurrentState) + " exit " +
+            std::to_string(status.dwWin32ExitCode);
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return state;
+}
+
 TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
-  // Each step's exit code and what the service manager then reports.
-  const auto step = [](const std::wstring& command) {
+  const auto succeeds = [](const std::wstring& command) {
     uint32_t code = 0;
     const std::string output = RunToEnd(command, &code);
-    std::string state = "no service";
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (SC_HANDLE service = OpenServiceW(manager, L"OrvoVpnWinSvc", SERVICE_QUERY_STATUS)) {
-      SERVICE_STATUS status{};
-      QueryServiceStatus(service, &status);
-      state = "state " + std::to_string(status.dwCurrentState) + " exit " +
-              std::to_string(status.dwWin32ExitCode);
-      CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return std::to_string(code) + ", " + state + (code == 0 ? "" : "\n" + output);
+    return code == 0 ? std::string() : output;
   };
-  EXPECT_EQ(step(L"sc.exe create OrvoVpnWinSvc binPath= " + Quoted(ServicePath())),
-            "0, state 1 exit 0");  // SERVICE_STOPPED
+  ASSERT_EQ(succeeds(L"sc.exe create OrvoVpnWinSvc binPath= " + Quoted(ServicePath())), "");
   // Stopped (where it still runs) and removed again whatever happens below.
   struct Removal {
     ~Removal() {
@@ -183,12 +186,18 @@ TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
       RunToEnd(L"sc.exe delete OrvoVpnWinSvc");
     }
   } removal;
-  ASSERT_EQ(step(L"net.exe start OrvoVpnWinSvc"), "0, state 4 exit 0");  // SERVICE_RUNNING
+  // SERVICE_STOPPED with ERROR_SERVICE_NEVER_STARTED, then SERVICE_RUNNING.
+  EXPECT_EQ(ServiceState(), "state 1 exit 1077");
+  ASSERT_EQ(succeeds(L"net.exe start OrvoVpnWinSvc"), "");
+  EXPECT_EQ(ServiceState(), "state 4 exit 0");
   // RUNNING is reported before the pipe server has its first instance up.
   ASSERT_TRUE(orvo_test::PollUntil([] { return RunToEnd(Ctl(L"raw status")) == "disconnected"; },
                                    30s));
   ExpectClientWalk();
-  EXPECT_EQ(step(L"net.exe stop OrvoVpnWinSvc"), "0, state 1 exit 0");
+  EXPECT_EQ(succeeds(L"net.exe stop OrvoVpnWinSvc"), "");
+  // The service reports STOPPED with no error once it has ended.
+  EXPECT_TRUE(orvo_test::PollUntil([] { return ServiceState() == "state 1 exit 0"; }, 10s))
+      << ServiceState();
   // The pipe went with the service: the client reports an unreachable service.
   uint32_t code = 0;
   EXPECT_EQ(RunToEnd(Ctl(L"raw status"), &code).find("disconnected"), std::string::npos);

@@ -7,9 +7,10 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "runtime/tunnel_library_tables.h"
 
@@ -18,13 +19,12 @@ namespace {
 // IF_TYPE_PROP_VIRTUAL (53) in the type field, interface index 1.
 constexpr uint64_t kStandInLuid = (uint64_t{53} << 48) | (uint64_t{1} << 24);
 
-// Handles are numbers that count up from 1; an adapter handle names its adapter's name, a
-// session handle the send buffers it has handed out and not yet taken back.
+// Handles are numbers that count up from 1, each adapter handle with its adapter's name.
 struct State {
   std::mutex mutex;
   uintptr_t last_handle = 0;
   std::map<uintptr_t, std::wstring> adapters;
-  std::map<uintptr_t, std::map<const uint8_t*, std::unique_ptr<uint8_t[]>>> sessions;
+  std::set<uintptr_t> sessions;
 };
 
 State& Shared() {
@@ -86,7 +86,7 @@ STAND_IN_EXPORT void* WintunStartSession(void* adapter, uint32_t capacity) {
       (capacity & (capacity - 1)) != 0) {
     return Fail<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  state.sessions[++state.last_handle];
+  state.sessions.insert(++state.last_handle);
   return reinterpret_cast<void*>(state.last_handle);
 }
 
@@ -103,26 +103,18 @@ STAND_IN_EXPORT uint8_t* WintunReceivePacket(void* /*session*/, uint32_t* /*pack
 
 STAND_IN_EXPORT void WintunReleaseReceivePacket(void* /*session*/, const uint8_t* /*packet*/) {}
 
+// A packet to send is written into a buffer of the sending thread's own and dropped: there is
+// no network behind this adapter.
 STAND_IN_EXPORT uint8_t* WintunAllocateSendPacket(void* session, uint32_t packet_size) {
+  thread_local std::vector<uint8_t> buffer(0xFFFF);
   LOCKED(state);
-  const auto found = state.sessions.find(Key(session));
-  if (found == state.sessions.end() || packet_size == 0 || packet_size > 0xFFFF) {
+  if (state.sessions.count(Key(session)) == 0 || packet_size == 0 || packet_size > 0xFFFF) {
     return Fail<uint8_t*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  auto buffer = std::make_unique<uint8_t[]>(packet_size);
-  uint8_t* const address = buffer.get();
-  found->second.emplace(address, std::move(buffer));
-  return address;
+  return buffer.data();
 }
 
-STAND_IN_EXPORT void WintunSendPacket(void* session, const uint8_t* packet) {
-  LOCKED(state);
-  const auto found = state.sessions.find(Key(session));
-  // Dropped: there is no network behind this adapter.
-  if (found == state.sessions.end() || found->second.erase(packet) == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-  }
-}
+STAND_IN_EXPORT void WintunSendPacket(void* /*session*/, const uint8_t* /*packet*/) {}
 
 STAND_IN_EXPORT void WintunGetAdapterLUID(void* /*adapter*/, uint64_t* luid) {
   if (luid != nullptr) {
