@@ -40,6 +40,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -169,11 +171,7 @@ void ExitIfAsked(const std::string& stage) {
 }
 
 int Run(int argc, char** argv) {
-  std::string config;
-  char buffer[4096];
-  for (size_t count; (count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
-    config.append(buffer, count);
-  }
+  const std::string config{std::istreambuf_iterator<char>(std::cin), {}};
   if (const std::string path = Environment("SINGBOX_STAND_IN_RECORD"); !path.empty()) {
     std::ofstream record(path, std::ios::binary | std::ios::trunc);
     record << "args:";
