@@ -16,13 +16,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "platform/process_table.h"
 #include "platform/text_encoding.h"
 #include "support/poll.h"
 #include "support/scratch_directory.h"
 #include "support/spawned_program.h"
 #include "support/stand_in.h"
-#include "support/tcp_probe.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -138,14 +139,22 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
   }
 
   // Ended outright, the service takes the relay's sing-box with it: closing its job kills it.
+  const auto sing_boxes = [] {
+    size_t count = 0;
+    for (const auto& process : platform::SystemProcessTable().Snapshot().value_or(
+             std::vector<platform::ProcessEntry>{})) {
+      count += process.image_name == L"sing-box.exe" ? 1U : 0U;
+    }
+    return count;
+  };
   const std::string relay =
       "> {\"cmd\":\"start_relay_proxy\",\"config\":{\"relay_domain\":\"127.0.0.1\",\"relay_port\":"
       "8443,\"password\":\"pw\",\"obfs_password\":\"obfs\",\"local_port\":10818}}\n"
       "< 0 {\"success\":true}\n";
   ASSERT_EQ(ClientWalk(relay), relay);
-  ASSERT_TRUE(orvo_test::AcceptsConnections(10818));
+  ASSERT_EQ(sing_boxes(), 1u);
   service.reset();
-  EXPECT_TRUE(orvo_test::PollUntil([] { return !orvo_test::AcceptsConnections(10818); }, 10s))
+  EXPECT_TRUE(orvo_test::PollUntil([&] { return sing_boxes() == 0; }, 10s))
       << "sing-box outlived the service";
 }
 
