@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "runtime/tunnel_library_tables.h"
 
@@ -19,18 +19,12 @@ namespace {
 // IF_TYPE_PROP_VIRTUAL (53) in the type field, interface index 1.
 constexpr uint64_t kStandInLuid = (uint64_t{53} << 48) | (uint64_t{1} << 24);
 
-struct Adapter {
-  std::wstring name;
-};
-
-struct Session {
-  std::set<uint8_t*> send_buffers;
-};
-
+// Handles are numbers that count up from 1, each adapter handle with its adapter's name.
 struct State {
   std::mutex mutex;
-  std::map<Adapter*, std::unique_ptr<Adapter>> adapters;
-  std::map<Session*, std::unique_ptr<Session>> sessions;
+  uintptr_t last_handle = 0;
+  std::map<uintptr_t, std::wstring> adapters;
+  std::set<uintptr_t> sessions;
 };
 
 State& Shared() {
@@ -38,133 +32,89 @@ State& Shared() {
   return *state;
 }
 
-Adapter* FindAdapter(State& state, void* handle) {
-  const auto it = state.adapters.find(static_cast<Adapter*>(handle));
-  return it == state.adapters.end() ? nullptr : it->second.get();
+uintptr_t Key(const void* handle) {
+  return reinterpret_cast<uintptr_t>(handle);
 }
 
-Session* FindSession(State& state, void* handle) {
-  const auto it = state.sessions.find(static_cast<Session*>(handle));
-  return it == state.sessions.end() ? nullptr : it->second.get();
+template <typename T>
+T Fail(DWORD error, T result) {
+  SetLastError(error);
+  return result;
 }
+
 
 void* AddAdapter(State& state, const wchar_t* name) {
-  auto adapter = std::make_unique<Adapter>();
-  adapter->name = name;
-  Adapter* handle = adapter.get();
-  state.adapters.emplace(handle, std::move(adapter));
-  return handle;
+  state.adapters[++state.last_handle] = name;
+  return reinterpret_cast<void*>(state.last_handle);
 }
 
 }  // namespace
 
 #define STAND_IN_EXPORT extern "C" __declspec(dllexport)
+#define LOCKED(state)      \
+  State& state = Shared(); \
+  std::lock_guard lock(state.mutex)
 
 STAND_IN_EXPORT void* WintunOpenAdapter(const wchar_t* name) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  for (const auto& [handle, adapter] : state.adapters) {
-    if (name != nullptr && adapter->name == name) {
+  LOCKED(state);
+  for (const auto& [handle, adapter_name] : state.adapters) {
+    if (name != nullptr && adapter_name == name) {
       return AddAdapter(state, name);
     }
   }
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return nullptr;
+  return Fail<void*>(ERROR_FILE_NOT_FOUND, nullptr);
 }
 
 STAND_IN_EXPORT void* WintunCreateAdapter(const wchar_t* name, const wchar_t* /*tunnel_type*/,
                                           const void* /*requested_guid*/) {
-  if (name == nullptr || *name == L'\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
+  LOCKED(state);
   return AddAdapter(state, name);
 }
 
-STAND_IN_EXPORT void WintunCloseAdapter(void* adapter) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  if (state.adapters.erase(static_cast<Adapter*>(adapter)) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-  }
+STAND_IN_EXPORT int WintunDeleteAdapter(void* adapter) {
+  LOCKED(state);
+  return state.adapters.erase(Key(adapter)) == 0 ? Fail(ERROR_INVALID_HANDLE, FALSE) : TRUE;
 }
 
-STAND_IN_EXPORT int WintunDeleteAdapter(void* adapter) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  if (state.adapters.erase(static_cast<Adapter*>(adapter)) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+STAND_IN_EXPORT void WintunCloseAdapter(void* adapter) {
+  WintunDeleteAdapter(adapter);
 }
 
 STAND_IN_EXPORT void* WintunStartSession(void* adapter, uint32_t capacity) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  if (FindAdapter(state, adapter) == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
+  LOCKED(state);
+  if (state.adapters.count(Key(adapter)) == 0 || capacity < 0x20000 || capacity > 0x4000000 ||
+      (capacity & (capacity - 1)) != 0) {
+    return Fail<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  if (capacity < 0x20000 || capacity > 0x4000000 || (capacity & (capacity - 1)) != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto session = std::make_unique<Session>();
-  Session* handle = session.get();
-  state.sessions.emplace(handle, std::move(session));
-  return handle;
+  state.sessions.insert(++state.last_handle);
+  return reinterpret_cast<void*>(state.last_handle);
 }
 
 STAND_IN_EXPORT void WintunEndSession(void* session) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  Session* found = FindSession(state, session);
-  if (found == nullptr) {
+  LOCKED(state);
+  if (state.sessions.erase(Key(session)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return;
   }
-  for (uint8_t* buffer : found->send_buffers) {
-    delete[] buffer;
-  }
-  state.sessions.erase(found);
 }
 
 STAND_IN_EXPORT uint8_t* WintunReceivePacket(void* /*session*/, uint32_t* /*packet_size*/) {
-  SetLastError(ERROR_NO_MORE_ITEMS);
-  return nullptr;
+  return Fail<uint8_t*>(ERROR_NO_MORE_ITEMS, nullptr);
 }
 
 STAND_IN_EXPORT void WintunReleaseReceivePacket(void* /*session*/, const uint8_t* /*packet*/) {}
 
+// A packet to send is written into a buffer of the sending thread's own and dropped: there is
+// no network behind this adapter.
 STAND_IN_EXPORT uint8_t* WintunAllocateSendPacket(void* session, uint32_t packet_size) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  Session* found = FindSession(state, session);
-  if (found == nullptr || packet_size == 0 || packet_size > 0xFFFF) {
-    SetLastError(found == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-    return nullptr;
+  thread_local std::vector<uint8_t> buffer(0xFFFF);
+  LOCKED(state);
+  if (state.sessions.count(Key(session)) == 0 || packet_size == 0 || packet_size > 0xFFFF) {
+    return Fail<uint8_t*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  uint8_t* buffer = new uint8_t[packet_size];
-  found->send_buffers.insert(buffer);
-  return buffer;
+  return buffer.data();
 }
 
-STAND_IN_EXPORT void WintunSendPacket(void* session, const uint8_t* packet) {
-  State& state = Shared();
-  std::lock_guard lock(state.mutex);
-  Session* found = FindSession(state, session);
-  const auto it = found != nullptr ? found->send_buffers.find(const_cast<uint8_t*>(packet))
-                                   : std::set<uint8_t*>::iterator{};
-  if (found == nullptr || it == found->send_buffers.end()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return;
-  }
-  delete[] * it;  // dropped: there is no network behind this adapter
-  found->send_buffers.erase(it);
-}
+STAND_IN_EXPORT void WintunSendPacket(void* /*session*/, const uint8_t* /*packet*/) {}
 
 STAND_IN_EXPORT void WintunGetAdapterLUID(void* /*adapter*/, uint64_t* luid) {
   if (luid != nullptr) {

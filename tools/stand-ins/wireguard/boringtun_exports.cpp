@@ -3,11 +3,11 @@
 // boringtun.dll into test-bin/wireguard-stand-in/, never beside a production build.
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "runtime/tunnel_library_tables.h"
 #include "stand_in_tunnel.h"
-#include "wireguard_key.h"
 
 #ifdef _WIN32
 #define STAND_IN_EXPORT extern "C" __declspec(dllexport)
@@ -18,58 +18,68 @@
 using orvo_stand_in::StandInTunnel;
 using orvo_vpn_win_svc::WireGuardResult;
 
+namespace {
+
+// True when `text` is a WireGuard key as the real library accepts it in base64: 32 bytes are
+// 42 characters of 6 bits, a 43rd carrying the last 4 bits (its low 2 bits zero), then '='.
+bool IsWireGuardKey(const char* text) {
+  constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text == nullptr || std::strlen(text) != 44 || text[43] != '=') {
+    return false;
+  }
+  for (size_t i = 0; i < 43; ++i) {
+    if (kAlphabet.find(text[i]) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return (kAlphabet.find(text[42]) & 0x3) == 0;
+}
+
+// A call on the tunnel, or what every call on a null tunnel gives, as the real library answers.
+template <auto kMethod, typename... Arguments>
+WireGuardResult Call(void* tunnel, Arguments... arguments) {
+  return tunnel == nullptr ? WireGuardResult{StandInTunnel::kError, 0}
+                           : (static_cast<StandInTunnel*>(tunnel)->*kMethod)(arguments...);
+}
+
+}  // namespace
+
 STAND_IN_EXPORT void* new_tunnel(const char* private_key, const char* server_public_key,
                                  const char* preshared_key, uint16_t keep_alive,
                                  uint32_t /*index*/) {
   // Keys are checked as the real library checks them; the stand-in does nothing else with them.
-  if (!orvo_stand_in::IsWireGuardKey(private_key) ||
-      !orvo_stand_in::IsWireGuardKey(server_public_key) ||
-      (preshared_key != nullptr && !orvo_stand_in::IsWireGuardKey(preshared_key))) {
+  if (!IsWireGuardKey(private_key) || !IsWireGuardKey(server_public_key) ||
+      (preshared_key != nullptr && !IsWireGuardKey(preshared_key))) {
     return nullptr;
   }
   return new (std::nothrow) StandInTunnel(keep_alive);
 }
 
-namespace {
-
-// What every call on a null tunnel gives, as the real library answers one.
-constexpr WireGuardResult kNoTunnel{StandInTunnel::kError, 0};
-
-StandInTunnel* Tunnel(void* tunnel) {
-  return static_cast<StandInTunnel*>(tunnel);
-}
-
-}  // namespace
-
 STAND_IN_EXPORT WireGuardResult wireguard_write(void* tunnel, const uint8_t* source,
                                                 uint32_t source_size, uint8_t* destination,
                                                 uint32_t destination_size) {
-  return tunnel == nullptr
-             ? kNoTunnel
-             : Tunnel(tunnel)->Write(source, source_size, destination, destination_size);
+  return Call<&StandInTunnel::Write>(tunnel, source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_read(void* tunnel, const uint8_t* source,
                                                uint32_t source_size, uint8_t* destination,
                                                uint32_t destination_size) {
-  return tunnel == nullptr
-             ? kNoTunnel
-             : Tunnel(tunnel)->Read(source, source_size, destination, destination_size);
+  return Call<&StandInTunnel::Read>(tunnel, source, source_size, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_tick(void* tunnel, uint8_t* destination,
                                                uint32_t destination_size) {
-  return tunnel == nullptr ? kNoTunnel : Tunnel(tunnel)->Tick(destination, destination_size);
+  return Call<&StandInTunnel::Tick>(tunnel, destination, destination_size);
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_force_handshake(void* tunnel, uint8_t* destination,
                                                           uint32_t destination_size) {
-  return tunnel == nullptr ? kNoTunnel
-                           : Tunnel(tunnel)->ForceHandshake(destination, destination_size);
+  return Call<&StandInTunnel::ForceHandshake>(tunnel, destination, destination_size);
 }
 
 STAND_IN_EXPORT void tunnel_free(void* tunnel) {
-  delete Tunnel(tunnel);
+  delete static_cast<StandInTunnel*>(tunnel);
 }
 
 // Each export has exactly the type the service's function table expects: a table filled from

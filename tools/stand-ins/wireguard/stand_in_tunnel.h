@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "runtime/tunnel_library_tables.h"
 
@@ -23,12 +25,9 @@ using orvo_vpn_win_svc::WireGuardResult;
 // Result codes: 0 done (nothing to do), 1 send the bytes to the peer, 2 error, 4 and 6 hand
 // the bytes to the tunnel device as an IPv4 or IPv6 packet.
 //
-// Every operation may run on several threads at once: the state is two atomics.
+// Every operation may run on several threads at once: the state is one atomic.
 class StandInTunnel {
  public:
-  static constexpr uint8_t kHandshakeInitiation = 1;
-  static constexpr uint8_t kHandshakeResponse = 2;
-  static constexpr uint8_t kData = 4;
   static constexpr int32_t kDone = 0;
   static constexpr int32_t kWriteToNetwork = 1;
   static constexpr int32_t kError = 2;
@@ -36,30 +35,102 @@ class StandInTunnel {
   static constexpr int32_t kWriteToTunnelIpv6 = 6;
 
   // `keep_alive` seconds of silence make Tick send a keep-alive; 0 never does.
-  explicit StandInTunnel(uint16_t keep_alive);
+  explicit StandInTunnel(uint16_t keep_alive)
+      : keep_alive_ns_(int64_t{keep_alive} * 1000000000), last_sent_ns_(Now()) {}
 
   // Wraps an IP packet into a data datagram (code 1).
-  WireGuardResult Write(const uint8_t* packet, uint32_t size, uint8_t* out, uint32_t out_size);
+  WireGuardResult Write(const uint8_t* packet, uint32_t size, uint8_t* out, uint32_t out_size) {
+    return packet == nullptr || size == 0 ? Result(kError) : Emit(kData, packet, size, out, out_size);
+  }
+
   // Unwraps a data datagram (code 4 or 6, the packet trimmed to the length its header gives),
   // answers a handshake initiation (code 1) and consumes a response or keep-alive (code 0).
-  WireGuardResult Read(const uint8_t* datagram, uint32_t size, uint8_t* out, uint32_t out_size);
-  // A keep-alive (code 1) when nothing was sent for `keep_alive` seconds, else code 0.
-  WireGuardResult Tick(uint8_t* out, uint32_t out_size);
-  // A handshake initiation (code 1).
-  WireGuardResult ForceHandshake(uint8_t* out, uint32_t out_size);
+  WireGuardResult Read(const uint8_t* datagram, uint32_t size, uint8_t* out, uint32_t out_size) {
+    if (datagram == nullptr || size == 0) {
+      return Result(kError);
+    }
+    const uint8_t* body = datagram + 1;
+    const uint32_t body_size = size - 1;
+    const bool marked =
+        body_size == kMarker.size() && std::memcmp(body, kMarker.data(), kMarker.size()) == 0;
+    if (datagram[0] == kHandshakeInitiation && marked) {
+      return Emit(kHandshakeResponse, Marker(), MarkerSize(), out, out_size);
+    }
+    if (datagram[0] == kHandshakeResponse && marked) {
+      return Result(kDone);
+    }
+    if (datagram[0] != kData) {
+      return Result(kError);
+    }
+    if (body_size == 0) {
+      return Result(kDone);  // keep-alive
+    }
+    // The IP packet's own length (datagrams may carry padding after it); 0 when the body does
+    // not hold a whole IPv4 or IPv6 packet.
+    const int version = body[0] >> 4;
+    uint32_t length = 0;
+    if (version == 4 && body_size >= 20) {
+      const uint32_t header = (body[0] & 0x0Fu) * 4;
+      const uint32_t total = BigEndian16(body + 2);
+      length = header >= 20 && total >= header && total <= body_size ? total : 0;
+    } else if (version == 6 && body_size >= 40) {
+      const uint32_t total = 40 + BigEndian16(body + 4);
+      length = total <= body_size ? total : 0;
+    }
+    if (length == 0 || out == nullptr || length > out_size) {
+      return Result(kError);
+    }
+    std::memcpy(out, body, length);
+    return Result(version == 4 ? kWriteToTunnelIpv4 : kWriteToTunnelIpv6, length);
+  }
 
-  // True once a handshake response has been read.
-  bool HandshakeComplete() const { return handshake_complete_.load(); }
+  // A keep-alive (code 1) when nothing was sent for `keep_alive` seconds, else code 0.
+  WireGuardResult Tick(uint8_t* out, uint32_t out_size) {
+    if (keep_alive_ns_ == 0 || Now() - last_sent_ns_.load() < keep_alive_ns_) {
+      return Result(kDone);
+    }
+    return Emit(kData, nullptr, 0, out, out_size);
+  }
+
+  // A handshake initiation (code 1).
+  WireGuardResult ForceHandshake(uint8_t* out, uint32_t out_size) {
+    return Emit(kHandshakeInitiation, Marker(), MarkerSize(), out, out_size);
+  }
 
  private:
+  static constexpr uint8_t kHandshakeInitiation = 1;
+  static constexpr uint8_t kHandshakeResponse = 2;
+  static constexpr uint8_t kData = 4;
+  static constexpr std::string_view kMarker = "orvo-wg-stand-in";
+
+  static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
+  static const uint8_t* Marker() { return reinterpret_cast<const uint8_t*>(kMarker.data()); }
+  static uint32_t MarkerSize() { return static_cast<uint32_t>(kMarker.size()); }
+  static uint32_t BigEndian16(const uint8_t* bytes) {
+    return (static_cast<uint32_t>(bytes[0]) << 8) | bytes[1];
+  }
+  static int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
   // Writes one datagram to `out` and notes the time it left.
   WireGuardResult Emit(uint8_t type, const uint8_t* body, uint32_t body_size, uint8_t* out,
-                       uint32_t out_size);
-  static int64_t Now();
+                       uint32_t out_size) {
+    if (out == nullptr || out_size < 1 || body_size > out_size - 1) {
+      return Result(kError);
+    }
+    out[0] = type;
+    if (body_size > 0) {
+      std::memcpy(out + 1, body, body_size);
+    }
+    last_sent_ns_.store(Now());
+    return Result(kWriteToNetwork, size_t{body_size} + 1);
+  }
 
   const int64_t keep_alive_ns_;
   std::atomic<int64_t> last_sent_ns_;
-  std::atomic<bool> handshake_complete_{false};
 };
 
 }  // namespace orvo_stand_in

@@ -1,82 +1,122 @@
-#include "stand_in_server.h"
+// TEST EQUIPMENT: the WireGuard stand-in server. It speaks the stand-in protocol (no
+// cryptography) over UDP and owns a TUN device of its own (MTU 1420), so a client in another
+// network namespace can reach that device's address through the tunnel. It answers handshakes,
+// hands the packets it unwraps to its device, and wraps what the device gives for the last peer
+// heard from. Writes one "ready" line on standard output once it listens; ends on SIGTERM or
+// SIGINT.
+//
+//   wireguard-stand-in-server --tun NAME --address A.B.C.D/PREFIX --port PORT
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
-namespace orvo_stand_in {
-
-using orvo_vpn_win_svc::platform::FileDescriptor;
+#include "platform/posix/wintun/tun_device.h"
+#include "stand_in_tunnel.h"
 
 namespace {
-constexpr size_t kBufferSize = 65536;
-}  // namespace
 
-StandInServer::StandInServer(FileDescriptor udp, FileDescriptor tun)
-    : udp_(std::move(udp)), tun_(std::move(tun)), in_(kBufferSize), out_(kBufferSize) {}
+using orvo_stand_in::StandInTunnel;
+using orvo_vpn_win_svc::platform::FileDescriptor;
 
-void StandInServer::Run(const std::atomic<bool>& stop) {
-  pollfd watched[2] = {{udp_.Get(), POLLIN, 0}, {tun_.Get(), POLLIN, 0}};
-  while (!stop.load()) {
-    if (poll(watched, 2, 500) <= 0) {
-      continue;  // timeout, or a signal (which may have set `stop`)
-    }
-    if ((watched[0].revents & POLLIN) != 0) {
-      ReadDatagrams();
-    }
-    if ((watched[1].revents & POLLIN) != 0) {
-      ReadTunPackets();
-    }
-  }
+volatile sig_atomic_t g_stop = 0;
+
+int Fail(const std::string& text, int code = 1) {
+  std::fprintf(stderr, "wireguard-stand-in-server: %s\n", text.c_str());
+  return code;
 }
 
-// Both descriptors are non-blocking: each read drains what is waiting.
-void StandInServer::ReadDatagrams() {
-  for (;;) {
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::map<std::string, std::string> options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    options[argv[i]] = argv[i + 1];
+  }
+  const std::string tun_name = options["--tun"];
+  const std::string address = options["--address"];  // checked by "ip addr add"
+  const unsigned long port = std::strtoul(options["--port"].c_str(), nullptr, 10);
+  if (argc != 7 || options.size() != 3 || tun_name.empty() || address.empty() || port == 0 ||
+      port > 65535) {
+    return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT", 2);
+  }
+  // Without SA_RESTART a signal interrupts the wait, so the server ends at once.
+  struct sigaction stop_action {};
+  stop_action.sa_handler = [](int) { g_stop = 1; };
+  sigaction(SIGTERM, &stop_action, nullptr);
+  sigaction(SIGINT, &stop_action, nullptr);
+
+  // The device goes when its descriptor closes with the process; reads do not block.
+  orvo_vpn_win_svc::wintun::TunAttachment tun;
+  if (const int attached = orvo_vpn_win_svc::wintun::AttachTunDevice(tun_name, true, tun)) {
+    return Fail("cannot create TUN device " + tun_name + ": " + std::strerror(attached));
+  }
+  if (std::system(("ip addr add " + address + " dev " + tun_name + " && ip link set " + tun_name +
+                   " mtu 1420 up").c_str()) != 0) {
+    return Fail("cannot configure " + tun_name);
+  }
+  const FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (!udp.Valid() || bind(udp.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    return Fail("cannot listen on UDP port " + std::to_string(port) + ": " + std::strerror(errno));
+  }
+  std::printf("wireguard stand-in server ready: udp port %lu, tun %s\n", port, tun_name.c_str());
+  std::fflush(stdout);
+
+  StandInTunnel tunnel(0);
+  std::vector<uint8_t> in(65536);
+  std::vector<uint8_t> out(65536);
+  sockaddr_in peer{};
+  bool have_peer = false;
+  const auto send_to_peer = [&](size_t size) {
+    sendto(udp.Get(), out.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+  };
+  pollfd watched[2] = {{udp.Get(), POLLIN, 0}, {tun.descriptor.Get(), POLLIN, 0}};
+  while (g_stop == 0) {
+    if (poll(watched, 2, 500) <= 0) {
+      continue;  // timeout, or a signal (which may have set the stop flag)
+    }
+    // Both descriptors are non-blocking: each read drains what is waiting.
     sockaddr_in from{};
     socklen_t from_size = sizeof(from);
-    const ssize_t size = recvfrom(udp_.Get(), in_.data(), in_.size(), MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr*>(&from), &from_size);
-    if (size < 0) {
-      return;
+    for (ssize_t size; (watched[0].revents & POLLIN) != 0 &&
+                       (size = recvfrom(udp.Get(), in.data(), in.size(), MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr*>(&from), &from_size)) >= 0;
+         from_size = sizeof(from)) {
+      const auto result = tunnel.Read(in.data(), static_cast<uint32_t>(size), out.data(),
+                                      static_cast<uint32_t>(out.size()));
+      if (result.op == StandInTunnel::kError) {
+        continue;  // not ours; the peer stays who it was
+      }
+      peer = from;
+      have_peer = true;
+      if (result.op == StandInTunnel::kWriteToNetwork) {
+        send_to_peer(result.size);
+      } else if (result.op != StandInTunnel::kDone) {
+        // A packet the device refuses is dropped, as a full queue would drop it.
+        [[maybe_unused]] const ssize_t written = write(tun.descriptor.Get(), out.data(), result.size);
+      }
     }
-    const WireGuardResult result = tunnel_.Read(in_.data(), static_cast<uint32_t>(size),
-                                                out_.data(), static_cast<uint32_t>(out_.size()));
-    if (result.op == StandInTunnel::kError) {
-      continue;  // not ours; the peer stays who it was
-    }
-    peer_ = from;
-    have_peer_ = true;
-    if (result.op == StandInTunnel::kWriteToNetwork) {
-      sendto(udp_.Get(), out_.data(), result.size, 0, reinterpret_cast<sockaddr*>(&peer_),
-             sizeof(peer_));
-    } else if (result.op == StandInTunnel::kWriteToTunnelIpv4 ||
-               result.op == StandInTunnel::kWriteToTunnelIpv6) {
-      if (write(tun_.Get(), out_.data(), result.size) < 0) {
-        continue;  // the device refused the packet: dropped, as a full queue would drop it
+    for (ssize_t size; (watched[1].revents & POLLIN) != 0 &&
+                       (size = read(tun.descriptor.Get(), in.data(), in.size())) > 0;) {
+      const auto result = tunnel.Write(in.data(), static_cast<uint32_t>(size), out.data(),
+                                       static_cast<uint32_t>(out.size()));
+      if (have_peer && result.op == StandInTunnel::kWriteToNetwork) {
+        send_to_peer(result.size);  // before any peer was heard from, nobody to send it to
       }
     }
   }
+  return 0;
 }
-
-void StandInServer::ReadTunPackets() {
-  for (;;) {
-    const ssize_t size = read(tun_.Get(), in_.data(), in_.size());
-    if (size <= 0) {
-      return;
-    }
-    if (!have_peer_) {
-      continue;  // nobody to send it to yet
-    }
-    const WireGuardResult result = tunnel_.Write(in_.data(), static_cast<uint32_t>(size),
-                                                 out_.data(), static_cast<uint32_t>(out_.size()));
-    if (result.op == StandInTunnel::kWriteToNetwork) {
-      sendto(udp_.Get(), out_.data(), result.size, 0, reinterpret_cast<sockaddr*>(&peer_),
-             sizeof(peer_));
-    }
-  }
-}
-
-}  // namespace orvo_stand_in
