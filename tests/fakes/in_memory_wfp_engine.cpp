@@ -34,39 +34,31 @@ struct InMemoryWfpEngine::State {
 namespace {
 
 bool ConditionHolds(const WfpCondition& condition, const WfpConnection& c) {
-  const auto port = [&](uint16_t value) {
-    const auto* range = std::get_if<WfpUint16Range>(&condition.value);
-    return range ? value >= range->low && value <= range->high
-                 : std::get<uint16_t>(condition.value) == value;
-  };
+  const WfpConditionValue& value = condition.value;
+  if (const auto* range = std::get_if<WfpUint16Range>(&value)) {
+    const uint16_t port = condition.field == WfpField::kIpLocalPort ? c.local_port : c.remote_port;
+    return port >= range->low && port <= range->high;
+  }
+  if (const auto* v6 = std::get_if<WfpV6AddressPrefix>(&value)) {
+    for (size_t bit = 0; bit < v6->prefix_length; ++bit) {
+      const auto mask = static_cast<uint8_t>(0x80u >> (bit % 8));
+      if ((v6->address[bit / 8] & mask) != (c.remote_ipv6[bit / 8] & mask)) return false;
+    }
+    return c.layer == WfpLayer::kAleAuthConnectV6;
+  }
+  if (const auto* v4 = std::get_if<WfpV4AddressMask>(&value)) {
+    return (c.remote_ipv4 & v4->mask) == (v4->address & v4->mask);
+  }
   switch (condition.field) {
-    case WfpField::kIpRemoteAddress:
-      if (const auto* v6 = std::get_if<WfpV6AddressPrefix>(&condition.value)) {
-        for (size_t bit = 0; bit < v6->prefix_length; ++bit) {
-          const auto mask = static_cast<uint8_t>(0x80u >> (bit % 8));
-          if ((v6->address[bit / 8] & mask) != (c.remote_ipv6[bit / 8] & mask)) {
-            return false;
-          }
-        }
-        return c.layer == WfpLayer::kAleAuthConnectV6;
-      }
-      if (const auto* v4 = std::get_if<WfpV4AddressMask>(&condition.value)) {
-        return (c.remote_ipv4 & v4->mask) == (v4->address & v4->mask);
-      }
-      return std::get<uint32_t>(condition.value) == c.remote_ipv4;
-    case WfpField::kIpProtocol:
-      return std::get<uint8_t>(condition.value) == c.protocol;
-    case WfpField::kIpLocalPort:
-      return port(c.local_port);
-    case WfpField::kIpRemotePort:
-      return port(c.remote_port);
-    case WfpField::kIpLocalInterface:
-      return std::get<uint64_t>(condition.value) == c.local_interface;
-    case WfpField::kAleAppId:
-      return std::get<WfpByteBlob>(condition.value) == c.app_id;
+    case WfpField::kIpRemoteAddress: return value == WfpConditionValue(c.remote_ipv4);
+    case WfpField::kIpProtocol: return value == WfpConditionValue(c.protocol);
+    case WfpField::kIpLocalPort: return value == WfpConditionValue(c.local_port);
+    case WfpField::kIpRemotePort: return value == WfpConditionValue(c.remote_port);
+    case WfpField::kIpLocalInterface: return value == WfpConditionValue(c.local_interface);
+    case WfpField::kAleAppId: return value == WfpConditionValue(c.app_id);
     case WfpField::kFlags: {
       const uint32_t flags = c.loopback ? kWfpConditionFlagIsLoopback : 0;
-      const uint32_t wanted = std::get<uint32_t>(condition.value);
+      const uint32_t wanted = std::get<uint32_t>(value);
       return condition.match == WfpMatch::kFlagsAllSet ? (flags & wanted) == wanted
                                                        : (flags & wanted) == 0;
     }

@@ -57,12 +57,4 @@ inline std::vector<TextCase> ReadCases(const std::string& name) {
   return cases;
 }
 
-inline std::string JoinWords(const std::vector<std::string>& words) {
-  std::string text;
-  for (const std::string& word : words) {
-    text += (text.empty() ? "" : " ") + word;
-  }
-  return text;
-}
-
 }  // namespace orvo_test

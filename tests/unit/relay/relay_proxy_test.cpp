@@ -16,47 +16,21 @@ namespace {
 
 using orvo_test::FakeChildScript;
 
+constexpr char kHeader[] =
+    "RELAY: ====== START RELAY PROXY ======\n"
+    "RELAY: Domain: relay.example\n"
+    "RELAY: Port: 8443\n"
+    "RELAY: Local port: 10808\n"
+    "RELAY: Password: [SET] (len=9)\n"
+    "RELAY: OBFS Password: [SET] (len=11)\n";
+
 class RelayProxyTest : public ::testing::Test {
  protected:
-  RelayProxyTest() {
-    settings_.relay_domain = "relay.example";
-    settings_.relay_port = 8443;
-    settings_.password = "pw-secret";
-    settings_.obfs_password = "obfs-secret";
-    settings_.local_port = 10808;
-    resolutions_["relay.example"] = {0, {"198.51.100.7", "198.51.100.8"}};
-  }
+  bool Start() { return relay_.Start({"relay.example", 8443, "pw-secret", "obfs-secret", 10808}, error_); }
 
-  std::string ExpectedConfig() const {
-    RelayConfigInput input;
-    input.relay_domain = settings_.relay_domain;
-    input.resolved_address = "198.51.100.7";
-    input.relay_port = settings_.relay_port;
-    input.password = settings_.password;
-    input.obfs_password = settings_.obfs_password;
-    input.local_port = settings_.local_port;
-    return BuildRelayConfig(input);
-  }
-
-  std::string Header() const {
-    return "RELAY: ====== START RELAY PROXY ======\n"
-           "RELAY: Domain: relay.example\n"
-           "RELAY: Port: 8443\n"
-           "RELAY: Local port: 10808\n"
-           "RELAY: Password: [SET] (len=9)\n"
-           "RELAY: OBFS Password: [SET] (len=11)\n";
-  }
-
-  std::string SpawnLine() const {
-    return "spawn \"" + WideToUtf8(SingboxPathIn(L"/opt/orvo")) +
-           "\" run -c stdin | dir=/opt/orvo input=yes order=input-first die_with_owner=yes\n";
-  }
-
-  bool Start() { return relay_.Start(settings_, error_); }
-
-  RelayProxyRequest settings_;
   std::string error_;
-  std::map<std::string, platform::Ipv4Resolution> resolutions_;
+  std::map<std::string, platform::Ipv4Resolution> resolutions_{
+      {"relay.example", {0, {"198.51.100.7", "198.51.100.8"}}}};
   orvo_test::FakeChildProcesses children_;
   orvo_test::ScaledSleeper sleeper_{100};
   SparedProcesses spared_;
@@ -70,10 +44,11 @@ class RelayProxyTest : public ::testing::Test {
 TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
   children_.scripts.push_back(FakeChildScript::Printing({"INFO sing-box started\n"}));
   ASSERT_TRUE(Start()) << error_;
-  const std::string config = ExpectedConfig();
+  const std::string config = BuildRelayConfig(
+      {"relay.example", "198.51.100.7", 8443, "pw-secret", "obfs-secret", 10808});
   const std::string size = std::to_string(config.size());
   const std::string log = log_.StandardError();
-  const std::string expected_start = Header() +
+  const std::string expected_start = std::string(kHeader) +
                                      "RELAY: Service dir: /opt/orvo\n"
                                      "RELAY: Resolving DNS for relay.example...\n"
                                      "RELAY: Resolved relay.example -> 198.51.100.7\n"
@@ -87,7 +62,9 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
       "RELAY: sing-box started successfully\n"
       "RELAY: ====== PROXY STARTED on 127.0.0.1:10808 ======\n";
   EXPECT_EQ(log.substr(log.size() - expected_end.size()), expected_end);
-  EXPECT_EQ(children_.Record(), "job\n" + SpawnLine() + "write 1001 " + size +
+  EXPECT_EQ(children_.Record(), "job\nspawn \"" + WideToUtf8(SingboxPathIn(L"/opt/orvo")) +
+                                    "\" run -c stdin | dir=/opt/orvo input=yes order=input-first "
+                                    "die_with_owner=yes\nwrite 1001 " + size +
                                     " bytes\nclose input 1001\nassign 1001\n");
   EXPECT_EQ(children_.LastChild()->input, config);
   EXPECT_TRUE(spared_.Contains(1001));
@@ -96,7 +73,7 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
   log_.Clear();
   EXPECT_FALSE(Start());
   EXPECT_EQ(error_, "Relay proxy already running");
-  EXPECT_EQ(log_.StandardError(), Header() + "RELAY: ERROR - already running\n");
+  EXPECT_EQ(log_.StandardError(), std::string(kHeader) + "RELAY: ERROR - already running\n");
   log_.Clear();
   relay_.Stop();
   EXPECT_EQ(log_.StandardError(), "RELAY: Proxy stopped\n");

@@ -8,6 +8,7 @@
 #include "platform/singbox_image.h"
 #include "singbox/kill_lingering_processes.h"
 #include "support/scaled_sleeper.h"
+#include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -42,35 +43,10 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   };
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});
-  EXPECT_EQ(processes.Record(),
-            "snapshot\n"
-            "open 10\nterminate 10 code 0\n"
-            "open 11\nterminate 11 code 0\n"
-            "open 15 refused\n"
-            "open 16\nterminate 16 code 0\n"
-            "wait 10 5000ms\nwait 11 5000ms\nwait 16 5000ms\n");
-  EXPECT_EQ(devices.record,
-            "open\nremove ORVO VPN\nremove \nremove refuses params\nremove refuses removal\n");
-  EXPECT_EQ(log.StandardError(),
-            "ORVO_SVC: Checking for lingering sing-box processes...\n"
-            "ORVO_SVC: Found lingering sing-box.exe (PID=10), killing...\n"
-            "ORVO_SVC: Found lingering sing-box.exe (PID=11), killing...\n"
-            "ORVO_SVC: Found lingering sing-box.exe (PID=15), killing...\n"
-            "ORVO_SVC: Found lingering sing-box.exe (PID=16), killing...\n"
-            "ORVO_SVC: Leaving the relay proxy's sing-box.exe running (PID=17)\n"
-            "ORVO_SVC: sing-box process terminated successfully\n"
-            "ORVO_SVC: sing-box process terminated successfully\n"
-            "ORVO_SVC: WARNING: sing-box process did not terminate within 5s\n"
-            "ORVO_SVC: Cleaning up WinTUN adapters via SetupAPI...\n"
-            "ORVO_SVC: Found WinTUN adapter: ORVO VPN (Wintun Userspace Tunnel), removing...\n"
-            "ORVO_SVC: Successfully removed WinTUN adapter\n"
-            "ORVO_SVC: Found WinTUN adapter: (unnamed) (My Wintun #2), removing...\n"
-            "ORVO_SVC: Successfully removed WinTUN adapter\n"
-            "ORVO_SVC: Found WinTUN adapter: refuses params (Wintun), removing...\n"
-            "ORVO_SVC: SetupDiSetClassInstallParams failed: 5\n"
-            "ORVO_SVC: Found WinTUN adapter: refuses removal (Wintun), removing...\n"
-            "ORVO_SVC: SetupDiCallClassInstaller failed: 13\n"
-            "ORVO_SVC: Removed 2 WinTUN adapter(s), waiting for driver release...\n");
+  const orvo_test::TextCase expected = orvo_test::ReadCases("singbox/cleanup.txt").at(0);
+  EXPECT_EQ(processes.Record(), expected["processes"]);
+  EXPECT_EQ(devices.record, expected["devices"]);
+  EXPECT_EQ(log.StandardError(), expected["log"]);
   EXPECT_EQ(sleeper.Count(std::chrono::milliseconds(1000)), 2);
 }
 
