@@ -14,6 +14,7 @@
 #include "singbox/singbox_protocol.h"
 #include "support/scaled_sleeper.h"
 #include "support/scratch_directory.h"
+#include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -67,17 +68,7 @@ TEST_F(SingboxWrapperTest, StartHandsTheDocumentOverOnce) {
                 "write 1001 " + size + " bytes\nclose input 1001\nassign 1001\n");
   EXPECT_EQ(children_.LastChild()->input, kConfig);
   const std::string log = log_.StandardError();
-  EXPECT_EQ(log,
-            "ORVO_SVC: Config stored in memory (will pass via stdin)\n"
-            "ORVO_SVC: Checking for lingering sing-box processes...\n"
-            "ORVO_SVC: Cleaning up WinTUN adapters via SetupAPI...\n"
-            "ORVO_SVC: No WinTUN adapters found to remove\n"
-            "ORVO_SVC: Created Job object for process cleanup\n"
-            "ORVO_SVC: Starting sing-box with stdin config (no file on disk)\n"
-            "ORVO_SVC: Config written to stdin (" + size + " bytes), pipe closed\n"
-            "ORVO_SVC: Process assigned to job object (PID=1001)\n"
-            "ORVO_SVC: sing-box process created, PID=1001, waiting for startup...\n"
-            "ORVO_SVC: sing-box started successfully, PID=1001\n");
+  EXPECT_EQ(log, orvo_test::ReadCases("singbox/wrapper.txt").at(0)["log"]);
   EXPECT_EQ(log.find("hunter2") + WideToUtf8(log_.Debugger()).find("hunter2"),
             2 * std::string::npos);
   EXPECT_FALSE(wrapper_.Start());
