@@ -13,133 +13,99 @@ namespace orvo_test {
 using namespace orvo_vpn_win_svc::platform;
 using orvo_vpn_win_svc::WideToUtf8;
 
-namespace {
-
-struct Fault {
-  std::string fragment;
-  uint32_t code = 0;
-  int occurrence = 0;
-  int seen = 0;
-};
-
-std::string CodeText(uint32_t code) {
-  if (code == kWfpSuccess) {
-    return "ok";
-  }
-  char buffer[16];
-  std::snprintf(buffer, sizeof(buffer), "0x%08X", code);
-  return buffer;
-}
-
-}  // namespace
-
 struct FaultInjectingWfpEngine::Recorder {
+  struct Fault {
+    std::string fragment;
+    uint32_t code;
+    int occurrence;
+    int seen;
+  };
   std::mutex mutex;
   std::vector<Fault> faults;
   std::string calls;
-  std::function<void(const std::string&)> observer;
 
-  // The injected result of the call `call`, if it is to fail.
-  std::optional<uint32_t> Injected(const std::string& call) {
-    std::lock_guard lock(mutex);
-    for (Fault& fault : faults) {
-      if (call.find(fault.fragment) == std::string::npos) {
-        continue;
-      }
-      ++fault.seen;
-      if (fault.occurrence == 0 || fault.seen == fault.occurrence) {
-        return fault.code;
-      }
-    }
-    return std::nullopt;
-  }
-
-  void Record(const std::string& call, const std::string& result) {
-    const std::string line = call + " -> " + result;
-    std::function<void(const std::string&)> notify;
+  // Runs `run` (which returns the result code and, for a success, any text to add) unless a
+  // fault says otherwise, and records the call.
+  template <typename Run>
+  uint32_t Call(const std::string& call, Run run) {
+    std::optional<uint32_t> injected;
     {
       std::lock_guard lock(mutex);
-      calls += line + "\n";
-      notify = observer;
+      for (Fault& fault : faults) {
+        if (call.find(fault.fragment) != std::string::npos &&
+            (++fault.seen == fault.occurrence || fault.occurrence == 0) && !injected) {
+          injected = fault.code;
+        }
+      }
     }
-    if (notify) {
-      notify(line);
-    }
-  }
-
-  // Runs `call` on the other engine unless a fault says otherwise, and records it.
-  template <typename Run>
-  uint32_t Code(const std::string& call, Run run) {
-    const std::optional<uint32_t> injected = Injected(call);
-    const uint32_t code = injected ? *injected : run();
-    Record(call, CodeText(code));
+    std::string extra;
+    const uint32_t code = injected ? *injected : run(extra);
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", code);
+    std::lock_guard lock(mutex);
+    calls += call + " -> " + (code == kWfpSuccess ? "ok" + extra : std::string(text)) + "\n";
     return code;
   }
 };
 
 namespace {
 
-class FaultInjectingSession : public WfpSession {
- public:
-  FaultInjectingSession(std::unique_ptr<WfpSession> inner,
-                        std::shared_ptr<FaultInjectingWfpEngine::Recorder> recorder)
-      : inner_(std::move(inner)), recorder_(std::move(recorder)) {}
+std::string Quoted(const std::wstring& text) { return " \"" + WideToUtf8(text) + "\""; }
 
-  ~FaultInjectingSession() override {
+class Session : public WfpSession {
+ public:
+  Session(std::unique_ptr<WfpSession> inner,
+          std::shared_ptr<FaultInjectingWfpEngine::Recorder> recorder)
+      : inner_(std::move(inner)), recorder_(std::move(recorder)) {}
+  ~Session() override {
     inner_.reset();
-    recorder_->Record("CloseSession", "ok");
+    recorder_->Call("CloseSession", [](std::string&) { return kWfpSuccess; });
   }
 
-  FaultInjectingSession(const FaultInjectingSession&) = delete;
-  FaultInjectingSession& operator=(const FaultInjectingSession&) = delete;
-
-  uint32_t AddProvider(const WfpProvider& provider) override {
-    return recorder_->Code("AddProvider " + DescribeWfpKey(provider.key) + " \"" +
-                               WideToUtf8(provider.name) + "\" \"" +
-                               WideToUtf8(provider.description) + "\"",
-                           [&] { return inner_->AddProvider(provider); });
+  uint32_t AddProvider(const WfpProvider& p) override {
+    return Pass("AddProvider " + DescribeWfpKey(p.key) + Quoted(p.name) + Quoted(p.description),
+                [&] { return inner_->AddProvider(p); });
   }
   uint32_t DeleteProvider(const WfpKey& key) override {
-    return recorder_->Code("DeleteProvider " + DescribeWfpKey(key),
-                           [&] { return inner_->DeleteProvider(key); });
+    return Pass("DeleteProvider " + DescribeWfpKey(key), [&] { return inner_->DeleteProvider(key); });
   }
-  uint32_t AddSubLayer(const WfpSubLayer& sublayer) override {
-    return recorder_->Code(
-        "AddSubLayer " + DescribeWfpKey(sublayer.key) + " \"" + WideToUtf8(sublayer.name) +
-            "\" \"" + WideToUtf8(sublayer.description) + "\" provider=" +
-            DescribeWfpKey(sublayer.provider) + " weight=" + std::to_string(sublayer.weight),
-        [&] { return inner_->AddSubLayer(sublayer); });
+  uint32_t AddSubLayer(const WfpSubLayer& s) override {
+    return Pass("AddSubLayer " + DescribeWfpKey(s.key) + Quoted(s.name) + Quoted(s.description) +
+                    " provider=" + DescribeWfpKey(s.provider) + " weight=" +
+                    std::to_string(s.weight),
+                [&] { return inner_->AddSubLayer(s); });
   }
   uint32_t DeleteSubLayer(const WfpKey& key) override {
-    return recorder_->Code("DeleteSubLayer " + DescribeWfpKey(key),
-                           [&] { return inner_->DeleteSubLayer(key); });
+    return Pass("DeleteSubLayer " + DescribeWfpKey(key), [&] { return inner_->DeleteSubLayer(key); });
   }
   WfpFilterAdd AddFilter(const WfpFilter& filter) override {
-    const std::string call = "AddFilter " + DescribeWfpFilter(filter);
-    if (const std::optional<uint32_t> injected = recorder_->Injected(call)) {
-      recorder_->Record(call, CodeText(*injected));
-      return {*injected, 0};
-    }
-    const WfpFilterAdd result = inner_->AddFilter(filter);
-    recorder_->Record(call, result.code == kWfpSuccess ? "ok id=" + std::to_string(result.id)
-                                                       : CodeText(result.code));
-    return result;
+    WfpFilterAdd added;
+    added.code = recorder_->Call("AddFilter " + DescribeWfpFilter(filter), [&](std::string& extra) {
+      added = inner_->AddFilter(filter);
+      extra = " id=" + std::to_string(added.id);
+      return added.code;
+    });
+    return {added.code, added.code == kWfpSuccess ? added.id : 0};
   }
   uint32_t DeleteFilter(uint64_t id) override {
-    return recorder_->Code("DeleteFilter " + std::to_string(id),
-                           [&] { return inner_->DeleteFilter(id); });
+    return Pass("DeleteFilter " + std::to_string(id), [&] { return inner_->DeleteFilter(id); });
   }
   uint32_t BeginTransaction() override {
-    return recorder_->Code("BeginTransaction", [&] { return inner_->BeginTransaction(); });
+    return Pass("BeginTransaction", [&] { return inner_->BeginTransaction(); });
   }
   uint32_t CommitTransaction() override {
-    return recorder_->Code("CommitTransaction", [&] { return inner_->CommitTransaction(); });
+    return Pass("CommitTransaction", [&] { return inner_->CommitTransaction(); });
   }
   uint32_t AbortTransaction() override {
-    return recorder_->Code("AbortTransaction", [&] { return inner_->AbortTransaction(); });
+    return Pass("AbortTransaction", [&] { return inner_->AbortTransaction(); });
   }
 
  private:
+  template <typename Run>
+  uint32_t Pass(const std::string& call, Run run) {
+    return recorder_->Call(call, [&](std::string&) { return run(); });
+  }
+
   std::unique_ptr<WfpSession> inner_;
   std::shared_ptr<FaultInjectingWfpEngine::Recorder> recorder_;
 };
@@ -156,47 +122,34 @@ void FaultInjectingWfpEngine::Fail(std::string fragment, uint32_t code, int occu
   recorder_->faults.push_back({std::move(fragment), code, occurrence, 0});
 }
 
-void FaultInjectingWfpEngine::OnEachCall(std::function<void(const std::string& line)> observer) {
-  std::lock_guard lock(recorder_->mutex);
-  recorder_->observer = std::move(observer);
-}
-
 std::string FaultInjectingWfpEngine::Calls() const {
   std::lock_guard lock(recorder_->mutex);
   return recorder_->calls;
 }
 
-void FaultInjectingWfpEngine::ClearCalls() {
-  std::lock_guard lock(recorder_->mutex);
-  recorder_->calls.clear();
-}
-
 WfpSessionOpen FaultInjectingWfpEngine::OpenSession(const WfpSessionOptions& options) {
-  const std::string call = "OpenSession \"" + WideToUtf8(options.name) + "\" \"" +
-                           WideToUtf8(options.description) + "\"" +
-                           (options.dynamic ? " dynamic" : "") +
-                           " wait=" + std::to_string(options.transaction_wait_ms);
-  if (const std::optional<uint32_t> injected = recorder_->Injected(call)) {
-    recorder_->Record(call, CodeText(*injected));
-    return {*injected, nullptr};
+  WfpSessionOpen opened;
+  opened.code = recorder_->Call(
+      "OpenSession" + Quoted(options.name) + Quoted(options.description) +
+          (options.dynamic ? " dynamic" : "") + " wait=" +
+          std::to_string(options.transaction_wait_ms),
+      [&](std::string&) {
+        opened = inner_->OpenSession(options);
+        return opened.code;
+      });
+  if (opened.code != kWfpSuccess) {
+    return {opened.code, nullptr};
   }
-  WfpSessionOpen opened = inner_->OpenSession(options);
-  recorder_->Record(call, CodeText(opened.code));
-  if (opened.code == kWfpSuccess) {
-    opened.session = std::make_unique<FaultInjectingSession>(std::move(opened.session), recorder_);
-  }
-  return opened;
+  return {kWfpSuccess, std::make_unique<Session>(std::move(opened.session), recorder_)};
 }
 
 WfpAppId FaultInjectingWfpEngine::GetAppIdFromFileName(const std::wstring& path) {
-  const std::string call = "GetAppIdFromFileName " + WideToUtf8(path);
-  if (const std::optional<uint32_t> injected = recorder_->Injected(call)) {
-    recorder_->Record(call, CodeText(*injected));
-    return {*injected, {}};
-  }
-  WfpAppId app_id = inner_->GetAppIdFromFileName(path);
-  recorder_->Record(call, CodeText(app_id.code));
-  return app_id;
+  WfpAppId id;
+  id.code = recorder_->Call("GetAppIdFromFileName " + WideToUtf8(path), [&](std::string&) {
+    id = inner_->GetAppIdFromFileName(path);
+    return id.code;
+  });
+  return id.code == kWfpSuccess ? id : WfpAppId{id.code, {}};
 }
 
 }  // namespace orvo_test

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,7 +9,7 @@ namespace orvo_test {
 
 // Passes every call on to another engine (usually an InMemoryWfpEngine), records each call and
 // its result as one line of text, and makes chosen calls fail as the system can:
-//   OpenSession "ORVO VPN Session" dynamic -> ok
+//   OpenSession "ORVO VPN Session" "..." dynamic wait=0 -> ok
 //   AddFilter ALE_AUTH_CONNECT_V4 weight=1 BLOCK "ORVO: Block All (Kill Switch)" -> ok id=65540
 //   CommitTransaction -> 0x80320012
 // A failed call does not reach the other engine.
@@ -22,11 +21,8 @@ class FaultInjectingWfpEngine : public orvo_vpn_win_svc::platform::WfpEngine {
   // Calls whose text contains `fragment` fail with `code`: only the `occurrence`-th such call
   // (counting from 1), or every one when `occurrence` is 0.
   void Fail(std::string fragment, uint32_t code, int occurrence = 0);
-  // Runs after every call has returned, with its line.
-  void OnEachCall(std::function<void(const std::string& line)> observer);
   // The calls so far, one line each.
   std::string Calls() const;
-  void ClearCalls();
 
   orvo_vpn_win_svc::platform::WfpSessionOpen OpenSession(
       const orvo_vpn_win_svc::platform::WfpSessionOptions& options) override;

@@ -34,10 +34,6 @@ struct WfpConnection {
 struct WfpVerdict {
   bool permitted = true;
   uint64_t filter_id = 0;  // the deciding filter; 0 when no filter matched
-  // Matching filters of the same, highest precedence (CompareWfpFilterPrecedence) disagreed.
-  // The system does not promise an order among them, so this counts as blocked and a correct
-  // rule set never produces it.
-  bool tied = false;
 };
 
 struct WfpFilterEntry {
@@ -45,35 +41,26 @@ struct WfpFilterEntry {
   WfpFilter filter;
 };
 
-// A filtering engine kept in memory, arbitrating the way WFP does within one sublayer. It keeps
-// sessions (a dynamic session's objects vanish when it closes), providers, sublayers, filters
-// and transactions (changes inside one become visible together at commit; abort drops them), and
-// answers as WFP would where the service can meet it: FWP_E_ALREADY_EXISTS for a key in use,
-// ERROR_ACCESS_DENIED for a caller without administrator rights, FWP_E_TIMEOUT while another
-// session holds a transaction, the not-found and in-use codes, and the validation codes for
-// malformed filters. Thread-safe.
+// A filtering engine kept in memory: providers, sublayers and filters, transactions (changes in
+// one become visible together at commit, abort drops them), dynamic sessions whose objects go
+// when they close, FWP_E_ALREADY_EXISTS for a key in use, the not-found codes, and
+// ERROR_ACCESS_DENIED for every change by a caller without administrator rights. Thread-safe.
 class InMemoryWfpEngine : public WfpEngine {
  public:
   explicit InMemoryWfpEngine(bool caller_is_administrator = true);
   ~InMemoryWfpEngine() override;
-  InMemoryWfpEngine(const InMemoryWfpEngine&) = delete;
-  InMemoryWfpEngine& operator=(const InMemoryWfpEngine&) = delete;
 
   WfpSessionOpen OpenSession(const WfpSessionOptions& options) override;
-  // The id of an existing file: its path as given, in NUL-terminated UTF-16LE, as the system's
-  // ids are device paths in that form. ERROR_FILE_NOT_FOUND for anything but a regular file.
+  // The id of an existing regular file: its path in NUL-terminated UTF-16LE, as the system's ids
+  // are device paths in that form; ERROR_FILE_NOT_FOUND otherwise.
   WfpAppId GetAppIdFromFileName(const std::wstring& path) override;
 
-  // What the network stack sees: committed state only. Within `sublayer`, the matching filter on
-  // the connection's layer that the engine offers the connection to first decides (higher
-  // weight first, then the more specific filter: CompareWfpFilterPrecedence); no matching filter
-  // permits.
+  // What the network stack sees: of the committed filters of `sublayer` on the connection's
+  // layer that match it, the first by CompareWfpFilterPrecedence decides; none permits. Matching
+  // filters of equal precedence that disagree count as blocked: the system promises no order.
   WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
   // Committed filters in id order.
   std::vector<WfpFilterEntry> CommittedFilters() const;
-  bool HasProvider(const WfpKey& key) const;
-  bool HasSubLayer(const WfpKey& key) const;
-  size_t OpenSessionCount() const;
 
   struct State;
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "unit/ipc/case_file.h"
+
 #include "killswitch/kill_switch_rules.h"
 #include "killswitch/wfp_manager.h"
 
@@ -35,30 +37,7 @@ TEST(NftablesRuleText, EachFilterOfTheKillSwitchBecomesItsRules) {
     }
   }
   text += Rules(PlanIpv6Block(WfpManager::kSublayerKey));
-  EXPECT_EQ(text,
-            "meta nfproto ipv4 ip daddr 203.0.113.7 accept\n"
-            "meta nfproto ipv4 meta oiftype loopback accept\n"
-            "meta nfproto ipv6 meta oiftype loopback accept\n"
-            "meta nfproto ipv4 meta oif 7 accept\n"
-            "meta nfproto ipv6 meta oif 7 accept\n"
-            "meta nfproto ipv4 meta l4proto 17 th sport 68 th dport 67 accept\n"
-            "meta nfproto ipv6 meta l4proto 17 th sport 546 th dport 547 accept\n"
-            "meta nfproto ipv6 meta l4proto 58 icmpv6 type 133-137 accept\n"
-            "meta nfproto ipv4 ip daddr 10.0.0.0/8 accept\n"
-            "meta nfproto ipv4 ip daddr 172.16.0.0/12 accept\n"
-            "meta nfproto ipv4 ip daddr 192.168.0.0/16 accept\n"
-            "meta nfproto ipv4 ip daddr 169.254.0.0/16 accept\n"
-            "meta nfproto ipv4 ip daddr 224.0.0.0/4 accept\n"
-            "meta nfproto ipv4 ip daddr 255.255.255.255 accept\n"
-            "meta nfproto ipv6 ip6 daddr fe80::/10 accept\n"
-            "meta nfproto ipv6 ip6 daddr fc00::/7 accept\n"
-            "meta nfproto ipv6 ip6 daddr ff00::/8 accept\n"
-            "meta nfproto ipv4 meta l4proto tcp reject with tcp reset\n"
-            "meta nfproto ipv4 reject with icmpx admin-prohibited\n"
-            "meta nfproto ipv6 meta l4proto tcp reject with tcp reset\n"
-            "meta nfproto ipv6 reject with icmpx admin-prohibited\n"
-            "meta nfproto ipv6 meta oiftype != loopback meta l4proto tcp reject with tcp reset\n"
-            "meta nfproto ipv6 meta oiftype != loopback reject with icmpx admin-prohibited\n");
+  EXPECT_EQ(text, orvo_test::ReadCases("platform/nftables.txt").at(0)["rules"]);
 }
 
 // Conditions the service never makes, and ids that are not this engine's.

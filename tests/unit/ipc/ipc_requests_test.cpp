@@ -1,0 +1,50 @@
+// The command handler's whole reply, the handler it calls with which record, and its log, for
+// each request in the tables under tests/golden/unit/ipc/.
+#include <gtest/gtest.h>
+
+#include "ipc/ipc_server.h"
+#include "ipc/legacy_config_parser.h"
+#include "platform/log_capture.h"
+#include "unit/ipc/recording_handlers.h"
+
+namespace orvo_vpn_win_svc {
+namespace {
+
+TEST(IpcRequests, EachGetsItsWholeReply) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("ipc/requests.txt")) {
+    SCOPED_TRACE(c.name);
+    IpcServer server;
+    orvo_test::RecordingHandlers handlers(c);
+    if (c["handlers"] != "none") {
+      handlers.Install(server);
+    }
+    LogCapture capture;
+    EXPECT_EQ(server.HandleRequest(c["request"]), c["reply"]);
+    EXPECT_EQ(handlers.calls, c["calls"]);
+    if (c.Has("record")) {
+      EXPECT_EQ(handlers.records, c["record"]);
+    }
+    if (c.Has("log")) {
+      EXPECT_EQ(capture.StandardError(), c["log"]);
+    }
+  }
+}
+
+TEST(IpcRequests, LegacyConfigIsReadByItsRules) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("ipc/legacy_config.txt")) {
+    SCOPED_TRACE(c.name);
+    ConnectRequest request;
+    orvo_test::RecordingHandlers record(c);
+    IpcServer server;
+    record.Install(server);
+    std::string parsed = "invalid\n";
+    if (ParseLegacyConfig(c["text"], request)) {
+      server.connect_handler(request);
+      parsed = record.records;
+    }
+    EXPECT_EQ(parsed, c["parsed"] + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace orvo_vpn_win_svc

@@ -1,0 +1,141 @@
+// The kill switch's planned filters for each kind of settings, and what the WFP manager does to
+// the engine and says in its log for each sequence of operations, compared as whole transcripts
+// with the tables under tests/golden/unit/killswitch/.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "fakes/fake_host_resolver.h"
+#include "fakes/fault_injecting_wfp_engine.h"
+#include "fakes/in_memory_wfp_engine.h"
+#include "killswitch/kill_switch_rules.h"
+#include "killswitch/wfp_manager.h"
+#include "platform/log_capture.h"
+#include "platform/text_encoding.h"
+#include "platform/wfp_filter_text.h"
+#include "support/scratch_directory.h"
+#include "unit/ipc/case_file.h"
+
+namespace orvo_vpn_win_svc {
+namespace {
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> items;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    items.push_back(item);
+  }
+  return items;
+}
+
+// "server=203.0.113.7 allow=a,b apps=x.exe,y.exe lan tunnel=7 service=s.exe singbox=b.exe"
+KillSwitchConfig Config(const std::string& words) {
+  KillSwitchConfig config;
+  std::istringstream in(words);
+  for (std::string word; in >> word;) {
+    const std::string value = word.substr(std::min(word.size(), word.find('=') + 1));
+    if (word.starts_with("server=")) config.vpn_server = value;
+    if (word.starts_with("allow=")) config.allowlist = Split(value);
+    if (word.starts_with("apps=")) {
+      for (const std::string& app : Split(value)) config.permitted_apps.push_back(Utf8ToWide(app));
+    }
+    if (word == "lan") config.allow_lan = true;
+    if (word.starts_with("tunnel=")) config.tunnel_luid = std::stoull(value, nullptr, 0);
+    if (word.starts_with("service=")) config.service_path = Utf8ToWide(value);
+    if (word.starts_with("singbox=")) config.singbox_path = Utf8ToWide(value);
+  }
+  return config;
+}
+
+TEST(KillSwitchRules, PlansMatchTheirTable) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("killswitch/plans.txt")) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(DescribeKillSwitchPlan(PlanKillSwitch(Config(c["config"]), Split(c["addresses"]),
+                                                    WfpManager::kSublayerKey)),
+              c["plan"]);
+  }
+}
+
+// Runs the steps of one case on a manager over the in-memory engine, seen through the
+// fault-injecting one, and writes down each step, its log and its result.
+std::string RunSteps(const orvo_test::TextCase& c) {
+  auto memory = std::make_shared<orvo_test::InMemoryWfpEngine>(c["admin"] != "no");
+  auto engine = std::make_shared<orvo_test::FaultInjectingWfpEngine>(memory);
+  auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
+  auto manager = std::make_unique<WfpManager>(engine, resolver);
+  orvo_test::ScratchDirectory scratch;
+  std::vector<std::pair<std::string, std::string>> files;  // path, name
+  LogCapture log;
+  std::string transcript;
+  size_t calls_seen = 0;
+  std::istringstream steps(c["steps"]);
+  for (std::string step; std::getline(steps, step);) {
+    transcript += "> " + step + "\n";
+    std::istringstream words(step);
+    std::string verb, rest;
+    words >> verb;
+    std::getline(words >> std::ws, rest);
+    std::optional<bool> result;
+    if (verb == "init") result = manager->Initialize();
+    if (verb == "disable") result = manager->DisableKillSwitch();
+    if (verb == "block6") result = manager->BlockIPv6();
+    if (verb == "unblock6") result = manager->UnblockIPv6();
+    if (verb == "reset") manager.reset();
+    if (verb == "enabled?") transcript += manager->IsKillSwitchEnabled() ? "yes\n" : "no\n";
+    if (verb == "resolve") {
+      resolver->Answer(rest.substr(0, rest.find(' ')), Split(rest.substr(rest.find(' ') + 1)));
+    }
+    if (verb == "fail") {
+      std::istringstream fault(rest);
+      std::string code;
+      int occurrence = 0;
+      fault >> code >> occurrence;
+      std::string fragment;
+      std::getline(fault >> std::ws, fragment);
+      engine->Fail(fragment, static_cast<uint32_t>(std::stoul(code, nullptr, 16)), occurrence);
+    }
+    if (verb == "enable") {
+      KillSwitchConfig config = Config(rest);
+      for (std::wstring& app : config.permitted_apps) {
+        const std::string name = WideToUtf8(app);
+        app = name.ends_with(".missing") ? scratch.path().wstring() + L"/" + app
+                                         : scratch.AddFile(name);
+        files.emplace_back(WideToUtf8(app), "<" + name + ">");
+      }
+      result = manager->EnableKillSwitch(config);
+    }
+    if (verb == "calls") {
+      transcript += engine->Calls().substr(calls_seen);
+    }
+    if (verb == "calls" || verb == "forget") calls_seen = engine->Calls().size();
+    if (verb == "filters") {
+      for (const orvo_test::WfpFilterEntry& entry : memory->CommittedFilters()) {
+        transcript += platform::DescribeWfpFilter(entry.filter) + "\n";
+      }
+    }
+    transcript += log.StandardError();
+    log.Clear();
+    if (result) transcript += *result ? "= ok\n" : "= failed: " + manager->last_error() + "\n";
+  }
+  manager.reset();
+  // Paths of the scratch directory, longest first, by the names the table gives them.
+  std::sort(files.begin(), files.end(),
+            [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  for (const auto& [path, name] : files) {
+    for (size_t at; (at = transcript.find(path)) != std::string::npos;) {
+      transcript.replace(at, path.size(), name);
+    }
+  }
+  return transcript;
+}
+
+TEST(WfpManager, StepsGiveTheirTranscripts) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("killswitch/wfp_manager.txt")) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RunSteps(c), c["transcript"]);
+  }
+}
+
+}  // namespace
+}  // namespace orvo_vpn_win_svc
