@@ -12,6 +12,7 @@
 #include "platform/text_encoding.h"
 #include "singbox/readiness_scanner.h"
 #include "singbox/singbox_protocol.h"
+#include "support/poll.h"
 #include "support/scaled_sleeper.h"
 #include "support/scratch_directory.h"
 #include "unit/ipc/case_file.h"
@@ -40,8 +41,12 @@ class SingboxWrapperTest : public ::testing::Test {
   orvo_test::ScaledSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
+  bool refuse_reader_ = false;  // the output reader's thread cannot be created
   SingboxWrapper wrapper_{{children_, sleeper_, {processes_, devices_, sleeper_, spared_},
-                           platform::StartSystemThread}};
+                           [this](std::function<void()> body, std::thread& thread) {
+                             return !refuse_reader_ &&
+                                    platform::StartSystemThread(std::move(body), thread);
+                           }}};
 };
 
 TEST_F(SingboxWrapperTest, RefusesEverythingUntilTheProgramIsFound) {
@@ -76,6 +81,63 @@ TEST_F(SingboxWrapperTest, StartHandsTheDocumentOverOnce) {
   EXPECT_TRUE(wrapper_.Stop());
   EXPECT_FALSE(wrapper_.Start()) << "the document was wiped once written";
   EXPECT_EQ(wrapper_.LastError(), "No config set - call CreateService first");
+}
+
+// Each way a start can fail leaves no child running, says why in the error and the log, and
+// keeps a document not yet written for the next attempt (a written one is gone).
+TEST_F(SingboxWrapperTest, AFailedStartLeavesNothingRunningAndSaysWhy) {
+  using Failure = platform::SpawnResult::Failure;
+  const struct {
+    FakeChildScript script;
+    std::string error, log_end;
+    bool document_kept, refuse_reader = false;
+  } rows[] = {
+      {FakeChildScript::Failing(Failure::kOutputPipe, 8), "Failed to create pipe for stdout",
+       "ORVO_SVC: Created Job object for process cleanup\n", true},
+      {FakeChildScript::Failing(Failure::kInputPipe, 8), "Failed to create pipe for stdin",
+       "ORVO_SVC: Created Job object for process cleanup\n", true},
+      {FakeChildScript::Failing(Failure::kCreateProcess, 2), "CreateProcess failed with error 2",
+       "ORVO_SVC: CreateProcess failed: 2\n", true},
+      {FakeChildScript::WriteFails(232), "Failed to write config to stdin",
+       "ORVO_SVC: Failed to write config to stdin: 232\n", true},
+      {FakeChildScript::ExitsWith(3), "sing-box exited with code 3",
+       "ORVO_SVC: sing-box early exit: sing-box exited with code 3\n", false},
+      {FakeChildScript::Printing({}), "Failed to start output reader thread",
+       "ORVO_SVC: sing-box output reader could not be started\n", false, true},
+  };
+  ASSERT_TRUE(wrapper_.Initialize(dir_));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.error);
+    children_.scripts = {row.script};
+    refuse_reader_ = row.refuse_reader;
+    log_.Clear();
+    ASSERT_TRUE(wrapper_.CreateService(kConfig));
+    EXPECT_FALSE(wrapper_.Start());
+    EXPECT_EQ(wrapper_.LastError(), row.error);
+    EXPECT_TRUE(log_.StandardError().ends_with(row.log_end)) << log_.StandardError();
+    EXPECT_FALSE(wrapper_.RunningFlag() || wrapper_.IsRunning());
+    if (auto child = children_.LastChild()) {
+      EXPECT_NE(child->exit_code, platform::kStillActive) << "a child was left running";
+    }
+    children_.scripts.clear();
+    refuse_reader_ = false;
+    EXPECT_EQ(wrapper_.Start(), row.document_kept) << wrapper_.LastError();
+    wrapper_.Stop();
+  }
+}
+
+// A child that dies while the start waits for it ends the wait at once, and the next start
+// after it is accepted.
+TEST_F(SingboxWrapperTest, ChildDyingWhileWaitedForEndsTheWait) {
+  ASSERT_TRUE(wrapper_.Initialize(dir_));
+  ASSERT_TRUE(wrapper_.CreateService(kConfig));
+  ASSERT_TRUE(wrapper_.Start());
+  children_.LastChild()->End(1);
+  EXPECT_FALSE(wrapper_.WaitForStarted(60000));
+  EXPECT_TRUE(log_.StandardError().ends_with(
+      "ORVO_SVC: sing-box process died while waiting for started signal\n"));
+  ASSERT_TRUE(orvo_test::PollUntil([&] { return wrapper_.CreateService(kConfig); }));
+  EXPECT_TRUE(wrapper_.Start()) << wrapper_.LastError();
 }
 
 TEST_F(SingboxWrapperTest, VersionIsTheFirstLineOfSingboxVersionTrimmed) {
