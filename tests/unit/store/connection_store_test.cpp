@@ -5,6 +5,10 @@
 #include <fstream>
 #include <iterator>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/log_capture.h"
 #include "platform/system_paths.h"
 #include "store/connection_store.h"
@@ -69,21 +73,84 @@ TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
             "CONNECTION_STORE: Cleared " + file.string() + "\n");
 }
 
-// On Linux the folder is $XDG_CONFIG_HOME, or $HOME/.config without it.
+// Saves that cannot go the usual way: no application-data folder at all, a file where the
+// folder should be, and a folder in the way of the temporary file (the file is then written in
+// place).
+TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
+  orvo_test::ScratchDirectory scratch;
+  const std::string folder = scratch.path().string();
+  const ConnectionStore store([folder] { return std::optional<std::string>(folder); },
+                              [] { return int64_t{0}; });
+  const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
+  fs::create_directories(file.string() + ".tmp");
+  ASSERT_TRUE(store.Save(Record("Bonn")));
+  EXPECT_NE(ReadBytes(file).find("\"server_city\": \"Bonn\""), std::string::npos);
+
+  const fs::path blocked = scratch.path() / "blocked";
+  std::ofstream(blocked) << "not a folder";
+  const ConnectionStore beside_a_file(
+      [blocked] { return std::optional<std::string>(blocked.string()); },
+      [] { return int64_t{0}; });
+  {
+    LogCapture log;
+    EXPECT_FALSE(beside_a_file.Save(Record("Bonn")));
+    EXPECT_TRUE(log.StandardError().starts_with("CONNECTION_STORE: Failed to create directory: "));
+    EXPECT_TRUE(log.StandardError().ends_with(
+        "CONNECTION_STORE: Failed to open file for writing: " + beside_a_file.GetFilePath() + "\n"));
+  }
+
+  const ConnectionStore nowhere([] { return std::optional<std::string>(); },
+                                [] { return int64_t{0}; });
+  LogCapture quiet;
+  EXPECT_EQ(nowhere.GetFilePath(), "");
+  EXPECT_FALSE(nowhere.Save(Record("Bonn")));
+  nowhere.Clear();
+  EXPECT_EQ(quiet.StandardError(), "CONNECTION_STORE: Failed to get storage path\n");
+}
+
+// The system's application-data folder, whatever its name: $XDG_CONFIG_HOME or $HOME/.config on
+// Linux; under Wine the account's AppData shell folder, which reaches the service in the ANSI
+// code page.
 TEST(ConnectionStore, LivesInTheSystemsApplicationDataFolder) {
-  if (orvo_test::kWindows) GTEST_SKIP() << "the account's AppData folder is not moved here";
   orvo_test::ScratchDirectory scratch;
   const fs::path home = scratch.path() / u8"\u017Di\u017Ekov";
+  fs::create_directories(home / "xdg");
+#ifdef _WIN32
+  constexpr wchar_t kFolders[] =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  const auto set_app_data = [&](const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_CURRENT_USER, kFolders, L"AppData", REG_EXPAND_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * 2)) == 0;
+  };
+  BOOL lossy = FALSE;
+  WideCharToMultiByte(CP_ACP, 0, home.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  if (!orvo_test::RunningUnderWine() || lossy) {
+    GTEST_SKIP() << "moves the account's AppData folder: under Wine, in a code page naming it";
+  }
+  wchar_t old[1024] = {};
+  DWORD size = sizeof(old);
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kFolders, L"AppData",
+                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size), 0);
+  ASSERT_TRUE(set_app_data((home / "xdg").wstring()));
+  EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
+            home / "xdg" / "OrvoVPN" / "connection.json");
+  EXPECT_TRUE(ConnectionStore().Save(Record("Bonn")));
+  EXPECT_TRUE(fs::exists(home / "xdg" / "OrvoVPN" / "connection.json"));
+  set_app_data(old);
+#else
   const char* old_home = std::getenv("HOME");
   const std::string restore = old_home ? old_home : "";
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", (home / "xdg").string());
   EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
             home / "xdg" / "OrvoVPN" / "connection.json");
+  EXPECT_TRUE(ConnectionStore().Save(Record("Bonn")));
+  EXPECT_TRUE(fs::exists(home / "xdg" / "OrvoVPN" / "connection.json"));
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", "");
   orvo_test::SetEnvironment("HOME", home.string());
   EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
             home / ".config" / "OrvoVPN" / "connection.json");
   orvo_test::SetEnvironment("HOME", restore);
+#endif
 }
 
 }  // namespace
