@@ -84,6 +84,7 @@ struct Peer {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
 #endif
+    socket = ::socket(AF_INET, SOCK_DGRAM, 0);  // after Winsock has started
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
@@ -112,7 +113,7 @@ struct Peer {
                   reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
            static_cast<long long>(payload.size());
   }
-  RawSocket socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+  RawSocket socket;
   sockaddr_in address{};
   bool bound = false;
 };
