@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "support/udp_test_socket.h"
-
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -18,7 +16,10 @@
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #endif
@@ -67,22 +68,71 @@ std::optional<bool> SocketToPortIsInherited(uint16_t port) {
   return std::nullopt;
 }
 
+#ifdef _WIN32
+using RawSocket = SOCKET;
+using Length = int;
+#else
+using RawSocket = int;
+using Length = size_t;
+#define closesocket close
+#endif
+
+// The test's side of the conversation: a plain UDP socket on a free loopback port.
+struct Peer {
+  Peer() {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+    socket = ::socket(AF_INET, SOCK_DGRAM, 0);  // after Winsock has started
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bound = bind(socket, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  }
+  ~Peer() { closesocket(socket); }
+  uint16_t Port() const { return ntohs(address.sin_port); }
+  // The next datagram within five seconds; its sender lands in `from`.
+  std::optional<std::string> Receive(sockaddr_in& from) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval timeout{5, 0};
+    std::string payload(65535, '\0');
+    socklen_t length = sizeof(from);
+    if (select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &timeout) != 1) return {};
+    const auto size = recvfrom(socket, payload.data(), static_cast<Length>(payload.size()), 0,
+                               reinterpret_cast<sockaddr*>(&from), &length);
+    if (size < 0) return {};
+    payload.resize(static_cast<size_t>(size));
+    return payload;
+  }
+  bool SendTo(const sockaddr_in& to, const std::string& payload) {
+    return sendto(socket, payload.data(), static_cast<Length>(payload.size()), 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
+           static_cast<long long>(payload.size());
+  }
+  RawSocket socket;
+  sockaddr_in address{};
+  bool bound = false;
+};
+
 // The service's socket connected to a peer on the loopback carries datagrams both ways; Close
 // wakes a receive in progress, later calls fail at once; children never inherit it (sing-box
 // children are started with handle inheritance on).
 TEST(UdpSocket, CarriesDatagramsUntilClosedAndIsNotInherited) {
-  orvo_test::UdpSocket peer;
-  ASSERT_TRUE(peer.Bind("127.0.0.1", 0));
-  platform::UdpSocketOpening opening = platform::OpenConnectedUdpSocket(kLoopback, peer.LocalPort());
+  Peer peer;
+  ASSERT_TRUE(peer.bound);
+  platform::UdpSocketOpening opening = platform::OpenConnectedUdpSocket(kLoopback, peer.Port());
   ASSERT_TRUE(opening.socket) << "error " << opening.error;
   platform::UdpSocket& socket = *opening.socket;
-  EXPECT_EQ(SocketToPortIsInherited(peer.LocalPort()), std::optional<bool>(false));
+  EXPECT_EQ(SocketToPortIsInherited(peer.Port()), std::optional<bool>(false));
   ASSERT_EQ(socket.Send(Bytes("handshake")), 9);
-  const auto datagram = peer.Receive(std::chrono::seconds(5));
-  ASSERT_TRUE(datagram.has_value());
-  EXPECT_EQ(datagram->payload, "handshake");
-  ASSERT_TRUE(peer.SendTo("127.0.0.1", datagram->source_port, "response"));
-  ASSERT_TRUE(peer.SendTo("127.0.0.1", datagram->source_port, std::string(1400, 'd')));
+  sockaddr_in service{};
+  EXPECT_EQ(peer.Receive(service), std::optional<std::string>("handshake"));
+  ASSERT_TRUE(peer.SendTo(service, "response"));
+  ASSERT_TRUE(peer.SendTo(service, std::string(1400, 'd')));
   std::vector<uint8_t> buffer(65535);
   EXPECT_EQ(Text(buffer, socket.Receive(buffer)), "response");
   EXPECT_EQ(socket.Receive(buffer), 1400);
@@ -92,7 +142,7 @@ TEST(UdpSocket, CarriesDatagramsUntilClosedAndIsNotInherited) {
   socket.Close();
   ASSERT_EQ(receive.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_LE(receive.get(), 0);
-  ASSERT_TRUE(peer.SendTo("127.0.0.1", datagram->source_port, "late"));
+  ASSERT_TRUE(peer.SendTo(service, "late"));
   EXPECT_LE(socket.Receive(buffer), 0);
   EXPECT_EQ(socket.Send(Bytes("after close")), -1);
 }
