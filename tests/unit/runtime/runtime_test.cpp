@@ -59,13 +59,15 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
         text += line + "\n";
       }
     }
-    for (size_t at = text.find(dir_); at != std::string::npos; at = text.find(dir_)) {
-      text.replace(at, dir_.size(), "<service directory>");
+    // The program's path is the platform's (a backslash and ".exe" on Windows).
+    for (size_t at = text.find(singbox_path_); at != std::string::npos;
+         at = text.find(singbox_path_)) {
+      text.replace(at, singbox_path_.size(), "<sing-box>");
     }
     return text;
   }
 
-  const std::string dir_ = WideToUtf8(service_dir_);
+  const std::string singbox_path_ = WideToUtf8(SingboxPathIn(service_dir_));
 
   void FailConnect() {
     for (int i = 0; i < 9; ++i) {
