@@ -168,8 +168,10 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
 }
 
 CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
+  // In the service's PID namespace as well as its mounts: the /proc mounted there must describe
+  // the client's own process too (the sanitizers' leak check reads it).
   std::vector<std::string> command = {"env", "-u", "ORVO_PIPE_DIR", "nsenter", "-t"};
-  command.insert(command.end(), {std::to_string(pid_), "-m", kBuild + "/orvo-vpn-ctl"});
+  command.insert(command.end(), {std::to_string(pid_), "-m", "-p", kBuild + "/orvo-vpn-ctl"});
   command.insert(command.end(), arguments.begin(), arguments.end());
   BackgroundProcess ctl;
   CtlResult result;
@@ -182,7 +184,7 @@ CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
 
 std::string Service::Shell(const std::string& command) const {
   BackgroundProcess shell;
-  shell.Start({"nsenter", "-t", std::to_string(pid_), "-m", "sh", "-c", command});
+  shell.Start({"nsenter", "-t", std::to_string(pid_), "-m", "-p", "sh", "-c", command});
   shell.WaitForExit(60s);
   return shell.Output();
 }

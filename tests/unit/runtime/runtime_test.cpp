@@ -138,7 +138,10 @@ TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
   ConnectUp();
   log_.Clear();
   children_.LastChild()->End(7);
-  EXPECT_TRUE(orvo_test::PollUntil([&] { return runtime().GetState() == "invalid"; }));
+  // The state turns first; the reader thread writes its two lines after it.
+  EXPECT_TRUE(orvo_test::PollUntil([&] {
+    return log_.Debugger().find(L"while connected\n") != std::wstring::npos;
+  }));
   text += Step("child ended by itself") + "filters " +
           std::to_string(memory_->CommittedFilters().size()) + "\n";
   runtime().Disconnect();
