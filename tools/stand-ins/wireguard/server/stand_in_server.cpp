@@ -1,11 +1,12 @@
 // TEST EQUIPMENT: the WireGuard stand-in server. It speaks the stand-in protocol (no
 // cryptography) over UDP and owns a TUN device of its own (MTU 1420), so a client in another
-// network namespace can reach that device's address through the tunnel. It answers handshakes,
+// network namespace can reach that device's address through the tunnel (the benchmark sets
+// another MTU with --mtu). It answers handshakes,
 // hands the packets it unwraps to its device, and wraps what the device gives for the last peer
 // heard from. Writes one "ready" line on standard output once it listens; ends on SIGTERM or
 // SIGINT.
 //
-//   wireguard-stand-in-server --tun NAME --address A.B.C.D/PREFIX --port PORT
+//   wireguard-stand-in-server --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -46,9 +47,11 @@ int main(int argc, char** argv) {
   const std::string tun_name = options["--tun"];
   const std::string address = options["--address"];  // checked by "ip addr add"
   const unsigned long port = std::strtoul(options["--port"].c_str(), nullptr, 10);
-  if (argc != 7 || options.size() != 3 || tun_name.empty() || address.empty() || port == 0 ||
-      port > 65535) {
-    return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT", 2);
+  const unsigned long mtu = std::strtoul(options.emplace("--mtu", "1420").first->second.c_str(),
+                                         nullptr, 10);
+  if (argc % 2 == 0 || options.size() != 4 || tun_name.empty() || address.empty() || port == 0 ||
+      port > 65535 || mtu < 576 || mtu > 65535) {
+    return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]", 2);
   }
   // Without SA_RESTART a signal interrupts the wait, so the server ends at once.
   struct sigaction stop_action {};
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
     return Fail("cannot create TUN device " + tun_name + ": " + std::strerror(attached));
   }
   if (std::system(("ip addr add " + address + " dev " + tun_name + " && ip link set " + tun_name +
-                   " mtu 1420 up").c_str()) != 0) {
+                   " mtu " + std::to_string(mtu) + " up").c_str()) != 0) {
     return Fail("cannot configure " + tun_name);
   }
   const FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
