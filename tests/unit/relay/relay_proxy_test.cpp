@@ -9,7 +9,7 @@
 #include "platform/text_encoding.h"
 #include "singbox/config_documents.h"
 #include "singbox/singbox_protocol.h"
-#include "support/scaled_sleeper.h"
+#include "support/test_sleeper.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -32,7 +32,7 @@ class RelayProxyTest : public ::testing::Test {
   std::map<std::string, platform::Ipv4Resolution> resolutions_{
       {"relay.example", {0, {"198.51.100.7", "198.51.100.8"}}}};
   orvo_test::FakeChildProcesses children_;
-  orvo_test::ScaledSleeper sleeper_{100};
+  orvo_test::TestSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
   RelayProxy relay_{

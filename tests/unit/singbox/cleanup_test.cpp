@@ -7,7 +7,7 @@
 #include "platform/log_capture.h"
 #include "platform/singbox_image.h"
 #include "singbox/kill_lingering_processes.h"
-#include "support/scaled_sleeper.h"
+#include "support/test_sleeper.h"
 #include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
@@ -18,7 +18,7 @@ using platform::DeviceRemoval;
 TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   orvo_test::FakeProcessTable processes;
   orvo_test::FakeNetworkDevices devices;
-  orvo_test::ScaledSleeper sleeper{1000};
+  orvo_test::TestSleeper sleeper{1000};
   SparedProcesses spared;
   const std::wstring image = platform::SingboxImageName();
   // Image names match whole, in any letter case.
@@ -53,7 +53,7 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
 TEST(Cleanup, NothingToRemoveIsSaidWithoutPausing) {
   orvo_test::FakeProcessTable processes;
   orvo_test::FakeNetworkDevices devices;
-  orvo_test::ScaledSleeper sleeper{1000};
+  orvo_test::TestSleeper sleeper{1000};
   SparedProcesses spared;
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});

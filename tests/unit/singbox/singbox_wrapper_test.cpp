@@ -13,7 +13,7 @@
 #include "singbox/readiness_scanner.h"
 #include "singbox/singbox_protocol.h"
 #include "support/poll.h"
-#include "support/scaled_sleeper.h"
+#include "support/test_sleeper.h"
 #include "support/scratch_directory.h"
 #include "unit/ipc/case_file.h"
 
@@ -38,7 +38,7 @@ class SingboxWrapperTest : public ::testing::Test {
   orvo_test::FakeChildProcesses children_;
   orvo_test::FakeProcessTable processes_;
   orvo_test::FakeNetworkDevices devices_;
-  orvo_test::ScaledSleeper sleeper_{100};
+  orvo_test::TestSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
   bool refuse_reader_ = false;  // the output reader's thread cannot be created
