@@ -3,7 +3,6 @@
 // way it can go.
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
@@ -38,15 +37,10 @@ class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
 
   // The wrapper's lines that give how long each wait for the readiness line may last.
   std::string ReadinessWaits() const {
-    std::istringstream log(log_.StandardError());
-    std::string lines;
-    for (std::string line; std::getline(log, line);) {
-      if (line.find("started signal (max") != std::string::npos ||
-          line.starts_with("ORVO_SVC: Timeout waiting")) {
-        lines += line + "\n";
-      }
-    }
-    return lines;
+    return orvo_test::KeptLines(log_.StandardError(), [](const std::string& line) {
+      return line.find("started signal (max") != std::string::npos ||
+             line.starts_with("ORVO_SVC: Timeout waiting");
+    });
   }
 };
 

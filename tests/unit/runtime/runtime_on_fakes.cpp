@@ -116,15 +116,19 @@ svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
   return request;
 }
 
-std::string RuntimeOnFakes::TimedLines() const {
-  std::istringstream log(log_.StandardError());
-  std::string lines;
-  for (std::string line; std::getline(log, line);) {
-    if (line.rfind("ORVO_SVC: [", 0) == 0) {
-      lines += line + "\n";
-    }
+std::string KeptLines(const std::string& text,
+                      const std::function<bool(const std::string&)>& keep) {
+  std::istringstream lines(text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    kept += keep(line) ? line + "\n" : "";
   }
-  return lines;
+  return kept;
+}
+
+std::string RuntimeOnFakes::TimedLines() const {
+  return KeptLines(log_.StandardError(),
+                   [](const std::string& line) { return line.starts_with("ORVO_SVC: ["); });
 }
 
 std::string RuntimeOnFakes::InstalledFilters() const {
@@ -136,26 +140,17 @@ std::string RuntimeOnFakes::InstalledFilters() const {
 }
 
 std::string RuntimeOnFakes::TakeChanges() {
-  std::istringstream calls(ip_helper_->TakeCalls());
-  std::string changes;
-  for (std::string line; std::getline(calls, line);) {
-    if (line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ")) {
-      changes += line + "\n";
-    }
-  }
-  return changes;
+  return KeptLines(ip_helper_->TakeCalls(), [](const std::string& line) {
+    return line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ");
+  });
 }
 
 std::string RuntimeOnFakes::TakeDebugger() {
-  std::istringstream log(svc::WideToUtf8(log_.Debugger()));
+  const std::string debugger = svc::WideToUtf8(log_.Debugger());
   log_.Clear();
-  std::string lines;
-  for (std::string line; std::getline(log, line);) {
-    if (line != "ORVO_SVC: forced handshake sent") {  // a WireGuard timer let loose
-      lines += line + "\n";
-    }
-  }
-  return lines;
+  return KeptLines(debugger, [](const std::string& line) {
+    return line != "ORVO_SVC: forced handshake sent";  // a WireGuard timer let loose
+  });
 }
 
 bool RuntimeOnFakes::LastChildEnded() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,10 @@ namespace orvo_test {
 // The part of tests/golden/runtime/`file` between the line "== `section`" and the next such
 // line (the whole file without a section).
 std::string Golden(const std::string& file, const std::string& section = "");
+
+// The lines of `text` that `keep` accepts, each with its line feed.
+std::string KeptLines(const std::string& text,
+                      const std::function<bool(const std::string&)>& keep);
 
 // A runtime on fakes: scripted sing-box children, an IP Helper with an interface table, the
 // in-memory filtering engine, a resolver from a table, the tunnel libraries in memory, and a

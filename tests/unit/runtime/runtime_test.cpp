@@ -2,7 +2,6 @@
 // exits and disconnects, on fakes, told as transcripts.
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
@@ -40,25 +39,17 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
 
   // The debugger lines, and the kill-switch and child-exit lines of standard error.
   std::string TakeDebuggerAndErrors() {
-    std::istringstream errors(log_.StandardError());
+    const std::string errors = log_.StandardError();
     // The child's own output, echoed by the wrapper's reader thread, is left out: it may come
     // before or after the wrapper's start line.
-    const std::string debugger = TakeDebugger();
-    std::string text;
-    for (size_t at = 0, end; at < debugger.size(); at = end + 1) {
-      end = debugger.find('\n', at);
-      if (debugger.compare(at, 10, "ORVO_SVC: ") == 0) {
-        text += debugger.substr(at, end + 1 - at);
-      }
-    }
-    text += "stderr:\n";
-    for (std::string line; std::getline(errors, line);) {
-      if (line.starts_with("ORVO_SVC: ") && (line.find("ill switch") != std::string::npos ||
-                                             line.find("KillSwitch") != std::string::npos ||
-                                             line.find("while connected") != std::string::npos)) {
-        text += line + "\n";
-      }
-    }
+    std::string text = orvo_test::KeptLines(TakeDebugger(), [](const std::string& line) {
+      return line.starts_with("ORVO_SVC: ");
+    });
+    text += "stderr:\n" + orvo_test::KeptLines(errors, [](const std::string& line) {
+      return line.starts_with("ORVO_SVC: ") && (line.find("ill switch") != std::string::npos ||
+                                                line.find("KillSwitch") != std::string::npos ||
+                                                line.find("while connected") != std::string::npos);
+    });
     // The program's path is the platform's (a backslash and ".exe" on Windows).
     for (size_t at = text.find(singbox_path_); at != std::string::npos;
          at = text.find(singbox_path_)) {
