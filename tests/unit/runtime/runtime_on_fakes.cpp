@@ -1,21 +1,19 @@
 #include "unit/runtime/runtime_on_fakes.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "platform/singbox_image.h"
 #include "platform/text_encoding.h"
 #include "platform/wfp_filter_text.h"
+#include "support/stand_in.h"
 
 namespace orvo_test {
 
 namespace svc = orvo_vpn_win_svc;
 
 std::string Golden(const std::string& file, const std::string& section) {
-  std::ifstream in(std::string(ORVO_SOURCE_DIR) + "/tests/golden/runtime/" + file);
-  std::stringstream whole;
-  whole << in.rdbuf();
-  const std::string text = whole.str();
+  const std::string text =
+      ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/runtime/" + file);
   if (section.empty()) {
     return text;
   }

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <sstream>
 
+#include "support/stand_in.h"
 #include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
@@ -16,9 +16,8 @@ namespace {
 // The golden file's text without the line feed that ends the file.
 std::string Golden(const std::string& name) {
   if (name == "none") return "";
-  std::ifstream file(std::string(ORVO_SOURCE_DIR) + "/tests/golden/unit/singbox/" + name,
-                     std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const std::string text =
+      orvo_test::ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/unit/singbox/" + name);
   EXPECT_FALSE(text.empty()) << name;
   return text.substr(0, text.size() - 1);
 }

@@ -14,6 +14,7 @@
 #include "store/connection_store.h"
 #include "support/platform_kind.h"
 #include "support/scratch_directory.h"
+#include "support/stand_in.h"
 #include "support/test_pipe.h"
 
 namespace orvo_vpn_win_svc {
@@ -21,10 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+std::string ReadBytes(const fs::path& path) { return orvo_test::ReadWholeFile(path.string()); }
 
 ConnectionInfo Record(const std::string& city) {
   ConnectionInfo info;
