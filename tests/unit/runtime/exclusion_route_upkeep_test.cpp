@@ -38,6 +38,7 @@ struct Row {
   std::vector<ForwardRow> routes;
   std::vector<std::pair<std::string, int>> failures;  // call, times
   std::string expected;  // the calls, "true"/"false", and "ensured" for the line
+  bool server_resolved = true;
 };
 
 TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
@@ -85,6 +86,11 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
        {Default(kEthernetGateway, kEthernet, 25)},
        {{"GetForwardTable", 2}},
        kRead + "get routes ipv4\nfalse\n"},
+      {"no resolved server: nothing is looked at",
+       {Default(kEthernetGateway, kEthernet, 25)},
+       {},
+       "true\n",
+       false},
   };
   for (const Row& row : rows) {
     orvo_test::FakeIpHelper ip_helper;
@@ -96,7 +102,8 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
     }
     LogCapture log;
     const bool kept =
-        ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), true, kTunnel);
+        ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107),
+                             row.server_resolved, kTunnel);
     EXPECT_EQ(ip_helper.TakeCalls() + (kept ? "true\n" : "false\n") +
                   (log.Debugger() == L"ORVO_SVC: ensured server /32 exclusion route\n" ? kEnsured
                    : log.Debugger().empty()                                            ? ""
@@ -104,14 +111,6 @@ TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
               row.expected)
         << row.name;
   }
-}
-
-TEST(ExclusionRouteUpkeep, DoesNothingWithoutAResolvedServer) {
-  orvo_test::FakeIpHelper ip_helper;
-  ip_helper.AddRoute(Default(kEthernetGateway, kEthernet, 25));
-  EXPECT_TRUE(
-      ExclusionRouteUpkeep(ip_helper, platform::IpAddress::Ipv4(0xCB007107), false, kTunnel));
-  EXPECT_EQ(ip_helper.TakeCalls(), "");
 }
 
 }  // namespace
