@@ -22,14 +22,12 @@ using namespace orvo_vpn_win_svc;
 FILE* g_report = nullptr;  // the real standard error, for this fuzzer's own findings
 
 // Texts the handlers answer with: plain, non-ASCII UTF-8, and bytes that are not UTF-8.
-constexpr std::string_view kTexts[] = {
-    "",
-    "ERR_SINGBOX_START: access denied",
-    "ERR_TUN_NOT_UP: K\xC3\xB6ln \xE2\x82\xAC \xF0\x9D\x84\x9E",
-    "ERR_SINGBOX_CRASH: \xFF\xFE",
-    "truncated \xC3",
-    "quote \" backslash \\ newline \n control \x01",
-};
+constexpr std::string_view kTexts[] = {"",
+                                       "ERR_SINGBOX_START: access denied",
+                                       "ERR_TUN_NOT_UP: K\xC3\xB6ln \xE2\x82\xAC \xF0\x9D\x84\x9E",
+                                       "ERR_SINGBOX_CRASH: \xFF\xFE",
+                                       "truncated \xC3",
+                                       "quote \" backslash \\ newline \n control \x01"};
 
 // Handlers decide their answers from the request's hash, so each input is reproducible and the
 // fuzzer can steer towards every outcome.
@@ -37,12 +35,6 @@ size_t g_variant = 0;
 
 std::string Text(size_t salt) {
   return std::string(kTexts[(g_variant + salt) % std::size(kTexts)]);
-}
-
-[[noreturn]] void Fail(const char* what, const std::string& request, const std::string& reply) {
-  std::fprintf(g_report, "json_dispatcher_fuzzer: %s\nrequest (%zu bytes), reply: %s\n", what,
-               request.size(), reply.c_str());
-  std::abort();
 }
 
 // Succeeds, throws, or fails with a text, by the variant.
@@ -54,65 +46,51 @@ bool Answer(std::string& error, size_t salt) {
   return (g_variant + salt) % 4 == 0;
 }
 
-IpcServer& ServerWithHandlers() {
-  static IpcServer* server = [] {
-    auto* s = new IpcServer();
-    s->connect_handler = [](const ConnectRequest& request) {
-      if (request.mtu < 1 || request.mtu > 9000) {
-        Fail("legacy connect passed an mtu outside 1..9000",
-             "connect:", std::to_string(request.mtu));
-      }
-      return g_variant % 2 == 0;
-    };
-    s->disconnect_handler = [] {};
-    s->permission_handler = [] {};
-    s->status_handler = [] { return Text(1); };
-    s->hysteria2_connect_handler = [](const Hysteria2ConnectRequest& r, std::string& error) {
-      return Answer(error, r.server_ip.size() + r.password.size());
-    };
-    s->connection_info_handler = [] {
-      return std::string(R"({"data":{"server_city":"K)"
-                         "\xC3\xB6"
-                         R"(ln","state":"connected"},"success":true})");
-    };
-    s->kill_switch_handler = [](const KillSwitchRequest&) {};
-    s->kill_switch_status_handler = [] { return g_variant % 2 == 1; };
-    s->start_relay_proxy_handler = [](const RelayProxyRequest& r, std::string& error) {
-      return Answer(error, r.relay_domain.size());
-    };
-    s->stop_relay_proxy_handler = [] {};
-    s->relay_proxy_running_handler = [] { return g_variant % 3 == 0; };
-    return s;
-  }();
-  return *server;
+// One server with every handler slot filled, one with every slot empty.
+IpcServer* g_with_handlers = nullptr;
+IpcServer* g_without_handlers = nullptr;
+
+void FillHandlers(IpcServer& s) {
+  // The legacy parser's promises (mtu range, values) are the legacy configuration fuzzer's.
+  s.connect_handler = [](const ConnectRequest&) { return g_variant % 2 == 0; };
+  s.disconnect_handler = [] {};
+  s.permission_handler = [] {};
+  s.status_handler = [] { return Text(1); };
+  s.hysteria2_connect_handler = [](const Hysteria2ConnectRequest& r, std::string& error) {
+    return Answer(error, r.server_ip.size() + r.password.size());
+  };
+  s.connection_info_handler = [] {
+    return std::string(
+        "{\"data\":{\"server_city\":\"K\xC3\xB6ln\",\"state\":\"connected\"},\"success\":true}");
+  };
+  s.kill_switch_handler = [](const KillSwitchRequest&) {};
+  s.kill_switch_status_handler = [] { return g_variant % 2 == 1; };
+  s.start_relay_proxy_handler = [](const RelayProxyRequest& r, std::string& error) {
+    return Answer(error, r.relay_domain.size());
+  };
+  s.stop_relay_proxy_handler = [] {};
+  s.relay_proxy_running_handler = [] { return g_variant % 3 == 0; };
 }
 
-void Check(const std::string& request, const std::string& reply, const std::string& status) {
+// What is wrong with `reply`, or nothing.
+const char* Fault(const std::string& request, const std::string& reply, const std::string& status) {
   if (request.empty() || request.front() != '{') {
-    for (const std::string_view fixed : {"ok", "err", "err:bad_json", "err:connect_failed"}) {
-      if (reply == fixed) {
-        return;
-      }
-    }
-    if (request != "status" || reply != status) {
-      Fail("unexpected text reply", request, reply);
-    }
-    return;
+    const bool fixed = reply == "ok" || reply == "err" || reply == "err:bad_json" ||
+                       reply == "err:connect_failed" || (request == "status" && reply == status);
+    return fixed ? nullptr : "unexpected text reply";
   }
   const nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
   const nlohmann::json success =
       parsed.is_object() ? parsed.value("success", nlohmann::json()) : nullptr;
   if (!success.is_boolean()) {
-    Fail("reply is not a JSON object with a boolean \"success\"", request, reply);
+    return "reply is not a JSON object with a boolean \"success\"";
   }
   if (!success.get<bool>() && !parsed.value("error", nlohmann::json()).is_string()) {
-    Fail("failure without an \"error\" text", request, reply);
+    return "failure without an \"error\" text";
   }
   // Serialising what was parsed gives the same bytes only for compact text with ordered keys
   // and raw UTF-8.
-  if (parsed.dump() != reply) {
-    Fail("reply is not compact, ordered, raw UTF-8 JSON", request, reply);
-  }
+  return parsed.dump() == reply ? nullptr : "reply is not compact, ordered, raw UTF-8 JSON";
 }
 
 }  // namespace
@@ -125,14 +103,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (FILE* sink = std::fopen("/dev/null", "w")) {
     stderr = sink;
   }
+  g_with_handlers = new IpcServer();
+  g_without_handlers = new IpcServer();
+  FillHandlers(*g_with_handlers);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static IpcServer* const without_handlers = new IpcServer();
   const std::string request(reinterpret_cast<const char*>(data), size);
   g_variant = std::hash<std::string>{}(request);
-  Check(request, ServerWithHandlers().HandleRequest(request), Text(1));
-  Check(request, without_handlers->HandleRequest(request), "disconnected");
+  for (const auto& [server, status] :
+       {std::pair{g_with_handlers, Text(1)},
+        std::pair{g_without_handlers, std::string("disconnected")}}) {
+    const std::string reply = server->HandleRequest(request);
+    if (const char* fault = Fault(request, reply, status)) {
+      std::fprintf(g_report, "json_dispatcher_fuzzer: %s\nrequest (%zu bytes), reply: %s\n", fault,
+                   request.size(), reply.c_str());
+      std::abort();
+    }
+  }
   return 0;
 }

@@ -54,10 +54,8 @@ std::string ListenTcp(const std::string& host, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-    return "listen " + host + ": not an IPv4 address";
-  }
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 16) != 0) {
 #ifdef _WIN32
     const std::string error = std::to_string(WSAGetLastError());

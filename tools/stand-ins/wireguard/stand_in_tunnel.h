@@ -99,11 +99,7 @@ class StandInTunnel {
     return {reinterpret_cast<const uint8_t*>(kMarker), sizeof(kMarker) - 1};
   }
   static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
-  static int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  static int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1); }
 
   // Writes one datagram to `out` and notes the time it left.
   WireGuardResult Emit(uint8_t type, Bytes body, uint8_t* out, uint32_t out_size) {
