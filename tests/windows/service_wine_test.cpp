@@ -87,9 +87,9 @@ class ServiceUnderWine : public ::testing::Test {
   void SetUp() override {
     // The service must run from a directory of its own: it looks for sing-box.exe beside itself.
     const std::filesystem::path build = orvo_test::NativePath(ORVO_BUILD_DIR);
-    std::filesystem::copy_file(build / "orvo-vpn-svc.exe", install_.path() / "orvo-vpn-svc.exe");
-    std::filesystem::copy_file(build / "test-bin" / "sing-box.exe",
-                               install_.path() / "sing-box.exe");
+    for (const std::filesystem::path file : {"orvo-vpn-svc.exe", "test-bin/sing-box.exe"}) {
+      std::filesystem::copy_file(build / file, install_.path() / file.filename());
+    }
   }
   std::wstring ServicePath() const { return (install_.path() / "orvo-vpn-svc.exe").wstring(); }
   void ExpectClientWalk() const {

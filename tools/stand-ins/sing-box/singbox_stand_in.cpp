@@ -51,9 +51,7 @@ std::string ListenTcp(const std::string& host, int port) {
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
   if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
       bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 16) != 0) {
@@ -91,7 +89,6 @@ int Run() {
     Write("FATAL[0000] decode config: the configuration is not JSON\n");
     return 2;
   }
-  Write("stand-in: configuration accepted (" + std::to_string(config.size()) + " bytes)\n", stdout);
   const char* tun = std::getenv("SINGBOX_STAND_IN_TUN");
   const nlohmann::json inbounds =
       document.is_object() ? document.value("inbounds", nlohmann::json()) : nullptr;

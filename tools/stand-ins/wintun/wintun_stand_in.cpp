@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -21,19 +22,16 @@ constexpr uint64_t kStandInLuid = (uint64_t{53} << 48) | (uint64_t{1} << 24);
 // Handles are numbers that count up from 1; an adapter's maps to its name, a session's to "".
 std::mutex g_mutex;
 uintptr_t g_last_handle = 0;
-std::map<uintptr_t, std::wstring>& Handles() {
-  static auto* const handles = new std::map<uintptr_t, std::wstring>();
-  return *handles;
-}
+auto& g_handles = *new std::map<uintptr_t, std::wstring>();  // never destroyed: no unload race
 
 // True when `handle` is an adapter's (or, with `session`, a session's).
 bool Known(const void* handle, bool session = false) {
-  const auto found = Handles().find(reinterpret_cast<uintptr_t>(handle));
-  return found != Handles().end() && found->second.empty() == session;
+  const auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found != g_handles.end() && found->second.empty() == session;
 }
 
 void* Add(const std::wstring& name) {
-  Handles()[++g_last_handle] = name;
+  g_handles[++g_last_handle] = name;
   return reinterpret_cast<void*>(g_last_handle);
 }
 
@@ -50,12 +48,10 @@ T Fail(DWORD error, T result) {
 
 STAND_IN_EXPORT void* WintunOpenAdapter(const wchar_t* name) {
   LOCKED;
-  for (const auto& [handle, adapter_name] : Handles()) {
-    if (name != nullptr && *name != 0 && adapter_name == name) {
-      return Add(name);
-    }
-  }
-  return Fail<void*>(ERROR_FILE_NOT_FOUND, nullptr);
+  const bool known =
+      name != nullptr && *name != 0 &&
+      std::ranges::any_of(g_handles, [&](const auto& h) { return h.second == name; });
+  return known ? Add(name) : Fail<void*>(ERROR_FILE_NOT_FOUND, nullptr);
 }
 
 STAND_IN_EXPORT void* WintunCreateAdapter(const wchar_t* name, const wchar_t* /*tunnel_type*/,
@@ -66,7 +62,7 @@ STAND_IN_EXPORT void* WintunCreateAdapter(const wchar_t* name, const wchar_t* /*
 
 STAND_IN_EXPORT int WintunDeleteAdapter(void* adapter) {
   LOCKED;
-  return Known(adapter) && Handles().erase(reinterpret_cast<uintptr_t>(adapter)) != 0
+  return Known(adapter) && g_handles.erase(reinterpret_cast<uintptr_t>(adapter)) != 0
              ? TRUE
              : Fail(ERROR_INVALID_HANDLE, FALSE);
 }
@@ -86,7 +82,7 @@ STAND_IN_EXPORT void* WintunStartSession(void* adapter, uint32_t capacity) {
 
 STAND_IN_EXPORT void WintunEndSession(void* session) {
   LOCKED;
-  if (!Known(session, true) || Handles().erase(reinterpret_cast<uintptr_t>(session)) == 0) {
+  if (!Known(session, true) || g_handles.erase(reinterpret_cast<uintptr_t>(session)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
   }
 }

@@ -30,11 +30,7 @@ using Bytes = std::span<const uint8_t>;
 // Every operation may run on several threads at once: the state is one atomic.
 class StandInTunnel {
  public:
-  static constexpr int32_t kDone = 0;
-  static constexpr int32_t kWriteToNetwork = 1;
-  static constexpr int32_t kError = 2;
-  static constexpr int32_t kWriteToTunnelIpv4 = 4;
-  static constexpr int32_t kWriteToTunnelIpv6 = 6;
+  enum : int32_t { kDone, kWriteToNetwork, kError, kWriteToTunnelIpv4 = 4, kWriteToTunnelIpv6 = 6 };
 
   // `keep_alive` seconds of silence make Tick send a keep-alive; 0 never does.
   explicit StandInTunnel(uint16_t keep_alive)
@@ -57,19 +53,13 @@ class StandInTunnel {
     if (datagram[0] == kHandshakeInitiation && marked) {
       return Emit(kHandshakeResponse, Marker(), out, out_size);
     }
-    if (datagram[0] == kData && body.empty()) {
-      return Result(kDone);  // keep-alive
-    }
-    if (datagram[0] == kHandshakeResponse && marked) {
-      return Result(kDone);
+    if ((datagram[0] == kHandshakeResponse && marked) || (datagram[0] == kData && body.empty())) {
+      return Result(kDone);  // a handshake response, or a keep-alive
     }
     // Only a whole IP header is handed on; the stand-in sends no padding after the packet.
     const int version = body.empty() ? 0 : body[0] >> 4;
-    if (datagram[0] != kData ||
-        body.size() < (version == 4   ? 20u
-                       : version == 6 ? 40u
-                                      : ~0u) ||
-        out == nullptr || body.size() > out_size) {
+    const bool whole = (version == 4 && body.size() >= 20) || (version == 6 && body.size() >= 40);
+    if (datagram[0] != kData || !whole || out == nullptr || body.size() > out_size) {
       return Result(kError);
     }
     std::memcpy(out, body.data(), body.size());
@@ -90,16 +80,16 @@ class StandInTunnel {
   }
 
  private:
-  static constexpr uint8_t kHandshakeInitiation = 1;
-  static constexpr uint8_t kHandshakeResponse = 2;
-  static constexpr uint8_t kData = 4;
+  enum : uint8_t { kHandshakeInitiation = 1, kHandshakeResponse = 2, kData = 4 };
 
   static Bytes Marker() {
     static constexpr char kMarker[] = "orvo-wg-stand-in";
     return {reinterpret_cast<const uint8_t*>(kMarker), sizeof(kMarker) - 1};
   }
   static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
-  static int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1); }
+  static int64_t Now() {
+    return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+  }
 
   // Writes one datagram to `out` and notes the time it left.
   WireGuardResult Emit(uint8_t type, Bytes body, uint8_t* out, uint32_t out_size) {

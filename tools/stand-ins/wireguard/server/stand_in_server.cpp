@@ -68,9 +68,7 @@ int main(int argc, char** argv) {
     return Fail("cannot configure " + tun_name);
   }
   const FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in local{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
   if (!udp.Valid() || bind(udp.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     return Fail("cannot listen on UDP port " + std::to_string(port) + ": " + std::strerror(errno));
   }
@@ -78,8 +76,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   StandInTunnel tunnel(0);
-  std::vector<uint8_t> in(65536);
-  std::vector<uint8_t> out(65536);
+  std::vector<uint8_t> in(65536), out(65536);
   sockaddr_in peer{};  // the last peer heard from; none before the first datagram of ours
   pollfd watched[2] = {{udp.Get(), POLLIN, 0}, {tun.descriptor.Get(), POLLIN, 0}};
   while (g_stop == 0) {
