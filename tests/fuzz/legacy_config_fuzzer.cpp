@@ -6,28 +6,9 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ipc/legacy_config_parser.h"
-
-namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "legacy_config_fuzzer: %s\n", what);
-  std::abort();
-}
-
-// Values are taken literally between quotes, so they can hold no quote, and they are pieces
-// of the text.
-void CheckValue(std::string_view text, const std::string& value) {
-  if (value.find('"') != std::string::npos) {
-    Fail("a value holds a double quote");
-  }
-  if (text.find(value) == std::string_view::npos) {
-    Fail("a value is not part of the text");
-  }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -36,15 +17,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (request.mtu < 1 || request.mtu > 9000) {
-    Fail("accepted an mtu outside 1..9000");
+    std::fprintf(stderr, "legacy_config_fuzzer: accepted an mtu %u outside 1..9000\n", request.mtu);
+    std::abort();
   }
-  for (const std::string* value : {&request.serverEndpoint, &request.serverPublicKey,
-                                   &request.privateKey, &request.assignedIp}) {
-    CheckValue(text, *value);
-  }
-  for (const auto* list : {&request.dnsServers, &request.allowedIps}) {
-    for (const std::string& item : *list) {
-      CheckValue(text, item);
+  // Values are taken literally between quotes, so they can hold no quote, and they are pieces
+  // of the text.
+  std::vector<std::string> values = {request.serverEndpoint, request.serverPublicKey,
+                                     request.privateKey, request.assignedIp};
+  values.insert(values.end(), request.dnsServers.begin(), request.dnsServers.end());
+  values.insert(values.end(), request.allowedIps.begin(), request.allowedIps.end());
+  for (const std::string& value : values) {
+    if (value.find('"') != std::string::npos || text.find(value) == std::string_view::npos) {
+      std::fprintf(stderr,
+                   "legacy_config_fuzzer: value \"%s\" holds a quote or is not part of the text\n",
+                   value.c_str());
+      std::abort();
     }
   }
   return 0;

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -31,69 +32,51 @@ namespace {
 using namespace std::chrono_literals;
 using orvo_test::SpawnedProgram;
 
-constexpr wchar_t kWintunKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Wintun";
-
 std::wstring Quoted(const std::wstring& text) {
   return L"\"" + text + L"\"";
 }
 
-// Runs a program to its end; what it printed, or a note that it did not end.
-std::string RunToEnd(const std::wstring& command_line, uint32_t* exit_code = nullptr) {
+// Runs a program to its end: "exit-code output", the code 4294967295 when it did not end.
+std::string RunToEnd(const std::wstring& command_line) {
   SpawnedProgram program;
-  if (!program.Start(command_line, orvo_test::StandInDirectory())) {
-    return "(could not be started)";
-  }
-  const std::optional<uint32_t> code = program.WaitForExit(120s);
-  if (exit_code != nullptr) {
-    *exit_code = code.value_or(0xffffffffu);
-  }
-  return code ? program.Output() : "(still running) " + program.Output();
+  const std::optional<uint32_t> code = program.Start(command_line, orvo_test::StandInDirectory())
+                                           ? program.WaitForExit(120s)
+                                           : std::nullopt;
+  return std::to_string(code.value_or(0xffffffffu)) + " " + program.Output();
 }
 
-// orvo-vpn-ctl.exe with `arguments`; a raw request goes in double quotes, embedded quotes
-// escaped (the requests here hold no backslash).
-std::wstring Ctl(const std::wstring& arguments) {
-  return Quoted(orvo_test::NativePath(std::string(ORVO_BUILD_DIR) + "/orvo-vpn-ctl.exe")) + L" " +
-         arguments;
-}
-std::wstring CtlRaw(const std::string& request) {
-  std::wstring escaped;
+// orvo-vpn-ctl.exe with `arguments`, then `request` in double quotes, embedded quotes escaped
+// (the requests here hold no backslash).
+std::wstring Ctl(const std::wstring& arguments, const std::string& request = "") {
+  std::wstring quoted;
   for (const wchar_t c : Utf8ToWide(request)) {
-    escaped += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+    quoted += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
   }
-  return Ctl(L"raw " + Quoted(escaped));
+  return Quoted(orvo_test::NativePath(std::string(ORVO_BUILD_DIR) + "/orvo-vpn-ctl.exe")) + L" " +
+         arguments + (request.empty() ? L"" : L" " + Quoted(quoted));
 }
-
-// The Wintun driver's service key, present for as long as this object lives (a Wine prefix
-// starts without one).
-struct FakeWintunDriverKey {
-  FakeWintunDriverKey() {
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWintunKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-  }
-  ~FakeWintunDriverKey() {
-    RegCloseKey(key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
-  }
-  HKEY key = nullptr;
-};
 
 // The walk both run modes share, from an idle service back to an idle one: "> request" lines
-// are sent with "orvo-vpn-ctl raw", "+ request" lines with the Wintun driver key registered,
-// each followed by "< exit-code reply".
+// are sent with "orvo-vpn-ctl raw", "+ request" lines with the Wintun driver's service key
+// registered (a Wine prefix starts without one), each followed by "< exit-code reply".
 std::string ClientWalk(const std::string& expected) {
+  static constexpr wchar_t kWintunKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Wintun";
+  const auto remove_key = [](HKEY key) {
+    RegCloseKey(key);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
+  };
   std::istringstream lines(expected);
   std::string transcript;
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("> ") || line.starts_with("+ ")) {
-      std::optional<FakeWintunDriverKey> driver;
+      HKEY key = nullptr;
       if (line[0] == '+') {
-        driver.emplace();
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWintunKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  &key, nullptr),
+                  ERROR_SUCCESS);
       }
-      uint32_t code = 0;
-      const std::string reply = RunToEnd(CtlRaw(line.substr(2)), &code);
-      transcript += line + "\n< " + std::to_string(code) + " " + reply + "\n";
+      const std::unique_ptr<HKEY__, decltype(remove_key)> driver(key, remove_key);
+      transcript += line + "\n< " + RunToEnd(Ctl(L"raw", line.substr(2))) + "\n";
     }
   }
   return transcript;
@@ -104,9 +87,9 @@ class ServiceUnderWine : public ::testing::Test {
   void SetUp() override {
     // The service must run from a directory of its own: it looks for sing-box.exe beside itself.
     const std::filesystem::path build = orvo_test::NativePath(ORVO_BUILD_DIR);
-    std::filesystem::copy_file(build / "orvo-vpn-svc.exe", install_.path() / "orvo-vpn-svc.exe");
-    std::filesystem::copy_file(build / "test-bin" / "sing-box.exe",
-                               install_.path() / "sing-box.exe");
+    for (const std::filesystem::path file : {"orvo-vpn-svc.exe", "test-bin/sing-box.exe"}) {
+      std::filesystem::copy_file(build / file, install_.path() / file.filename());
+    }
   }
   std::wstring ServicePath() const { return (install_.path() / "orvo-vpn-svc.exe").wstring(); }
   void ExpectClientWalk() const {
@@ -123,12 +106,11 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
   auto service = std::make_unique<SpawnedProgram>();
   ASSERT_TRUE(service->Start(Quoted(ServicePath()) + L" --console", install_.path().wstring()));
   // The log goes through standard error in text mode: every line ends in CR LF.
-  ASSERT_TRUE(service->WaitForOutput("ORVO_SVC: IPC running on pipe\r\n", 30s)) << service->Output();
+  ASSERT_TRUE(service->WaitForOutput("ORVO_SVC: IPC running on pipe\r\n", 30s))
+      << service->Output();
   // The client's own formatting: a reply and a line end (CR LF in Windows text mode).
-  uint32_t code = 1;
-  EXPECT_EQ(RunToEnd(Ctl(L"status"), &code),
-            "{\"data\":{\"status\":\"disconnected\"},\"success\":true}\r\n");
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(RunToEnd(Ctl(L"status")),
+            "0 {\"data\":{\"status\":\"disconnected\"},\"success\":true}\r\n");
   ExpectClientWalk();
   const std::string log = service->Output();
   for (const char* line :
@@ -140,19 +122,17 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
 
   // Ended outright, the service takes the relay's sing-box with it: closing its job kills it.
   const auto sing_boxes = [] {
-    size_t count = 0;
-    for (const auto& process : platform::SystemProcessTable().Snapshot().value_or(
-             std::vector<platform::ProcessEntry>{})) {
-      count += process.image_name == L"sing-box.exe" ? 1U : 0U;
-    }
-    return count;
+    const auto table =
+        platform::SystemProcessTable().Snapshot().value_or(std::vector<platform::ProcessEntry>{});
+    return std::count_if(table.begin(), table.end(),
+                         [](const auto& process) { return process.image_name == L"sing-box.exe"; });
   };
   const std::string relay =
       "> {\"cmd\":\"start_relay_proxy\",\"config\":{\"relay_domain\":\"127.0.0.1\",\"relay_port\":"
       "8443,\"password\":\"pw\",\"obfs_password\":\"obfs\",\"local_port\":10818}}\n"
       "< 0 {\"success\":true}\n";
   ASSERT_EQ(ClientWalk(relay), relay);
-  ASSERT_EQ(sing_boxes(), 1u);
+  ASSERT_EQ(sing_boxes(), 1);
   service.reset();
   EXPECT_TRUE(orvo_test::PollUntil([&] { return sing_boxes() == 0; }, 10s))
       << "sing-box outlived the service";
@@ -175,9 +155,8 @@ std::string ServiceState() {
 
 TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
   const auto succeeds = [](const std::wstring& command) {
-    uint32_t code = 0;
-    const std::string output = RunToEnd(command, &code);
-    return code == 0 ? std::string() : output;
+    const std::string ran = RunToEnd(command);
+    return ran.starts_with("0 ") ? std::string() : ran;
   };
   ASSERT_EQ(succeeds(L"sc.exe create OrvoVpnWinSvc binPath= " + Quoted(ServicePath())), "");
   // Stopped (where it still runs) and removed again whatever happens below.
@@ -192,17 +171,16 @@ TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
   ASSERT_EQ(succeeds(L"net.exe start OrvoVpnWinSvc"), "");
   EXPECT_EQ(ServiceState(), "state 4 exit 0");
   // RUNNING is reported before the pipe server has its first instance up.
-  ASSERT_TRUE(orvo_test::PollUntil([] { return RunToEnd(Ctl(L"raw status")) == "disconnected"; },
-                                   30s));
+  ASSERT_TRUE(
+      orvo_test::PollUntil([] { return RunToEnd(Ctl(L"raw status")) == "0 disconnected"; }, 30s));
   ExpectClientWalk();
   EXPECT_EQ(succeeds(L"net.exe stop OrvoVpnWinSvc"), "");
   // The service reports STOPPED with no error once it has ended.
   EXPECT_TRUE(orvo_test::PollUntil([] { return ServiceState() == "state 1 exit 0"; }, 10s))
       << ServiceState();
   // The pipe went with the service: the client reports an unreachable service.
-  uint32_t code = 0;
-  EXPECT_EQ(RunToEnd(Ctl(L"raw status"), &code).find("disconnected"), std::string::npos);
-  EXPECT_EQ(code, 2u);
+  const std::string after = RunToEnd(Ctl(L"raw status"));
+  EXPECT_TRUE(after.starts_with("2 ") && after.find("disconnected") == std::string::npos) << after;
 }
 
 }  // namespace

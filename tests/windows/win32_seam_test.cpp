@@ -28,38 +28,6 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-// A network-class device registered for as long as this object lives, its description and
-// friendly name set apart so that reading one for the other shows.
-class RegisteredNetDevice {
- public:
-  RegisteredNetDevice(const std::wstring& description, const std::wstring& friendly_name)
-      : set_(SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr)) {
-    const auto set_text = [this](DWORD property, const std::wstring& text) {
-      return SetupDiSetDeviceRegistryPropertyW(set_, &device_, property,
-                                               reinterpret_cast<const BYTE*>(text.c_str()),
-                                               static_cast<DWORD>((text.size() + 1) * 2));
-    };
-    registered_ = set_ != INVALID_HANDLE_VALUE &&
-                  SetupDiCreateDeviceInfoW(set_, L"NET", &GUID_DEVCLASS_NET, description.c_str(),
-                                           nullptr, DICD_GENERATE_ID, &device_) &&
-                  set_text(SPDRP_DEVICEDESC, description) &&
-                  set_text(SPDRP_FRIENDLYNAME, friendly_name) &&
-                  SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr);
-  }
-  ~RegisteredNetDevice() {
-    SetupDiRemoveDevice(set_, &device_);
-    SetupDiDestroyDeviceInfoList(set_);
-  }
-  RegisteredNetDevice(const RegisteredNetDevice&) = delete;
-  RegisteredNetDevice& operator=(const RegisteredNetDevice&) = delete;
-  bool registered() const { return registered_; }
-
- private:
-  HDEVINFO set_;
-  SP_DEVINFO_DATA device_{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  bool registered_ = false;
-};
-
 // The present network devices as "friendly name=description" lines.
 std::string DeviceTable() {
   platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
@@ -74,10 +42,28 @@ std::string DeviceTable() {
   return table;
 }
 
+// A network-class device registered for the test's time, its description and friendly name set
+// apart so that reading one for the other shows.
 TEST(Win32Seam, SetupApiReadsEachDevicesDescriptionAndFriendlyName) {
   const std::string before = DeviceTable();
-  RegisteredNetDevice device(L"Wintun Userspace Tunnel", L"OrvoVPN");
-  ASSERT_TRUE(device.registered()) << GetLastError();
+  const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
+      SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr), &SetupDiDestroyDeviceInfoList);
+  SP_DEVINFO_DATA device{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  const auto set_text = [&](DWORD property, const std::wstring& text) {
+    return SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property,
+                                             reinterpret_cast<const BYTE*>(text.c_str()),
+                                             static_cast<DWORD>((text.size() + 1) * 2));
+  };
+  ASSERT_TRUE(SetupDiCreateDeviceInfoW(set.get(), L"NET", &GUID_DEVCLASS_NET,
+                                       L"Wintun Userspace Tunnel", nullptr, DICD_GENERATE_ID,
+                                       &device))
+      << GetLastError();
+  const auto removal = [&](void*) { SetupDiRemoveDevice(set.get(), &device); };
+  const std::unique_ptr<void, decltype(removal)> registered(&device, removal);
+  ASSERT_TRUE(set_text(SPDRP_DEVICEDESC, L"Wintun Userspace Tunnel") &&
+              set_text(SPDRP_FRIENDLYNAME, L"OrvoVPN") &&
+              SetupDiRegisterDeviceInfo(set.get(), &device, 0, nullptr, nullptr, nullptr))
+      << GetLastError();
   EXPECT_EQ(DeviceTable(), before + "OrvoVPN=Wintun Userspace Tunnel\n");
   // Removing a device that is not in the set is refused, not attempted.
   platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();

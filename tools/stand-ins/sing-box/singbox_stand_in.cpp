@@ -1,21 +1,9 @@
 // A stand-in for the sing-box program, for tests only. It honours the contract the service
-// relies on (the `version` query, `run -c stdin` with the configuration on standard input, the
-// readiness text) and otherwise does what its environment says:
-//
-//   SINGBOX_STAND_IN_VERSION_OUTPUT  text printed for `version` ("\n" and "\r" are escapes)
-//   SINGBOX_STAND_IN_VERSION_HANG    "closed": close the output after printing and stay alive
-//   SINGBOX_STAND_IN_READY           "now" (default), "never", "split" (the text in two writes
-//                                    400 ms apart)
-//   SINGBOX_STAND_IN_READY_DELAY_MS  pause before the readiness text
-//   SINGBOX_STAND_IN_EXIT_CODE       exit with this code ...
-//   SINGBOX_STAND_IN_EXIT_WHEN       ... "before-ready" (default) or "after-ready"
-//   SINGBOX_STAND_IN_EXIT_DELAY_MS   pause before that exit
-//   SINGBOX_STAND_IN_TUN             "1": create and raise the document's TUN interface (Linux)
-//   SINGBOX_STAND_IN_RECORD          file that receives the arguments, the working directory and
-//                                    the configuration as read
-//
-// A "mixed" inbound makes it listen on the inbound's listen:listen_port. Without an exit code
-// it runs until it is ended.
+// relies on: `version` prints a version text; `run -c stdin` reads the configuration from
+// standard input to its end, refuses text that is not JSON, listens on each "mixed" inbound's
+// listen:listen_port, prints the readiness text and runs until it is ended. With
+// SINGBOX_STAND_IN_TUN=1 (Linux, as root) it also creates and raises the document's TUN
+// interface, so the service's TUN check passes for real.
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -38,8 +26,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -48,37 +34,10 @@
 
 namespace {
 
-std::string Environment(const char* name, const std::string& fallback = "") {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : fallback;
-}
-
-void SleepMs(long milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-void SleepMs(const char* variable, long fallback = 0) {
-  SleepMs(std::strtol(Environment(variable, std::to_string(fallback)).c_str(), nullptr, 10));
-}
-
-// Writes to standard output or standard error at once (both are binary on Windows).
-void Write(FILE* stream, const std::string& text) {
+// Writes to standard error at once (binary on Windows).
+void Write(const std::string& text, FILE* stream = stderr) {
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
-}
-
-[[noreturn]] void HangForever() {
-  for (;;) {
-    SleepMs(1000);
-  }
-}
-
-std::string SystemError(const std::string& what) {
-#ifdef _WIN32
-  return what + ": " + std::to_string(WSAGetLastError());
-#else
-  return what + ": " + std::strerror(errno);
-#endif
 }
 
 // Opens a listening TCP socket that stays open until the process ends; the failure text or "".
@@ -92,15 +51,16 @@ std::string ListenTcp(const std::string& host, int port) {
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-    return "listen " + host + ": not an IPv4 address";
-  }
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 16) != 0) {
-    return SystemError("listen tcp " + host + ":" + std::to_string(port));
+#ifdef _WIN32
+    const std::string error = std::to_string(WSAGetLastError());
+#else
+    const std::string error = std::strerror(errno);
+#endif
+    return "listen tcp " + host + ":" + std::to_string(port) + ": " + error;
   }
   return {};
 }
@@ -122,87 +82,33 @@ std::string CreateTun(const std::string& name) {
 #endif
 }
 
-int AnswerVersion() {
-  std::string output;
-  const std::string text = Environment(
-      "SINGBOX_STAND_IN_VERSION_OUTPUT", "sing-box version 1.11.0-stand-in\\n\\nEnvironment: test\\n");
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool escape = text[i] == '\\' && i + 1 < text.size() &&
-                        (text[i + 1] == 'n' || text[i + 1] == 'r');
-    output.push_back(escape ? (text[++i] == 'n' ? '\n' : '\r') : text[i]);
+int Run() {
+  const std::string config{std::istreambuf_iterator<char>(std::cin), {}};
+  const nlohmann::json document = nlohmann::json::parse(config, nullptr, false);
+  if (document.is_discarded()) {
+    Write("FATAL[0000] decode config: the configuration is not JSON\n");
+    return 2;
   }
-  Write(stdout, output);
-  if (Environment("SINGBOX_STAND_IN_VERSION_HANG") == "closed") {
-    std::fclose(stdout);
-    std::fclose(stderr);
-    HangForever();
-  }
-  return 0;
-}
-
-// Sets up what the document's inbounds ask for; an empty text when all went well.
-std::string OpenInbounds(const nlohmann::json& document) {
-  if (!document.contains("inbounds") || !document["inbounds"].is_array()) {
-    return {};
-  }
-  for (const nlohmann::json& inbound : document["inbounds"]) {
-    const std::string type = inbound.value("type", "");
+  const char* tun = std::getenv("SINGBOX_STAND_IN_TUN");
+  const nlohmann::json inbounds =
+      document.is_object() ? document.value("inbounds", nlohmann::json()) : nullptr;
+  for (const nlohmann::json& inbound : inbounds.is_array() ? inbounds : nlohmann::json::array()) {
+    const std::string type = inbound.is_object() ? inbound.value("type", "") : "";
     std::string failure;
     if (type == "mixed") {
       failure = ListenTcp(inbound.value("listen", "127.0.0.1"), inbound.value("listen_port", 0));
-    } else if (type == "tun" && Environment("SINGBOX_STAND_IN_TUN") == "1") {
+    } else if (type == "tun" && tun != nullptr && std::string(tun) == "1") {
       failure = CreateTun(inbound.value("interface_name", ""));
     }
     if (!failure.empty()) {
-      return failure;
+      Write("FATAL[0000] start service: " + failure + "\n");
+      return 1;
     }
   }
-  return {};
-}
-
-void ExitIfAsked(const std::string& stage) {
-  const std::string code = Environment("SINGBOX_STAND_IN_EXIT_CODE");
-  if (code.empty() || Environment("SINGBOX_STAND_IN_EXIT_WHEN", "before-ready") != stage) {
-    return;
+  Write("INFO[0000] sing-box started (0.00s)\n");
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
   }
-  SleepMs("SINGBOX_STAND_IN_EXIT_DELAY_MS");
-  Write(stderr, "FATAL[0000] stand-in exiting with code " + code + "\n");
-  std::exit(std::atoi(code.c_str()));
-}
-
-int Run(int argc, char** argv) {
-  const std::string config{std::istreambuf_iterator<char>(std::cin), {}};
-  if (const std::string path = Environment("SINGBOX_STAND_IN_RECORD"); !path.empty()) {
-    std::ofstream record(path, std::ios::binary | std::ios::trunc);
-    record << "args:";
-    for (int i = 1; i < argc; ++i) {
-      record << ' ' << argv[i];
-    }
-    record << "\ncwd: " << std::filesystem::current_path().string() << "\nconfig:\n" << config;
-  }
-  const nlohmann::json document = nlohmann::json::parse(config, nullptr, false);
-  if (document.is_discarded()) {
-    Write(stderr, "FATAL[0000] decode config: the configuration is not JSON\n");
-    return 2;
-  }
-  Write(stdout, "stand-in: configuration accepted (" + std::to_string(config.size()) + " bytes)\n");
-  const std::string failure = OpenInbounds(document);
-  if (!failure.empty()) {
-    Write(stderr, "FATAL[0000] start service: " + failure + "\n");
-    return 1;
-  }
-  ExitIfAsked("before-ready");
-  SleepMs("SINGBOX_STAND_IN_READY_DELAY_MS");
-  const std::string ready = Environment("SINGBOX_STAND_IN_READY", "now");
-  if (ready == "split") {
-    Write(stderr, "INFO[0000] sing-box sta");
-    SleepMs(400);
-    Write(stderr, "rted (0.00s)\n");
-  } else if (ready != "never") {
-    Write(stderr, "INFO[0000] sing-box started (0.00s)\n");
-  }
-  ExitIfAsked("after-ready");
-  HangForever();
 }
 
 }  // namespace
@@ -216,12 +122,13 @@ int main(int argc, char** argv) {
 #endif
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "version") {
-    return AnswerVersion();
+    Write("sing-box version 1.11.0-stand-in\n\nEnvironment: test\n", stdout);
+    return 0;
   }
   if (command == "run" && argc == 4 && std::string(argv[2]) == "-c" &&
       std::string(argv[3]) == "stdin") {
-    return Run(argc, argv);
+    return Run();
   }
-  Write(stderr, "usage: sing-box version | sing-box run -c stdin\n");
+  Write("usage: sing-box version | sing-box run -c stdin\n");
   return 64;
 }

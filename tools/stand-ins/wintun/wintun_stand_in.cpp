@@ -5,10 +5,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,21 +19,20 @@ namespace {
 // IF_TYPE_PROP_VIRTUAL (53) in the type field, interface index 1.
 constexpr uint64_t kStandInLuid = (uint64_t{53} << 48) | (uint64_t{1} << 24);
 
-// Handles are numbers that count up from 1, each adapter handle with its adapter's name.
-struct State {
-  std::mutex mutex;
-  uintptr_t last_handle = 0;
-  std::map<uintptr_t, std::wstring> adapters;
-  std::set<uintptr_t> sessions;
-};
+// Handles are numbers that count up from 1; an adapter's maps to its name, a session's to "".
+std::mutex g_mutex;
+uintptr_t g_last_handle = 0;
+auto& g_handles = *new std::map<uintptr_t, std::wstring>();  // never destroyed: no unload race
 
-State& Shared() {
-  static auto* const state = new State();
-  return *state;
+// True when `handle` is an adapter's (or, with `session`, a session's).
+bool Known(const void* handle, bool session = false) {
+  const auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found != g_handles.end() && found->second.empty() == session;
 }
 
-uintptr_t Key(const void* handle) {
-  return reinterpret_cast<uintptr_t>(handle);
+void* Add(const std::wstring& name) {
+  g_handles[++g_last_handle] = name;
+  return reinterpret_cast<void*>(g_last_handle);
 }
 
 template <typename T>
@@ -42,38 +41,30 @@ T Fail(DWORD error, T result) {
   return result;
 }
 
-
-void* AddAdapter(State& state, const wchar_t* name) {
-  state.adapters[++state.last_handle] = name;
-  return reinterpret_cast<void*>(state.last_handle);
-}
-
 }  // namespace
 
 #define STAND_IN_EXPORT extern "C" __declspec(dllexport)
-#define LOCKED(state)      \
-  State& state = Shared(); \
-  std::lock_guard lock(state.mutex)
+#define LOCKED std::lock_guard lock(g_mutex)
 
 STAND_IN_EXPORT void* WintunOpenAdapter(const wchar_t* name) {
-  LOCKED(state);
-  for (const auto& [handle, adapter_name] : state.adapters) {
-    if (name != nullptr && adapter_name == name) {
-      return AddAdapter(state, name);
-    }
-  }
-  return Fail<void*>(ERROR_FILE_NOT_FOUND, nullptr);
+  LOCKED;
+  const bool known =
+      name != nullptr && *name != 0 &&
+      std::ranges::any_of(g_handles, [&](const auto& h) { return h.second == name; });
+  return known ? Add(name) : Fail<void*>(ERROR_FILE_NOT_FOUND, nullptr);
 }
 
 STAND_IN_EXPORT void* WintunCreateAdapter(const wchar_t* name, const wchar_t* /*tunnel_type*/,
                                           const void* /*requested_guid*/) {
-  LOCKED(state);
-  return AddAdapter(state, name);
+  LOCKED;
+  return Add(name);
 }
 
 STAND_IN_EXPORT int WintunDeleteAdapter(void* adapter) {
-  LOCKED(state);
-  return state.adapters.erase(Key(adapter)) == 0 ? Fail(ERROR_INVALID_HANDLE, FALSE) : TRUE;
+  LOCKED;
+  return Known(adapter) && g_handles.erase(reinterpret_cast<uintptr_t>(adapter)) != 0
+             ? TRUE
+             : Fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
 STAND_IN_EXPORT void WintunCloseAdapter(void* adapter) {
@@ -81,18 +72,17 @@ STAND_IN_EXPORT void WintunCloseAdapter(void* adapter) {
 }
 
 STAND_IN_EXPORT void* WintunStartSession(void* adapter, uint32_t capacity) {
-  LOCKED(state);
-  if (state.adapters.count(Key(adapter)) == 0 || capacity < 0x20000 || capacity > 0x4000000 ||
+  LOCKED;
+  if (!Known(adapter) || capacity < 0x20000 || capacity > 0x4000000 ||
       (capacity & (capacity - 1)) != 0) {
     return Fail<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  state.sessions.insert(++state.last_handle);
-  return reinterpret_cast<void*>(state.last_handle);
+  return Add(L"");
 }
 
 STAND_IN_EXPORT void WintunEndSession(void* session) {
-  LOCKED(state);
-  if (state.sessions.erase(Key(session)) == 0) {
+  LOCKED;
+  if (!Known(session, true) || g_handles.erase(reinterpret_cast<uintptr_t>(session)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
   }
 }
@@ -107,8 +97,8 @@ STAND_IN_EXPORT void WintunReleaseReceivePacket(void* /*session*/, const uint8_t
 // no network behind this adapter.
 STAND_IN_EXPORT uint8_t* WintunAllocateSendPacket(void* session, uint32_t packet_size) {
   thread_local std::vector<uint8_t> buffer(0xFFFF);
-  LOCKED(state);
-  if (state.sessions.count(Key(session)) == 0 || packet_size == 0 || packet_size > 0xFFFF) {
+  LOCKED;
+  if (!Known(session, true) || packet_size == 0 || packet_size > 0xFFFF) {
     return Fail<uint8_t*>(ERROR_INVALID_PARAMETER, nullptr);
   }
   return buffer.data();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "runtime/tunnel_library_tables.h"
 #include "stand_in_tunnel.h"
@@ -25,15 +26,9 @@ namespace {
 bool IsWireGuardKey(const char* text) {
   constexpr std::string_view kAlphabet =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text == nullptr || std::strlen(text) != 44 || text[43] != '=') {
-    return false;
-  }
-  for (size_t i = 0; i < 43; ++i) {
-    if (kAlphabet.find(text[i]) == std::string_view::npos) {
-      return false;
-    }
-  }
-  return (kAlphabet.find(text[42]) & 0x3) == 0;
+  const std::string_view key = text != nullptr ? text : "";
+  return key.size() == 44 && key.find_first_not_of(kAlphabet) == 43 && key[43] == '=' &&
+         (kAlphabet.find(key[42]) & 0x3) == 0;
 }
 
 // A call on the tunnel, or what every call on a null tunnel gives, as the real library answers.

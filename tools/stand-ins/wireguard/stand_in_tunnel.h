@@ -1,16 +1,18 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
+#include <span>
 
 #include "runtime/tunnel_library_tables.h"
 
 namespace orvo_stand_in {
 
 using orvo_vpn_win_svc::WireGuardResult;
+using Bytes = std::span<const uint8_t>;
 
 // TEST EQUIPMENT. A stand-in for a WireGuard tunnel object with the result codes of the real
 // protocol library, and NO CRYPTOGRAPHY AT ALL: packets travel in clear text and anyone can
@@ -28,11 +30,7 @@ using orvo_vpn_win_svc::WireGuardResult;
 // Every operation may run on several threads at once: the state is one atomic.
 class StandInTunnel {
  public:
-  static constexpr int32_t kDone = 0;
-  static constexpr int32_t kWriteToNetwork = 1;
-  static constexpr int32_t kError = 2;
-  static constexpr int32_t kWriteToTunnelIpv4 = 4;
-  static constexpr int32_t kWriteToTunnelIpv6 = 6;
+  enum : int32_t { kDone, kWriteToNetwork, kError, kWriteToTunnelIpv4 = 4, kWriteToTunnelIpv6 = 6 };
 
   // `keep_alive` seconds of silence make Tick send a keep-alive; 0 never does.
   explicit StandInTunnel(uint16_t keep_alive)
@@ -40,48 +38,32 @@ class StandInTunnel {
 
   // Wraps an IP packet into a data datagram (code 1).
   WireGuardResult Write(const uint8_t* packet, uint32_t size, uint8_t* out, uint32_t out_size) {
-    return packet == nullptr || size == 0 ? Result(kError) : Emit(kData, packet, size, out, out_size);
+    return packet == nullptr || size == 0 ? Result(kError)
+                                          : Emit(kData, {packet, size}, out, out_size);
   }
 
-  // Unwraps a data datagram (code 4 or 6, the packet trimmed to the length its header gives),
-  // answers a handshake initiation (code 1) and consumes a response or keep-alive (code 0).
+  // Unwraps a data datagram (code 4 or 6 by the packet's IP version), answers a handshake
+  // initiation (code 1) and consumes a response or keep-alive (code 0).
   WireGuardResult Read(const uint8_t* datagram, uint32_t size, uint8_t* out, uint32_t out_size) {
     if (datagram == nullptr || size == 0) {
       return Result(kError);
     }
-    const uint8_t* body = datagram + 1;
-    const uint32_t body_size = size - 1;
-    const bool marked =
-        body_size == kMarker.size() && std::memcmp(body, kMarker.data(), kMarker.size()) == 0;
+    const Bytes body(datagram + 1, size - 1);
+    const bool marked = std::ranges::equal(body, Marker());
     if (datagram[0] == kHandshakeInitiation && marked) {
-      return Emit(kHandshakeResponse, Marker(), MarkerSize(), out, out_size);
+      return Emit(kHandshakeResponse, Marker(), out, out_size);
     }
-    if (datagram[0] == kHandshakeResponse && marked) {
-      return Result(kDone);
+    if ((datagram[0] == kHandshakeResponse && marked) || (datagram[0] == kData && body.empty())) {
+      return Result(kDone);  // a handshake response, or a keep-alive
     }
-    if (datagram[0] != kData) {
+    // Only a whole IP header is handed on; the stand-in sends no padding after the packet.
+    const int version = body.empty() ? 0 : body[0] >> 4;
+    const bool whole = (version == 4 && body.size() >= 20) || (version == 6 && body.size() >= 40);
+    if (datagram[0] != kData || !whole || out == nullptr || body.size() > out_size) {
       return Result(kError);
     }
-    if (body_size == 0) {
-      return Result(kDone);  // keep-alive
-    }
-    // The IP packet's own length (datagrams may carry padding after it); 0 when the body does
-    // not hold a whole IPv4 or IPv6 packet.
-    const int version = body[0] >> 4;
-    uint32_t length = 0;
-    if (version == 4 && body_size >= 20) {
-      const uint32_t header = (body[0] & 0x0Fu) * 4;
-      const uint32_t total = BigEndian16(body + 2);
-      length = header >= 20 && total >= header && total <= body_size ? total : 0;
-    } else if (version == 6 && body_size >= 40) {
-      const uint32_t total = 40 + BigEndian16(body + 4);
-      length = total <= body_size ? total : 0;
-    }
-    if (length == 0 || out == nullptr || length > out_size) {
-      return Result(kError);
-    }
-    std::memcpy(out, body, length);
-    return Result(version == 4 ? kWriteToTunnelIpv4 : kWriteToTunnelIpv6, length);
+    std::memcpy(out, body.data(), body.size());
+    return Result(version == 4 ? kWriteToTunnelIpv4 : kWriteToTunnelIpv6, body.size());
   }
 
   // A keep-alive (code 1) when nothing was sent for `keep_alive` seconds, else code 0.
@@ -89,44 +71,35 @@ class StandInTunnel {
     if (keep_alive_ns_ == 0 || Now() - last_sent_ns_.load() < keep_alive_ns_) {
       return Result(kDone);
     }
-    return Emit(kData, nullptr, 0, out, out_size);
+    return Emit(kData, {}, out, out_size);
   }
 
   // A handshake initiation (code 1).
   WireGuardResult ForceHandshake(uint8_t* out, uint32_t out_size) {
-    return Emit(kHandshakeInitiation, Marker(), MarkerSize(), out, out_size);
+    return Emit(kHandshakeInitiation, Marker(), out, out_size);
   }
 
  private:
-  static constexpr uint8_t kHandshakeInitiation = 1;
-  static constexpr uint8_t kHandshakeResponse = 2;
-  static constexpr uint8_t kData = 4;
-  static constexpr std::string_view kMarker = "orvo-wg-stand-in";
+  enum : uint8_t { kHandshakeInitiation = 1, kHandshakeResponse = 2, kData = 4 };
 
-  static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
-  static const uint8_t* Marker() { return reinterpret_cast<const uint8_t*>(kMarker.data()); }
-  static uint32_t MarkerSize() { return static_cast<uint32_t>(kMarker.size()); }
-  static uint32_t BigEndian16(const uint8_t* bytes) {
-    return (static_cast<uint32_t>(bytes[0]) << 8) | bytes[1];
+  static Bytes Marker() {
+    static constexpr char kMarker[] = "orvo-wg-stand-in";
+    return {reinterpret_cast<const uint8_t*>(kMarker), sizeof(kMarker) - 1};
   }
+  static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
   static int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
   }
 
   // Writes one datagram to `out` and notes the time it left.
-  WireGuardResult Emit(uint8_t type, const uint8_t* body, uint32_t body_size, uint8_t* out,
-                       uint32_t out_size) {
-    if (out == nullptr || out_size < 1 || body_size > out_size - 1) {
+  WireGuardResult Emit(uint8_t type, Bytes body, uint8_t* out, uint32_t out_size) {
+    if (out == nullptr || out_size < 1 || body.size() > out_size - 1) {
       return Result(kError);
     }
     out[0] = type;
-    if (body_size > 0) {
-      std::memcpy(out + 1, body, body_size);
-    }
+    std::copy(body.begin(), body.end(), out + 1);
     last_sent_ns_.store(Now());
-    return Result(kWriteToNetwork, size_t{body_size} + 1);
+    return Result(kWriteToNetwork, body.size() + 1);
   }
 
   const int64_t keep_alive_ns_;

@@ -10,11 +10,11 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,17 +47,15 @@ int main(int argc, char** argv) {
   const std::string tun_name = options["--tun"];
   const std::string address = options["--address"];  // checked by "ip addr add"
   const unsigned long port = std::strtoul(options["--port"].c_str(), nullptr, 10);
-  const unsigned long mtu = std::strtoul(options.emplace("--mtu", "1420").first->second.c_str(),
-                                         nullptr, 10);
+  const unsigned long mtu =
+      std::strtoul(options.emplace("--mtu", "1420").first->second.c_str(), nullptr, 10);
   if (argc % 2 == 0 || options.size() != 4 || tun_name.empty() || address.empty() || port == 0 ||
       port > 65535 || mtu < 576 || mtu > 65535) {
     return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]", 2);
   }
-  // Without SA_RESTART a signal interrupts the wait, so the server ends at once.
-  struct sigaction stop_action {};
-  stop_action.sa_handler = [](int) { g_stop = 1; };
-  sigaction(SIGTERM, &stop_action, nullptr);
-  sigaction(SIGINT, &stop_action, nullptr);
+  // A signal ends the wait (poll is never restarted), so the server ends at once.
+  std::signal(SIGTERM, [](int) { g_stop = 1; });
+  std::signal(SIGINT, [](int) { g_stop = 1; });
 
   // The device goes when its descriptor closes with the process; reads do not block.
   orvo_vpn_win_svc::wintun::TunAttachment tun;
@@ -65,13 +63,12 @@ int main(int argc, char** argv) {
     return Fail("cannot create TUN device " + tun_name + ": " + std::strerror(attached));
   }
   if (std::system(("ip addr add " + address + " dev " + tun_name + " && ip link set " + tun_name +
-                   " mtu " + std::to_string(mtu) + " up").c_str()) != 0) {
+                   " mtu " + std::to_string(mtu) + " up")
+                      .c_str()) != 0) {
     return Fail("cannot configure " + tun_name);
   }
   const FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in local{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
   if (!udp.Valid() || bind(udp.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     return Fail("cannot listen on UDP port " + std::to_string(port) + ": " + std::strerror(errno));
   }
@@ -79,19 +76,15 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   StandInTunnel tunnel(0);
-  std::vector<uint8_t> in(65536);
-  std::vector<uint8_t> out(65536);
-  sockaddr_in peer{};
-  bool have_peer = false;
-  const auto send_to_peer = [&](size_t size) {
-    sendto(udp.Get(), out.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-  };
+  std::vector<uint8_t> in(65536), out(65536);
+  sockaddr_in peer{};  // the last peer heard from; none before the first datagram of ours
   pollfd watched[2] = {{udp.Get(), POLLIN, 0}, {tun.descriptor.Get(), POLLIN, 0}};
   while (g_stop == 0) {
     if (poll(watched, 2, 500) <= 0) {
       continue;  // timeout, or a signal (which may have set the stop flag)
     }
-    // Both descriptors are non-blocking: each read drains what is waiting.
+    // Both descriptors are non-blocking: each read drains what is waiting. A packet the device
+    // refuses is dropped, as a full queue would drop it.
     sockaddr_in from{};
     socklen_t from_size = sizeof(from);
     for (ssize_t size; (watched[0].revents & POLLIN) != 0 &&
@@ -100,24 +93,23 @@ int main(int argc, char** argv) {
          from_size = sizeof(from)) {
       const auto result = tunnel.Read(in.data(), static_cast<uint32_t>(size), out.data(),
                                       static_cast<uint32_t>(out.size()));
-      if (result.op == StandInTunnel::kError) {
-        continue;  // not ours; the peer stays who it was
-      }
-      peer = from;
-      have_peer = true;
+      peer = result.op == StandInTunnel::kError ? peer : from;
       if (result.op == StandInTunnel::kWriteToNetwork) {
-        send_to_peer(result.size);
-      } else if (result.op != StandInTunnel::kDone) {
-        // A packet the device refuses is dropped, as a full queue would drop it.
-        [[maybe_unused]] const ssize_t written = write(tun.descriptor.Get(), out.data(), result.size);
+        sendto(udp.Get(), out.data(), result.size, 0, reinterpret_cast<sockaddr*>(&peer),
+               sizeof(peer));
+      } else if (result.op == StandInTunnel::kWriteToTunnelIpv4 ||
+                 result.op == StandInTunnel::kWriteToTunnelIpv6) {
+        [[maybe_unused]] const ssize_t written =
+            write(tun.descriptor.Get(), out.data(), result.size);
       }
     }
     for (ssize_t size; (watched[1].revents & POLLIN) != 0 &&
                        (size = read(tun.descriptor.Get(), in.data(), in.size())) > 0;) {
       const auto result = tunnel.Write(in.data(), static_cast<uint32_t>(size), out.data(),
                                        static_cast<uint32_t>(out.size()));
-      if (have_peer && result.op == StandInTunnel::kWriteToNetwork) {
-        send_to_peer(result.size);  // before any peer was heard from, nobody to send it to
+      if (peer.sin_family == AF_INET && result.op == StandInTunnel::kWriteToNetwork) {
+        sendto(udp.Get(), out.data(), result.size, 0, reinterpret_cast<sockaddr*>(&peer),
+               sizeof(peer));
       }
     }
   }
