@@ -19,7 +19,6 @@
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
-#include "support/tunnel_libraries.h"
 
 namespace orvo_test {
 namespace {
