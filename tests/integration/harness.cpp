@@ -1,7 +1,6 @@
 #if defined(__linux__)
 #include "integration/harness.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +12,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/text_encoding.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/stand_in.h"
@@ -41,6 +41,10 @@ const std::regex kLogLine(
 const std::regex kTime(R"re(("(connected_at|saved_at)": ?)([0-9]+))re");
 
 }  // namespace
+
+std::string Quoted(const std::string& text) {
+  return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
+}
 
 std::string TcpConnect(const std::string& address, int port, std::chrono::milliseconds timeout) {
   addrinfo hints{};
@@ -115,47 +119,37 @@ Service::Service() {
   SetStandIn("");
 }
 
-Service::~Service() {
-  for (const int init : ChildrenOf(unshare_.Pid())) {
-    ::kill(init, SIGKILL);  // the namespace, and everything in it, ends with its first process
-  }
-  unshare_.WaitForExit(10s);
-}
-
 void Service::SetStandIn(const std::string& exports) const {
   std::ofstream(install_.path() / "stand-in.env", std::ios::trunc) << exports << "\n";
 }
 
 bool Service::Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
                     const std::string& setup) {
+  // Scratch paths and the tests' prefixes and set-ups need no quoting. The shell names its
+  // process id, which unshare keeps; the namespace's first process is its child, the service
+  // that one's.
   const std::string dir = install_.path().string();
-  const std::string home = home_.path().string();
-  std::vector<std::string> command = {"sh", "-c",
-                                      "exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME='" + home +
-                                          "' XDG_CONFIG_HOME='" + home + "' \"$@\" >'" + dir +
-                                          "/log' 2>&1",
-                                      "sh"};
-  command.insert(command.end(), prefix.begin(), prefix.end());
-  command.insert(command.end(),
-                 {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "sh", "-c",
-                  "mount -t tmpfs tmpfs /run && " + (setup.empty() ? "true" : setup) +
-                      " && { \"$@\" & wait $!; echo $? >'" + dir + "/exit'; exec sleep infinity; }",
-                  "sh", dir + "/orvo-vpn-svc"});
-  if (console) {
-    command.emplace_back("--console");
+  std::string script =
+      "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME=" + home_.path().string() +
+      " XDG_CONFIG_HOME=" + home_.path().string();
+  for (const std::string& word : prefix) {
+    script += " " + word;
   }
-  if (!unshare_.Start(command) ||
-      !PollUntil(
-          [&] {
-            const auto init = ChildrenOf(unshare_.Pid());
-            const auto service = init.empty() ? init : ChildrenOf(init.front());
-            pid_ = service.empty() ? -1 : service.front();
-            std::error_code error;
-            return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe", error)
-                .string()
-                .ends_with("orvo-vpn-svc");
-          },
-          10s)) {
+  script += " unshare --pid --fork --mount-proc --kill-child sh -c 'mount -t tmpfs tmpfs /run && " +
+            (setup.empty() ? "true" : setup) + " && { " + dir + "/orvo-vpn-svc" +
+            (console ? " --console" : "") + " & wait $!; echo $? >" + dir +
+            "/exit; exec sleep infinity; }' >" + dir + "/log 2>&1";
+  const auto found = [&] {
+    const auto init = ChildrenOf(std::stoi(unshare_.Output()));
+    const auto service = init.empty() ? init : ChildrenOf(init.front());
+    pid_ = service.empty() ? -1 : service.front();
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe", error)
+        .string()
+        .ends_with("orvo-vpn-svc");
+  };
+  if (!unshare_.Start(L"\"/bin/sh\" -c \"" + orvo_vpn_win_svc::Utf8ToWide(script) + L"\"", L"") ||
+      !unshare_.WaitForOutput("\n", 10s) || !PollUntil(found, 10s)) {
     why_not = "no service started (PID namespaces need root): " + Log();
     return false;
   }
@@ -167,26 +161,19 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
          (why_not = "the service did not open its pipe: " + Log(), false);
 }
 
-CtlResult Service::Ctl(const std::vector<std::string>& arguments) const {
+CtlResult Service::Ctl(const std::string& arguments) const {
   // In the service's PID namespace as well as its mounts: the /proc mounted there must describe
   // the client's own process too (the sanitizers' leak check reads it).
-  std::vector<std::string> command = {"env", "-u", "ORVO_PIPE_DIR", "nsenter", "-t"};
-  command.insert(command.end(), {std::to_string(pid_), "-m", "-p", kBuild + "/orvo-vpn-ctl"});
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  BackgroundProcess ctl;
   CtlResult result;
-  if (ctl.Start(command)) {
-    result.exit_code = ctl.WaitForExit(300s).value_or(-1);  // a connect may run all its attempts
-    result.output = ctl.Output();
-  }
+  result.output = ShellOutput("env -u ORVO_PIPE_DIR nsenter -t " + std::to_string(pid_) +
+                                  " -m -p " + kBuild + "/orvo-vpn-ctl " + arguments + " 2>&1",
+                              &result.exit_code);
   return result;
 }
 
 std::string Service::Shell(const std::string& command) const {
-  BackgroundProcess shell;
-  shell.Start({"nsenter", "-t", std::to_string(pid_), "-m", "-p", "sh", "-c", command});
-  shell.WaitForExit(60s);
-  return shell.Output();
+  return ShellOutput("nsenter -t " + std::to_string(pid_) + " -m -p sh -c " + Quoted(command) +
+                     " 2>&1");
 }
 
 std::string Service::Log() const {
@@ -200,10 +187,6 @@ std::string Service::UserLog() const {
     shown += std::regex_match(entry, kLogLine) ? entry + "\n" : "";
   }
   return shown;
-}
-
-bool Service::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-  return PollUntil([&] { return Log().find(text) != std::string::npos; }, timeout);
 }
 
 int Service::WaitForExit(std::chrono::milliseconds timeout) const {
@@ -222,57 +205,46 @@ std::string Service::Transcript(const std::string& name, long long& earliest_tim
   };
   const auto reply = [&](const CtlResult& result) {
     show(result.exit_code == 2 ? "" : result.output);
-    if (result.exit_code != 0) {
-      show("[exit " + std::to_string(result.exit_code) + "]");
-    }
+    show(result.exit_code == 0 ? "" : "[exit " + std::to_string(result.exit_code) + "]");
   };
   for (std::string line; std::getline(golden, line);) {
-    if (line.rfind("$ ", 0) != 0) {
+    if (!line.starts_with("$ ")) {
       continue;
     }
     shown += line + "\n";
-    const std::string step = line.substr(2, line.find(' ', 2) - 2);
-    const std::string rest = line.size() > step.size() + 3 ? line.substr(step.size() + 3) : "";
+    const size_t space = line.find(' ', 2);
+    const std::string step = line.substr(2, space - 2);
+    const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
     if (step == "raw") {
-      reply(Ctl({"raw", rest}));
+      reply(Ctl("raw " + Quoted(rest)));
     } else if (step == "ctl") {
-      std::istringstream words(rest);
-      std::vector<std::string> arguments;
-      for (std::string word; words >> word;) {
-        arguments.push_back(word);
-      }
-      reply(Ctl(arguments));
+      reply(Ctl(rest));
     } else if (step == "size") {  // a status request padded to the size given
       std::string request = R"({"cmd":"status","pad":")";
       request += std::string(std::stoul(rest) - request.size() - 2, 'p') + "\"}";
-      reply(Ctl({"raw", request}));
+      reply(Ctl("raw " + Quoted(request)));
     } else if (step == "until") {  // polls a request until it gets the reply given
-      const std::string request = rest.substr(0, rest.find(" => "));
-      std::string last;
-      PollUntil([&] { return (last = Raw(request)) == rest.substr(request.size() + 4); }, 10s);
-      show(last);
+      const size_t arrow = rest.find(" => ");
+      show(PollFor([&] { return Raw(rest.substr(0, arrow)); }, rest.substr(arrow + 4), 10s));
     } else if (step == "log") {  // the log lines that matter since the last look
       const std::string log = UserLog();
       shown += log.substr(log_seen_);
       log_seen_ = log.size();
     } else if (step == "state") {
-      std::string text = ReadWholeFile(StateFile().string());
+      const auto file = home_.path() / "OrvoVPN/connection.json";
+      std::string text = ReadWholeFile(file.string());
       std::erase(text, '\r');
-      show(std::filesystem::exists(StateFile()) ? text : "(no state file)");
+      show(std::filesystem::exists(file) ? text : "(no state file)");
     } else if (step == "sh") {  // @HOME@ stands for the service's home
       show(Shell(std::regex_replace(rest, std::regex("@HOME@"), home_.path().string())));
     } else if (step == "wait-sh") {  // polls a shell command until it succeeds
       show(PollUntil([&] { return RunShell(rest) == 0; }, 10s) ? "" : "(never)");
     } else if (step == "tcp") {  // address and port; polls a moment for a listener to come
-      std::string outcome;
-      const std::string address = rest.substr(0, rest.find(' '));
-      PollUntil(
-          [&] {
-            return (outcome = TcpConnect(address, std::stoi(rest.substr(address.size())), 5s)) ==
-                   "connected";
-          },
-          2s);
-      show(outcome);
+      const size_t blank = rest.find(' ');
+      const auto connect = [&] {
+        return TcpConnect(rest.substr(0, blank), std::stoi(rest.substr(blank)), 5s);
+      };
+      show(PollFor(connect, std::string("connected"), 2s));
     } else if (step == "kill-child") {
       std::vector<int> children;
       PollUntil([&] { return (children = ChildrenOf(pid_)).size() == 1; });
@@ -284,7 +256,6 @@ std::string Service::Transcript(const std::string& name, long long& earliest_tim
       show("(unknown step)");
     }
   }
-  std::string normalised;
   for (std::sregex_iterator it(shown.begin(), shown.end(), kTime), end; it != end; ++it) {
     const long long time = std::stoll((*it)[3]);
     earliest_time = earliest_time == 0 ? time : std::min(earliest_time, time);

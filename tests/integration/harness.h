@@ -1,12 +1,11 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "support/background_process.h"
 #include "support/scratch_directory.h"
+#include "support/spawned_program.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_test {
@@ -35,16 +34,19 @@ struct CtlResult {
   std::string output;
 };
 
+// Quotes `text` as one word for the shell.
+std::string Quoted(const std::string& text);
+
 // The real orvo-vpn-svc run from a scratch directory beside a `sing-box` launcher for the
 // stand-in, with a home of its own, in PID and mount namespaces of its own whose /run is a fresh
 // tmpfs (so its socket is at the default place and its stray-process clean-up sees only its own
 // children). The namespace's first process outlives the service, so the service's children are
-// not ended by the namespace when the service dies. Talked to only through the real
-// orvo-vpn-ctl, run in the service's mount namespace.
+// not ended by the namespace when the service dies; the namespace ends with this object (unshare
+// is killed, and --kill-child takes the namespace's first process along). Talked to only through
+// the real orvo-vpn-ctl, run in the service's mount namespace.
 class Service {
  public:
   Service();
-  ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
@@ -54,18 +56,17 @@ class Service {
              const std::string& setup = "");
   // Shell lines (export NAME=value) the sing-box launcher runs before becoming the stand-in.
   void SetStandIn(const std::string& exports) const;
-  CtlResult Ctl(const std::vector<std::string>& arguments) const;
-  std::string Raw(const std::string& text) const { return Ctl({"raw", text}).output; }
+  // `arguments`: words for the shell.
+  CtlResult Ctl(const std::string& arguments) const;
+  std::string Raw(const std::string& text) const { return Ctl("raw " + Quoted(text)).output; }
   // A shell command run in the service's mount namespace (this test's network namespace).
   std::string Shell(const std::string& command) const;
   std::string Log() const;
   // The lines of the log a user reads: the host's and the handlers', the Wintun clean-up's.
   std::string UserLog() const;
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
   // The service's exit code once it has ended; -1 when it still runs after `timeout`.
   int WaitForExit(std::chrono::milliseconds timeout) const;
   int Pid() const { return pid_; }
-  std::filesystem::path StateFile() const { return home_.path() / "OrvoVPN/connection.json"; }
   // Runs the transcript tests/golden/integration/<name>: each "$ " line is a step, the lines
   // after it what the step shows; returns what this run showed, in the same form.
   std::string Transcript(const std::string& name, long long& earliest_time);
@@ -73,7 +74,7 @@ class Service {
  private:
   ScratchDirectory install_;
   ScratchDirectory home_;
-  BackgroundProcess unshare_;
+  SpawnedProgram unshare_;
   int pid_ = -1;
   size_t log_seen_ = 0;
 };

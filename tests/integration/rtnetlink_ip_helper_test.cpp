@@ -2,17 +2,16 @@
 // sets the kernel up with `ip`, then compares what the seam reads with what was set. (What it
 // makes, addresses, MTU and routes, the WireGuard scenario shows.)
 #if defined(__linux__)
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 
 #include <functional>
 
-#include "integration/harness.h"
 #include "platform/ip_helper.h"
 #include "platform/posix/linux_luid.h"
 #include "platform/text_encoding.h"
 #include "support/network_namespace.h"
-#include "support/tunnel_libraries.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -25,9 +24,8 @@ platform::InterfaceLuid Luid(const char* link) {
 }
 
 std::string Ipv4(const IpAddress& address) {
-  const auto& b = address.bytes;
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]);
+  char text[INET_ADDRSTRLEN] = "?";
+  return inet_ntop(AF_INET, address.bytes.data(), text, sizeof(text));
 }
 
 std::string Text(const ForwardRow& row) {
@@ -70,11 +68,13 @@ struct Row {
 };
 
 TEST(RtnetlinkIpHelper, AgreesWithTheKernel) {
-  // Two veth pairs, raised: orvo-a 192.0.2.1/24 (peer orvo-b), orvo-c 198.51.100.1/24 (orvo-d).
+  // Two veth pairs, raised: orvo-a 192.0.2.1/24 (peer orvo-b), orvo-c 198.51.100.1/24 (orvo-d);
+  // a third one down, orvo-e (orvo-f).
   const char* links =
       "ip link add orvo-a type veth peer name orvo-b && ip link add orvo-c type veth peer name "
       "orvo-d && ip addr add 192.0.2.1/24 dev orvo-a && ip addr add 198.51.100.1/24 dev orvo-c "
-      "&& for l in orvo-a orvo-b orvo-c orvo-d; do ip link set $l up; done";
+      "&& for l in orvo-a orvo-b orvo-c orvo-d; do ip link set $l up; done && ip link add orvo-e "
+      "type veth peer name orvo-f";
   const std::vector<Row> rows = {
       // Main table only, in the kernel's order (lowest metric first); one row per next hop.
       {"ip route add default via 192.0.2.254 dev orvo-a metric 100 && ip route add default dev "
@@ -91,11 +91,9 @@ TEST(RtnetlinkIpHelper, AgreesWithTheKernel) {
        "198.51.100.0/24 via 0.0.0.0 dev orvo-c metric 0 proto 2\n"},
       // Down, up without a carrier, up with one, an alias; loopback says "unknown" with a
       // carrier, which counts as up.
-      {"ip link add orvo-e type veth peer name orvo-f", Interfaces, "lo/lo 1\norvo-e/orvo-e 2\n"},
-      {"ip link add orvo-e type veth peer name orvo-f && ip link set orvo-e up", Interfaces,
-       "lo/lo 1\norvo-e/orvo-e 7\n"},
-      {"ip link add orvo-e type veth peer name orvo-f && ip link set orvo-e up && ip link set "
-       "orvo-f up && ip link set orvo-e alias OrvoVPN",
+      {"true", Interfaces, "lo/lo 1\norvo-e/orvo-e 2\n"},
+      {"ip link set orvo-e up", Interfaces, "lo/lo 1\norvo-e/orvo-e 7\n"},
+      {"ip link set orvo-e up && ip link set orvo-f up && ip link set orvo-e alias OrvoVPN",
        Interfaces, "lo/lo 1\nOrvoVPN/OrvoVPN 1\n"},
   };
   for (const Row& row : rows) {

@@ -15,7 +15,6 @@
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
-#include "support/tunnel_libraries.h"
 #include "support/wireguard_peer.h"
 
 namespace orvo_test {
@@ -51,9 +50,7 @@ void Soak(Service& service, const std::string& connect, const std::string& conne
       before = state();
     }
   }
-  std::string after;
-  PollUntil([&] { return (after = state()) == before; });
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(PollFor(state, before), before);
 }
 
 TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
@@ -123,9 +120,7 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
     SetEnvironment("ORVO_PIPE_DIR", "");
     EXPECT_EQ(sent.load(), 10000);
     EXPECT_EQ(wrong.load(), 0);
-    std::string after;
-    PollUntil([&] { return (after = Holdings(service.Pid())) == before; });
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(PollFor([&] { return Holdings(service.Pid()); }, before), before);
   });
 }
 

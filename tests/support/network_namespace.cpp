@@ -14,7 +14,7 @@
 
 namespace orvo_test {
 
-std::string ShellOutput(const std::string& command) {
+std::string ShellOutput(const std::string& command, int* status) {
   std::string output;
 #if defined(__linux__)
   FILE* pipe = popen(command.c_str(), "r");
@@ -25,9 +25,13 @@ std::string ShellOutput(const std::string& command) {
   for (size_t read; (read = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) {
     output.append(chunk, read);
   }
-  pclose(pipe);
+  const int ended = pclose(pipe);
+  if (status != nullptr) {
+    *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+  }
 #else
   (void)command;
+  (void)status;
 #endif
   return output;
 }

@@ -13,11 +13,8 @@ bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& wh
 // Runs a shell command (in the caller's network namespace) and returns its exit status.
 int RunShell(const std::string& command);
 
-}  // namespace orvo_test
-
-namespace orvo_test {
-
-// The standard output of a shell command run in the caller's network namespace.
-std::string ShellOutput(const std::string& command);
+// The standard output of a shell command run in the caller's network namespace; its exit status
+// (-1 when a signal ended it) in `status` when given.
+std::string ShellOutput(const std::string& command, int* status = nullptr);
 
 }  // namespace orvo_test

@@ -9,10 +9,6 @@ inline constexpr bool kWindows = true;
 inline constexpr bool kWindows = false;
 #endif
 
-}  // namespace orvo_test
-
-namespace orvo_test {
-
 // True when a Windows build runs under Wine, which leaves some Win32 behaviour out.
 bool RunningUnderWine();
 

@@ -11,4 +11,14 @@ namespace orvo_test {
 bool PollUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
+// Polls `read` until it returns `wanted` or `timeout` passes; the last value read, for the
+// test's comparison to show.
+template <typename Read, typename Value>
+Value PollFor(const Read& read, const Value& wanted,
+              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  Value last;
+  PollUntil([&] { return (last = read()) == wanted; }, timeout);
+  return last;
+}
+
 }  // namespace orvo_test

@@ -33,11 +33,7 @@ TestPipe::TestPipe() {
   name_ = L"\\\\.\\pipe\\" + std::wstring(short_name.begin(), short_name.end());
   directory_ = std::filesystem::temp_directory_path() / ("orvo-pipe-" + suffix);
   std::filesystem::create_directories(directory_);
-  std::filesystem::permissions(directory_, std::filesystem::perms::owner_all |
-                                               std::filesystem::perms::group_read |
-                                               std::filesystem::perms::group_exec |
-                                               std::filesystem::perms::others_read |
-                                               std::filesystem::perms::others_exec);
+  std::filesystem::permissions(directory_, static_cast<std::filesystem::perms>(0755));
   SetEnvironment("ORVO_PIPE_DIR", directory_.string());
 }
 

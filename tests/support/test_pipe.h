@@ -16,7 +16,6 @@ class TestPipe {
   TestPipe& operator=(const TestPipe&) = delete;
 
   const std::wstring& Name() const { return name_; }
-  const std::filesystem::path& SocketDirectory() const { return directory_; }
 
  private:
   std::wstring name_;

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "support/network_namespace.h"
+#include "platform/text_encoding.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/tunnel_libraries.h"
@@ -18,14 +18,15 @@ std::string WireGuardPeer::LegacyConfiguration() {
 }
 
 bool WireGuardPeer::Start(std::string& why) {
-  if (!server_.Start({"unshare", "-n", WireGuardStandInServerPath(), "--tun", "wgs0", "--address",
-                      std::string(kTunnelServerAddress) + "/24", "--port",
-                      std::to_string(kPort)}) ||
+  // The shell names its process id, which the server keeps and the veth pair's far end needs.
+  const std::string command = "echo $$; exec unshare -n " + WireGuardStandInServerPath() +
+                              " --tun wgs0 --address 10.9.0.1/24 --port " + std::to_string(kPort);
+  if (!server_.Start(L"\"/bin/sh\" -c \"" + orvo_vpn_win_svc::Utf8ToWide(command) + L"\"", L"") ||
       !server_.WaitForOutput("ready", std::chrono::seconds(10))) {
     why = "the stand-in server did not start: " + server_.Output();
     return false;
   }
-  const std::string pid = std::to_string(server_.Pid());
+  const std::string pid = std::to_string(std::stoi(server_.Output()));
   if (RunShell("ip link add veth-client type veth peer name veth-server netns " + pid +
                " && ip addr add " + kClientAddress + "/24 dev veth-client" +
                " && ip link set veth-client up") != 0 ||

@@ -3,19 +3,18 @@
 #include <cstdint>
 #include <string>
 
-#include "support/background_process.h"
+#include "support/spawned_program.h"
 
 namespace orvo_test {
 
 // The far end of a WireGuard test network, built inside the caller's own network namespace:
-// the stand-in WireGuard server with its TUN device (kTunnelServerAddress/24) in a namespace of
-// its own, joined to the caller by a veth pair ("veth-client" kClientAddress/24 here,
-// kServerAddress/24 there). Linux, as root; the server ends with this object.
+// the stand-in WireGuard server with its TUN device (10.9.0.1/24) in a namespace of its own,
+// joined to the caller by a veth pair ("veth-client" kClientAddress/24 here, kServerAddress/24
+// there). Linux, as root; the server ends with this object.
 class WireGuardPeer {
  public:
   static constexpr char kClientAddress[] = "192.168.77.1";
   static constexpr char kServerAddress[] = "192.168.77.2";
-  static constexpr char kTunnelServerAddress[] = "10.9.0.1";
   static constexpr uint16_t kPort = 51820;
   // The keys the stand-in server accepts.
   static constexpr char kClientKey[] = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
@@ -27,10 +26,9 @@ class WireGuardPeer {
 
   // Starts the server and the veth pair; false (with the server's output in `why`) on failure.
   bool Start(std::string& why);
-  int ServerPid() const { return server_.Pid(); }
 
  private:
-  BackgroundProcess server_;
+  SpawnedProgram server_;
 };
 
 }  // namespace orvo_test
