@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 
 #include "fakes/fake_child_processes.h"
 #include "platform/log_capture.h"
@@ -10,19 +11,12 @@
 #include "singbox/config_documents.h"
 #include "singbox/singbox_protocol.h"
 #include "support/test_sleeper.h"
+#include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
 
 using orvo_test::FakeChildScript;
-
-constexpr char kHeader[] =
-    "RELAY: ====== START RELAY PROXY ======\n"
-    "RELAY: Domain: relay.example\n"
-    "RELAY: Port: 8443\n"
-    "RELAY: Local port: 10808\n"
-    "RELAY: Password: [SET] (len=9)\n"
-    "RELAY: OBFS Password: [SET] (len=11)\n";
 
 class RelayProxyTest : public ::testing::Test {
  protected:
@@ -48,20 +42,10 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
       {"relay.example", "198.51.100.7", 8443, "pw-secret", "obfs-secret", 10808});
   const std::string size = std::to_string(config.size());
   const std::string log = log_.StandardError();
-  const std::string expected_start = std::string(kHeader) +
-                                     "RELAY: Service dir: /opt/orvo\n"
-                                     "RELAY: Resolving DNS for relay.example...\n"
-                                     "RELAY: Resolved relay.example -> 198.51.100.7\n"
-                                     "RELAY: Generating sing-box config...\n"
-                                     "RELAY: Config generated (" + size + " bytes)\n"
-                                     "RELAY: Launching sing-box with stdin config...\n"
-                                     "RELAY: sing-box attempt 1/3\n"
-                                     "RELAY: Config written to stdin (" + size + " bytes)\n";
-  EXPECT_EQ(log.substr(0, expected_start.size()), expected_start);
-  const std::string expected_end =
-      "RELAY: sing-box started successfully\n"
-      "RELAY: ====== PROXY STARTED on 127.0.0.1:10808 ======\n";
-  EXPECT_EQ(log.substr(log.size() - expected_end.size()), expected_end);
+  const orvo_test::TextCase expected = orvo_test::ReadCases("relay/relay.txt").at(0);
+  EXPECT_TRUE(log.starts_with(std::regex_replace(expected["head"], std::regex("<size>"), size)))
+      << log;
+  EXPECT_TRUE(log.ends_with(expected["tail"])) << log;
   EXPECT_EQ(children_.Record(), "job\nspawn \"" + WideToUtf8(SingboxPathIn(L"/opt/orvo")) +
                                     "\" run -c stdin | dir=/opt/orvo input=yes order=input-first "
                                     "die_with_owner=yes\nwrite 1001 " + size +
@@ -73,10 +57,10 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
   log_.Clear();
   EXPECT_FALSE(Start());
   EXPECT_EQ(error_, "Relay proxy already running");
-  EXPECT_EQ(log_.StandardError(), std::string(kHeader) + "RELAY: ERROR - already running\n");
+  EXPECT_EQ(log_.StandardError(), expected["refused"]);
   log_.Clear();
   relay_.Stop();
-  EXPECT_EQ(log_.StandardError(), "RELAY: Proxy stopped\n");
+  EXPECT_EQ(log_.StandardError(), expected["stopped"]);
   EXPECT_FALSE(relay_.IsRunning());
   EXPECT_FALSE(spared_.Contains(1001));
 }
