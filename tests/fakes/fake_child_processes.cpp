@@ -107,8 +107,8 @@ class FakeJob final : public platform::ChildJob {
  public:
   explicit FakeJob(FakeChildProcesses& owner) : owner_(owner) {}
   bool Assign(platform::ChildProcess& child) override {
-    owner_.Note("assign " + std::to_string(child.Id()) + (owner_.assign_fails ? " refused" : ""));
-    return !owner_.assign_fails;
+    owner_.Note("assign " + std::to_string(child.Id()));
+    return true;
   }
 
  private:
@@ -146,11 +146,6 @@ FakeChildScript FakeChildScript::Printing(std::vector<std::string> output) {
 void FakeChild::End(uint32_t code) {
   std::lock_guard lock(mutex);
   exit_code = code;
-}
-
-void FakeChild::Print(std::string chunk) {
-  std::lock_guard lock(mutex);
-  output.push_back(std::move(chunk));
 }
 
 platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& request) {
@@ -196,26 +191,13 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
 }
 
 std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {
-  Note(job_fails ? "job refused" : "job");
-  if (job_fails) {
-    return nullptr;
-  }
+  Note("job");
   return std::make_unique<FakeJob>(*this);
 }
 
 std::shared_ptr<FakeChild> FakeChildProcesses::LastChild() {
   std::lock_guard lock(mutex_);
   return children_.empty() ? nullptr : children_.back();
-}
-
-std::string FakeChildProcesses::Record() const {
-  std::lock_guard lock(mutex_);
-  return record_;
-}
-
-void FakeChildProcesses::Note(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  record_ += line + "\n";
 }
 
 }  // namespace orvo_test

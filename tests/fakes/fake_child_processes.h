@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/child_process.h"
 
 namespace orvo_test {
@@ -38,31 +39,28 @@ struct FakeChild {
   bool output_closed = false;
 
   void End(uint32_t code);
-  void Print(std::string chunk);
 };
 
 // Starts scripted children (the next script for each spawn; a live, silent child when none is
 // left) and records what was asked as text, one line each:
-// "spawn CMD | dir=DIR input=yes order=output-first die_with_owner=yes", "job", "job refused",
-// "assign 1001", "assign 1001 refused", "write 1001 12 bytes", "write 1001 failed",
-// "close input 1001", "close output 1001", "terminate 1001 code 1".
+// "spawn CMD | dir=DIR input=yes order=output-first die_with_owner=yes", "job", "assign 1001",
+// "write 1001 12 bytes", "write 1001 failed", "close input 1001", "close output 1001",
+// "terminate 1001 code 1".
 class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcesses {
  public:
   std::deque<FakeChildScript> scripts;
-  bool job_fails = false;
-  bool assign_fails = false;
 
   orvo_vpn_win_svc::platform::SpawnResult Spawn(
       const orvo_vpn_win_svc::platform::SpawnRequest& request) override;
   std::unique_ptr<orvo_vpn_win_svc::platform::ChildJob> CreateJob() override;
 
   std::shared_ptr<FakeChild> LastChild();
-  std::string Record() const;
-  void Note(const std::string& line);
+  std::string Record() const { return record_.Text(); }
+  void Note(const std::string& line) { record_.Note(line); }
 
  private:
   mutable std::mutex mutex_;
-  std::string record_;
+  CallRecorder record_;
   std::vector<std::shared_ptr<FakeChild>> children_;
   uint32_t next_id_ = 1001;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/udp_socket.h"
 #include "runtime/tunnel_library_loader.h"
 #include "runtime/tunnel_library_tables.h"
@@ -59,8 +60,8 @@ class FakeTunnelLibraries {
   void FromServer(const std::string& datagram);
   void CloseSocket();
 
-  std::string TakeCalls();
-  std::string TakePackets();
+  std::string TakeCalls() { return calls_.Take(); }
+  std::string TakePackets() { return packets_.Take(); }
   std::vector<std::string> SentToServer() const;  // on the socket opened last
   std::vector<std::string> HandedToAdapter() const;
   // Adapter packets taken and not released; reads of the protocol so far.
@@ -69,12 +70,11 @@ class FakeTunnelLibraries {
 
  private:
   class Socket;
-  void Record(std::string& record, const std::string& line);
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
-  std::string calls_;
-  std::string packets_;
+  CallRecorder calls_;
+  CallRecorder packets_;
   int reads_ = 0;
   uint32_t last_error_ = 0;
   std::deque<std::string> from_adapter_;

@@ -3,20 +3,17 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/wfp_engine.h"
 
 namespace orvo_test {
 
-using orvo_vpn_win_svc::platform::WfpAppId;
 using orvo_vpn_win_svc::platform::WfpByteBlob;
-using orvo_vpn_win_svc::platform::WfpEngine;
 using orvo_vpn_win_svc::platform::WfpFilter;
 using orvo_vpn_win_svc::platform::WfpKey;
 using orvo_vpn_win_svc::platform::WfpLayer;
-using orvo_vpn_win_svc::platform::WfpSessionOpen;
-using orvo_vpn_win_svc::platform::WfpSessionOptions;
 
 // An outbound connection as the connect authorisation layers see it.
 struct WfpConnection {
@@ -45,15 +42,28 @@ struct WfpFilterEntry {
 // one become visible together at commit, abort drops them), dynamic sessions whose objects go
 // when they close, FWP_E_ALREADY_EXISTS for a key in use, the not-found codes, and
 // ERROR_ACCESS_DENIED for every change by a caller without administrator rights. Thread-safe.
-class InMemoryWfpEngine : public WfpEngine {
+//
+// It records each call and its result as one line of text, and makes chosen calls fail as the
+// system can (a failed call changes nothing):
+//   OpenSession "ORVO VPN Session" "..." dynamic wait=0 -> ok
+//   AddFilter ALE_AUTH_CONNECT_V4 weight=1 BLOCK "ORVO: Block All (Kill Switch)" -> ok id=65540
+//   CommitTransaction -> 0x80320012
+class FakeWfpEngine : public orvo_vpn_win_svc::platform::WfpEngine {
  public:
-  explicit InMemoryWfpEngine(bool caller_is_administrator = true);
-  ~InMemoryWfpEngine() override;
+  explicit FakeWfpEngine(bool caller_is_administrator = true);
+  ~FakeWfpEngine() override;
 
-  WfpSessionOpen OpenSession(const WfpSessionOptions& options) override;
+  orvo_vpn_win_svc::platform::WfpSessionOpen OpenSession(
+      const orvo_vpn_win_svc::platform::WfpSessionOptions& options) override;
   // The id of an existing regular file: its path in NUL-terminated UTF-16LE, as the system's ids
   // are device paths in that form; ERROR_FILE_NOT_FOUND otherwise.
-  WfpAppId GetAppIdFromFileName(const std::wstring& path) override;
+  orvo_vpn_win_svc::platform::WfpAppId GetAppIdFromFileName(const std::wstring& path) override;
+
+  // Calls whose text contains `fragment` fail with `code`: only the `occurrence`-th such call
+  // (counting from 1), or every one when `occurrence` is 0.
+  void Fail(std::string fragment, uint32_t code, int occurrence = 0);
+  // The calls so far, one line each.
+  std::string Calls() const;
 
   // What the network stack sees: of the committed filters of `sublayer` on the connection's
   // layer that match it, the first by CompareWfpFilterPrecedence decides; none permits. Matching
