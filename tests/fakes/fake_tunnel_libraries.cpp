@@ -189,40 +189,33 @@ svc::LibraryLoader FakeTunnelLibraries::Loader() {
       load.error = 126;
       return load;
     }
+    // Both libraries export every entry point: the service looks up only its own in each.
     const svc::WintunFunctions w = Wintun();
     const svc::BoringtunFunctions b = Boringtun();
-    std::map<std::string, void*> symbols;
-    if (file_name == L"wintun.dll") {
-      symbols = {{"WintunOpenAdapter", Address(w.OpenAdapter)},
-                 {"WintunCreateAdapter", Address(w.CreateAdapter)},
-                 {"WintunCloseAdapter", Address(w.CloseAdapter)},
-                 {"WintunDeleteAdapter", Address(w.DeleteAdapter)},
-                 {"WintunStartSession", Address(w.StartSession)},
-                 {"WintunEndSession", Address(w.EndSession)},
-                 {"WintunReceivePacket", Address(w.ReceivePacket)},
-                 {"WintunReleaseReceivePacket", Address(w.ReleaseReceivePacket)},
-                 {"WintunAllocateSendPacket", Address(w.AllocateSendPacket)},
-                 {"WintunSendPacket", Address(w.SendPacket)},
-                 {"WintunGetAdapterLUID", Address(w.GetAdapterLUID)}};
-    } else {
-      symbols = {{"new_tunnel", Address(b.new_tunnel)},
-                 {"wireguard_write", Address(b.wireguard_write)},
-                 {"wireguard_read", Address(b.wireguard_read)},
-                 {"wireguard_tick", Address(b.wireguard_tick)},
-                 {"wireguard_force_handshake", Address(b.wireguard_force_handshake)},
-                 {"tunnel_free", Address(b.tunnel_free)}};
-    }
+    std::map<std::string, void*> symbols = {
+        {"WintunOpenAdapter", Address(w.OpenAdapter)},
+        {"WintunCreateAdapter", Address(w.CreateAdapter)},
+        {"WintunCloseAdapter", Address(w.CloseAdapter)},
+        {"WintunDeleteAdapter", Address(w.DeleteAdapter)},
+        {"WintunStartSession", Address(w.StartSession)},
+        {"WintunEndSession", Address(w.EndSession)},
+        {"WintunReceivePacket", Address(w.ReceivePacket)},
+        {"WintunReleaseReceivePacket", Address(w.ReleaseReceivePacket)},
+        {"WintunAllocateSendPacket", Address(w.AllocateSendPacket)},
+        {"WintunSendPacket", Address(w.SendPacket)},
+        {"WintunGetAdapterLUID", Address(w.GetAdapterLUID)},
+        {"new_tunnel", Address(b.new_tunnel)},
+        {"wireguard_write", Address(b.wireguard_write)},
+        {"wireguard_read", Address(b.wireguard_read)},
+        {"wireguard_tick", Address(b.wireguard_tick)},
+        {"wireguard_force_handshake", Address(b.wireguard_force_handshake)},
+        {"tunnel_free", Address(b.tunnel_free)}};
     for (const std::string& name : missing) {
       symbols.erase(name);
     }
     load.library = std::make_unique<FakeLibrary>(std::move(symbols));
     return load;
   };
-}
-
-uint32_t FakeTunnelLibraries::LastError() const {
-  std::lock_guard lock(mutex_);
-  return last_error_;
 }
 
 svc::platform::UdpSocketOpening FakeTunnelLibraries::OpenSocket(
@@ -256,26 +249,6 @@ void FakeTunnelLibraries::CloseSocket() {
   std::lock_guard lock(mutex_);
   socket_closed_ = true;
   arrived_.notify_all();
-}
-
-std::vector<std::string> FakeTunnelLibraries::SentToServer() const {
-  std::lock_guard lock(mutex_);
-  return sent_;
-}
-
-std::vector<std::string> FakeTunnelLibraries::HandedToAdapter() const {
-  std::lock_guard lock(mutex_);
-  return handed_;
-}
-
-int FakeTunnelLibraries::Unreleased() const {
-  std::lock_guard lock(mutex_);
-  return unreleased_;
-}
-
-int FakeTunnelLibraries::Reads() const {
-  std::lock_guard lock(mutex_);
-  return reads_;
 }
 
 }  // namespace orvo_test

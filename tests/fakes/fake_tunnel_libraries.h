@@ -48,7 +48,7 @@ class FakeTunnelLibraries {
   std::string tick_answer;
 
   orvo_vpn_win_svc::LibraryLoader Loader();
-  uint32_t LastError() const;
+  uint32_t LastError() const { return Locked(last_error_); }
   orvo_vpn_win_svc::platform::UdpSocketOpening OpenSocket(
       const orvo_vpn_win_svc::platform::IpAddress& server, uint16_t port);
   static orvo_vpn_win_svc::WintunFunctions Wintun();
@@ -62,14 +62,20 @@ class FakeTunnelLibraries {
 
   std::string TakeCalls() { return calls_.Take(); }
   std::string TakePackets() { return packets_.Take(); }
-  std::vector<std::string> SentToServer() const;  // on the socket opened last
-  std::vector<std::string> HandedToAdapter() const;
+  std::vector<std::string> SentToServer() const { return Locked(sent_); }  // on the last socket
+  std::vector<std::string> HandedToAdapter() const { return Locked(handed_); }
   // Adapter packets taken and not released; reads of the protocol so far.
-  int Unreleased() const;
-  int Reads() const;
+  int Unreleased() const { return Locked(unreleased_); }
+  int Reads() const { return Locked(reads_); }
 
  private:
   class Socket;
+  // A copy of `value`, taken under the lock.
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;

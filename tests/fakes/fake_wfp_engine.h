@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,22 +9,14 @@
 
 namespace orvo_test {
 
-using orvo_vpn_win_svc::platform::WfpByteBlob;
 using orvo_vpn_win_svc::platform::WfpFilter;
 using orvo_vpn_win_svc::platform::WfpKey;
-using orvo_vpn_win_svc::platform::WfpLayer;
 
-// An outbound connection as the connect authorisation layers see it.
+// An outbound IPv4 TCP connection from port 0 to port 0, of no known application and not
+// through loopback, as the connect authorisation layer sees it.
 struct WfpConnection {
-  WfpLayer layer = WfpLayer::kAleAuthConnectV4;
-  uint32_t remote_ipv4 = 0;               // host byte order; IPv4 layer
-  std::array<uint8_t, 16> remote_ipv6{};  // network byte order; IPv6 layer
-  WfpByteBlob app_id;                     // empty: a connection of no known application
-  uint64_t local_interface = 0;           // LUID of the interface the connection leaves through
-  bool loopback = false;
-  uint8_t protocol = 6;
-  uint16_t local_port = 0;   // the ICMP type for ICMP
-  uint16_t remote_port = 0;  // the ICMP code for ICMP
+  uint32_t remote_ipv4 = 0;      // host byte order
+  uint64_t local_interface = 0;  // LUID of the interface the connection leaves through
 };
 
 struct WfpVerdict {
@@ -65,9 +56,10 @@ class FakeWfpEngine : public orvo_vpn_win_svc::platform::WfpEngine {
   // The calls so far, one line each.
   std::string Calls() const;
 
-  // What the network stack sees: of the committed filters of `sublayer` on the connection's
-  // layer that match it, the first by CompareWfpFilterPrecedence decides; none permits. Matching
-  // filters of equal precedence that disagree count as blocked: the system promises no order.
+  // What the network stack sees: of the committed filters of `sublayer` on the IPv4 connect
+  // layer that match the connection, the first by CompareWfpFilterPrecedence decides; none permits.
+  // Matching filters of equal precedence that disagree count as blocked: the system promises no
+  // order.
   WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
   // Committed filters in id order.
   std::vector<WfpFilterEntry> CommittedFilters() const;
