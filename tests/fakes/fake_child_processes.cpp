@@ -117,32 +117,6 @@ class FakeJob final : public platform::ChildJob {
 
 }  // namespace
 
-FakeChildScript FakeChildScript::Failing(platform::SpawnResult::Failure failure, uint32_t error) {
-  FakeChildScript script;
-  script.failure = failure;
-  script.error = error;
-  return script;
-}
-
-FakeChildScript FakeChildScript::WriteFails(uint32_t error) {
-  FakeChildScript script;
-  script.write_error = error;
-  return script;
-}
-
-FakeChildScript FakeChildScript::ExitsWith(uint32_t code, std::vector<std::string> output) {
-  FakeChildScript script;
-  script.exit_code = code;
-  script.output = std::move(output);
-  return script;
-}
-
-FakeChildScript FakeChildScript::Printing(std::vector<std::string> output) {
-  FakeChildScript script;
-  script.output = std::move(output);
-  return script;
-}
-
 void FakeChild::End(uint32_t code) {
   std::lock_guard lock(mutex);
   exit_code = code;

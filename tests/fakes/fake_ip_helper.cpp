@@ -69,14 +69,8 @@ void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
 FakeIpHelper::ForwardRow FakeIpHelper::Ipv4Route(uint32_t destination, uint8_t prefix_length,
                                                  uint32_t next_hop, InterfaceLuid luid,
                                                  uint32_t metric, uint32_t protocol) {
-  ForwardRow row;
-  row.luid = luid;
-  row.destination = IpAddress::Ipv4(destination);
-  row.prefix_length = prefix_length;
-  row.next_hop = IpAddress::Ipv4(next_hop);
-  row.metric = metric;
-  row.protocol = protocol;
-  return row;
+  return {luid,    IpAddress::Ipv4(destination), prefix_length, IpAddress::Ipv4(next_hop), metric,
+          protocol};
 }
 
 std::string FakeIpHelper::Describe(const IpAddress& address) {

@@ -84,14 +84,13 @@ std::string RunSteps(const orvo_test::TextCase& c) {
     if (verb == "resolve") {
       resolver->Answer(rest.substr(0, rest.find(' ')), Split(rest.substr(rest.find(' ') + 1)));
     }
-    if (verb == "fail") {
+    if (verb == "fail") {  // fail CODE N TEXT
       std::istringstream fault(rest);
-      std::string code;
+      uint32_t code = 0;
       int occurrence = 0;
-      fault >> code >> occurrence;
       std::string fragment;
-      std::getline(fault >> std::ws, fragment);
-      engine->Fail(fragment, static_cast<uint32_t>(std::stoul(code, nullptr, 16)), occurrence);
+      std::getline(fault >> std::hex >> code >> std::dec >> occurrence >> std::ws, fragment);
+      engine->Fail(fragment, code, occurrence);
     }
     if (verb == "enable") {
       KillSwitchConfig config = Config(rest);
@@ -103,9 +102,7 @@ std::string RunSteps(const orvo_test::TextCase& c) {
       }
       result = manager->EnableKillSwitch(config);
     }
-    if (verb == "calls") {
-      transcript += engine->Calls().substr(calls_seen);
-    }
+    if (verb == "calls") transcript += engine->Calls().substr(calls_seen);
     if (verb == "calls" || verb == "forget") calls_seen = engine->Calls().size();
     if (verb == "filters") {
       for (const orvo_test::WfpFilterEntry& entry : engine->CommittedFilters()) {
