@@ -137,18 +137,16 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
     }
   }
   platform::SpawnResult result;
-  if (script.failure != platform::SpawnResult::Failure::kNone) {
-    // Process creation fails after the pipes exist; pipe failures come before the hook.
-    if (script.failure == platform::SpawnResult::Failure::kCreateProcess &&
-        request.before_process_creation) {
-      request.before_process_creation();
-    }
-    result.failure = script.failure;
-    result.error = script.error;
-    return result;
-  }
-  if (request.before_process_creation) {
+  result.failure = script.failure;
+  result.error = script.error;
+  // Process creation fails after the pipes exist; pipe failures come before the hook.
+  const bool pipes_made = script.failure == platform::SpawnResult::Failure::kNone ||
+                          script.failure == platform::SpawnResult::Failure::kCreateProcess;
+  if (pipes_made && request.before_process_creation) {
     request.before_process_creation();
+  }
+  if (script.failure != platform::SpawnResult::Failure::kNone) {
+    return result;
   }
   auto child = std::make_shared<FakeChild>();
   {
@@ -157,9 +155,7 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
     children_.push_back(child);
   }
   child->exit_code = script.exit_code.value_or(platform::kStillActive);
-  for (std::string& chunk : script.output) {
-    child->output.push_back(std::move(chunk));
-  }
+  child->output.assign(script.output.begin(), script.output.end());
   result.child = std::make_unique<FakeChildProcess>(*this, child, script.write_error);
   return result;
 }
