@@ -107,8 +107,8 @@ class FakeJob final : public platform::ChildJob {
  public:
   explicit FakeJob(FakeChildProcesses& owner) : owner_(owner) {}
   bool Assign(platform::ChildProcess& child) override {
-    owner_.Note("assign " + std::to_string(child.Id()) + (owner_.assign_fails ? " refused" : ""));
-    return !owner_.assign_fails;
+    owner_.Note("assign " + std::to_string(child.Id()));
+    return true;
   }
 
  private:
@@ -117,40 +117,9 @@ class FakeJob final : public platform::ChildJob {
 
 }  // namespace
 
-FakeChildScript FakeChildScript::Failing(platform::SpawnResult::Failure failure, uint32_t error) {
-  FakeChildScript script;
-  script.failure = failure;
-  script.error = error;
-  return script;
-}
-
-FakeChildScript FakeChildScript::WriteFails(uint32_t error) {
-  FakeChildScript script;
-  script.write_error = error;
-  return script;
-}
-
-FakeChildScript FakeChildScript::ExitsWith(uint32_t code, std::vector<std::string> output) {
-  FakeChildScript script;
-  script.exit_code = code;
-  script.output = std::move(output);
-  return script;
-}
-
-FakeChildScript FakeChildScript::Printing(std::vector<std::string> output) {
-  FakeChildScript script;
-  script.output = std::move(output);
-  return script;
-}
-
 void FakeChild::End(uint32_t code) {
   std::lock_guard lock(mutex);
   exit_code = code;
-}
-
-void FakeChild::Print(std::string chunk) {
-  std::lock_guard lock(mutex);
-  output.push_back(std::move(chunk));
 }
 
 platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& request) {
@@ -168,18 +137,16 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
     }
   }
   platform::SpawnResult result;
-  if (script.failure != platform::SpawnResult::Failure::kNone) {
-    // Process creation fails after the pipes exist; pipe failures come before the hook.
-    if (script.failure == platform::SpawnResult::Failure::kCreateProcess &&
-        request.before_process_creation) {
-      request.before_process_creation();
-    }
-    result.failure = script.failure;
-    result.error = script.error;
-    return result;
-  }
-  if (request.before_process_creation) {
+  result.failure = script.failure;
+  result.error = script.error;
+  // Process creation fails after the pipes exist; pipe failures come before the hook.
+  const bool pipes_made = script.failure == platform::SpawnResult::Failure::kNone ||
+                          script.failure == platform::SpawnResult::Failure::kCreateProcess;
+  if (pipes_made && request.before_process_creation) {
     request.before_process_creation();
+  }
+  if (script.failure != platform::SpawnResult::Failure::kNone) {
+    return result;
   }
   auto child = std::make_shared<FakeChild>();
   {
@@ -188,34 +155,19 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
     children_.push_back(child);
   }
   child->exit_code = script.exit_code.value_or(platform::kStillActive);
-  for (std::string& chunk : script.output) {
-    child->output.push_back(std::move(chunk));
-  }
+  child->output.assign(script.output.begin(), script.output.end());
   result.child = std::make_unique<FakeChildProcess>(*this, child, script.write_error);
   return result;
 }
 
 std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {
-  Note(job_fails ? "job refused" : "job");
-  if (job_fails) {
-    return nullptr;
-  }
+  Note("job");
   return std::make_unique<FakeJob>(*this);
 }
 
 std::shared_ptr<FakeChild> FakeChildProcesses::LastChild() {
   std::lock_guard lock(mutex_);
   return children_.empty() ? nullptr : children_.back();
-}
-
-std::string FakeChildProcesses::Record() const {
-  std::lock_guard lock(mutex_);
-  return record_;
-}
-
-void FakeChildProcesses::Note(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  record_ += line + "\n";
 }
 
 }  // namespace orvo_test

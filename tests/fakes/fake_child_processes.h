@@ -6,8 +6,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/child_process.h"
 
 namespace orvo_test {
@@ -16,16 +18,22 @@ namespace orvo_test {
 struct FakeChildScript {
   orvo_vpn_win_svc::platform::SpawnResult::Failure failure =
       orvo_vpn_win_svc::platform::SpawnResult::Failure::kNone;
-  uint32_t error = 0;                   // with a failure
-  std::optional<uint32_t> write_error;  // the configuration write fails with it
-  std::optional<uint32_t> exit_code;    // the child has ended with it from the start
-  std::vector<std::string> output;      // chunks, one per read, available from the start
+  uint32_t error = 0;                     // with a failure
+  std::optional<uint32_t> write_error{};  // the configuration write fails with it
+  std::optional<uint32_t> exit_code{};    // the child has ended with it from the start
+  std::vector<std::string> output{};      // chunks, one per read, available from the start
 
   static FakeChildScript Failing(orvo_vpn_win_svc::platform::SpawnResult::Failure failure,
-                                 uint32_t error);
-  static FakeChildScript WriteFails(uint32_t error);
-  static FakeChildScript ExitsWith(uint32_t code, std::vector<std::string> output = {});
-  static FakeChildScript Printing(std::vector<std::string> output);
+                                 uint32_t error) {
+    return {.failure = failure, .error = error};
+  }
+  static FakeChildScript WriteFails(uint32_t error) { return {.write_error = error}; }
+  static FakeChildScript ExitsWith(uint32_t code, std::vector<std::string> output = {}) {
+    return {.exit_code = code, .output = std::move(output)};
+  }
+  static FakeChildScript Printing(std::vector<std::string> output) {
+    return {.output = std::move(output)};
+  }
 };
 
 // A child under a test's control, shared by the fake and the test.
@@ -38,31 +46,28 @@ struct FakeChild {
   bool output_closed = false;
 
   void End(uint32_t code);
-  void Print(std::string chunk);
 };
 
 // Starts scripted children (the next script for each spawn; a live, silent child when none is
 // left) and records what was asked as text, one line each:
-// "spawn CMD | dir=DIR input=yes order=output-first die_with_owner=yes", "job", "job refused",
-// "assign 1001", "assign 1001 refused", "write 1001 12 bytes", "write 1001 failed",
-// "close input 1001", "close output 1001", "terminate 1001 code 1".
+// "spawn CMD | dir=DIR input=yes order=output-first die_with_owner=yes", "job", "assign 1001",
+// "write 1001 12 bytes", "write 1001 failed", "close input 1001", "close output 1001",
+// "terminate 1001 code 1".
 class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcesses {
  public:
   std::deque<FakeChildScript> scripts;
-  bool job_fails = false;
-  bool assign_fails = false;
 
   orvo_vpn_win_svc::platform::SpawnResult Spawn(
       const orvo_vpn_win_svc::platform::SpawnRequest& request) override;
   std::unique_ptr<orvo_vpn_win_svc::platform::ChildJob> CreateJob() override;
 
   std::shared_ptr<FakeChild> LastChild();
-  std::string Record() const;
-  void Note(const std::string& line);
+  std::string Record() const { return record_.Text(); }
+  void Note(const std::string& line) { record_.Note(line); }
 
  private:
   mutable std::mutex mutex_;
-  std::string record_;
+  CallRecorder record_;
   std::vector<std::shared_ptr<FakeChild>> children_;
   uint32_t next_id_ = 1001;
 };

@@ -7,14 +7,9 @@ void FakeHostResolver::Answer(const std::string& name, std::vector<std::string> 
   answers_[name] = std::move(addresses);
 }
 
-std::string FakeHostResolver::Queries() const {
-  std::lock_guard lock(mutex_);
-  return queries_;
-}
-
 orvo_vpn_win_svc::platform::Ipv4Resolution FakeHostResolver::ResolveIpv4(const std::string& host) {
+  queries_.Note("resolve " + host);
   std::lock_guard lock(mutex_);
-  queries_ += "resolve " + host + "\n";
   const auto answer = answers_.find(host);
   if (answer == answers_.end()) {
     return {kNotFound, {}};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/host_resolver.h"
 
 namespace orvo_test {
@@ -16,14 +17,14 @@ class FakeHostResolver : public orvo_vpn_win_svc::platform::HostResolver {
   static constexpr int kNotFound = 11001;
 
   void Answer(const std::string& name, std::vector<std::string> addresses);
-  std::string Queries() const;
+  std::string Queries() const { return queries_.Text(); }
 
   orvo_vpn_win_svc::platform::Ipv4Resolution ResolveIpv4(const std::string& host) override;
 
  private:
   mutable std::mutex mutex_;
   std::map<std::string, std::vector<std::string>> answers_;
-  std::string queries_;
+  CallRecorder queries_;
 };
 
 }  // namespace orvo_test

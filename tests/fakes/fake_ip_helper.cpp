@@ -48,8 +48,7 @@ uint32_t Change(std::vector<Row>& rows, const Row& row, bool add, Same same) {
 }  // namespace
 
 void FakeIpHelper::Fail(const std::string& call, uint32_t code, int times) {
-  std::lock_guard lock(mutex_);
-  failures_[call] = {code, times};
+  calls_.Fail(call, code, 1, times < 0 ? 0 : times);
 }
 
 void FakeIpHelper::SetInterfaces(std::vector<InterfaceRow> rows) {
@@ -67,22 +66,11 @@ void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
   mtus_[luid] = mtu;
 }
 
-std::string FakeIpHelper::TakeCalls() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(calls_, std::string());
-}
-
 FakeIpHelper::ForwardRow FakeIpHelper::Ipv4Route(uint32_t destination, uint8_t prefix_length,
                                                  uint32_t next_hop, InterfaceLuid luid,
                                                  uint32_t metric, uint32_t protocol) {
-  ForwardRow row;
-  row.luid = luid;
-  row.destination = IpAddress::Ipv4(destination);
-  row.prefix_length = prefix_length;
-  row.next_hop = IpAddress::Ipv4(next_hop);
-  row.metric = metric;
-  row.protocol = protocol;
-  return row;
+  return {luid,    IpAddress::Ipv4(destination), prefix_length, IpAddress::Ipv4(next_hop), metric,
+          protocol};
 }
 
 std::string FakeIpHelper::Describe(const IpAddress& address) {
@@ -108,15 +96,8 @@ std::string FakeIpHelper::Describe(const ForwardRow& row) {
 }
 
 uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {
-  calls_ += line + "\n";
-  const auto it = failures_.find(call);
-  if (it == failures_.end() || it->second.second == 0) {
-    return 0;
-  }
-  if (it->second.second > 0) {
-    --it->second.second;
-  }
-  return it->second.first;
+  calls_.Note(line);
+  return calls_.Fault(call);
 }
 
 uint32_t FakeIpHelper::GetInterfaceTable(std::vector<InterfaceRow>& rows) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/ip_helper.h"
 
 namespace orvo_test {
@@ -22,7 +23,8 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
 
   // Call names for Fail: "GetInterfaceTable", "CreateUnicastAddress", "DeleteUnicastAddress",
   // "GetInterfaceMtu", "SetInterfaceMtu", "GetBestRoute", "GetForwardTable",
-  // "CreateForwardEntry", "DeleteForwardEntry". `times` < 0 fails for ever.
+  // "CreateForwardEntry", "DeleteForwardEntry". The first `times` calls fail; every one when
+  // `times` < 0.
   void Fail(const std::string& call, uint32_t code, int times = -1);
 
   void SetInterfaces(std::vector<InterfaceRow> rows);
@@ -30,7 +32,7 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   void SetMtu(InterfaceLuid luid, uint32_t mtu);
 
   // The calls made so far, one per line, and forget them.
-  std::string TakeCalls();
+  std::string TakeCalls() { return calls_.Take(); }
 
   // An IPv4 route row; addresses in host order, lifetimes infinite.
   static ForwardRow Ipv4Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
@@ -55,8 +57,7 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   uint32_t Record(const std::string& call, const std::string& line);
 
   mutable std::mutex mutex_;
-  std::string calls_;
-  std::map<std::string, std::pair<uint32_t, int>> failures_;
+  CallRecorder calls_;
   std::vector<InterfaceRow> interfaces_;
   std::vector<UnicastAddressRow> addresses_;
   std::vector<ForwardRow> routes_;

@@ -17,12 +17,11 @@ struct FakeDevice {
   uint32_t error = 0;
 };
 
-// Network devices a test lists. Records "open" (or "open failed") and "remove NAME" per line;
+// Network devices a test lists. Records "open" and "remove NAME" per line;
 // removed devices are gone from the next opening.
 class FakeNetworkDevices final : public orvo_vpn_win_svc::platform::NetworkDevices {
  public:
   std::vector<FakeDevice> devices;
-  uint32_t open_error = 0;  // non-zero: opening the set fails with it
 
   orvo_vpn_win_svc::platform::DeviceSetOpening OpenPresent() override;
 

@@ -29,10 +29,7 @@ class FakeOpenedProcess final : public orvo_vpn_win_svc::platform::OpenedProcess
 }  // namespace
 
 std::optional<std::vector<orvo_vpn_win_svc::platform::ProcessEntry>> FakeProcessTable::Snapshot() {
-  Note(snapshot_fails ? "snapshot failed" : "snapshot");
-  if (snapshot_fails) {
-    return std::nullopt;
-  }
+  Note("snapshot");
   std::vector<orvo_vpn_win_svc::platform::ProcessEntry> entries;
   for (const FakeProcess& process : processes) {
     entries.push_back({process.id, process.image_name});
@@ -53,16 +50,6 @@ std::unique_ptr<orvo_vpn_win_svc::platform::OpenedProcess> FakeProcessTable::Ope
   }
   Note("open " + std::to_string(id) + " unknown");
   return nullptr;
-}
-
-void FakeProcessTable::Note(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  record_ += line + "\n";
-}
-
-std::string FakeProcessTable::Record() const {
-  std::lock_guard lock(mutex_);
-  return record_;
 }
 
 }  // namespace orvo_test

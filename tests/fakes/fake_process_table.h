@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/process_table.h"
 
 namespace orvo_test {
@@ -21,18 +21,16 @@ struct FakeProcess {
 class FakeProcessTable final : public orvo_vpn_win_svc::platform::ProcessTable {
  public:
   std::vector<FakeProcess> processes;
-  bool snapshot_fails = false;
 
   std::optional<std::vector<orvo_vpn_win_svc::platform::ProcessEntry>> Snapshot() override;
   std::unique_ptr<orvo_vpn_win_svc::platform::OpenedProcess> OpenForTermination(
       uint32_t id) override;
 
-  void Note(const std::string& line);
-  std::string Record() const;
+  void Note(const std::string& line) { record_.Note(line); }
+  std::string Record() const { return record_.Text(); }
 
  private:
-  mutable std::mutex mutex_;
-  std::string record_;
+  CallRecorder record_;
 };
 
 }  // namespace orvo_test

@@ -74,40 +74,35 @@ FakeTunnelLibraries::~FakeTunnelLibraries() {
   active = nullptr;
 }
 
-void FakeTunnelLibraries::Record(std::string& record, const std::string& line) {
-  std::lock_guard lock(mutex_);
-  record += line + "\n";
-}
-
 svc::WintunFunctions FakeTunnelLibraries::Wintun() {
   svc::WintunFunctions f;
   f.OpenAdapter = [](const wchar_t* name) -> void* {
-    active->Record(active->calls_, "OpenAdapter " + svc::WideToUtf8(name));
+    active->calls_.Note("OpenAdapter " + svc::WideToUtf8(name));
     std::lock_guard lock(active->mutex_);
     active->last_error_ = active->adapter_exists ? 0 : 1168;  // ERROR_NOT_FOUND
     return active->adapter_exists ? &adapter_token : nullptr;
   };
   f.CreateAdapter = [](const wchar_t* name, const wchar_t* type, const void* guid) -> void* {
-    active->Record(active->calls_, "CreateAdapter " + svc::WideToUtf8(name) + " " +
-                                       svc::WideToUtf8(type) + (guid ? " guid" : " no-guid"));
+    active->calls_.Note("CreateAdapter " + svc::WideToUtf8(name) + " " + svc::WideToUtf8(type) +
+                        (guid ? " guid" : " no-guid"));
     std::lock_guard lock(active->mutex_);
     active->last_error_ = 5;  // ERROR_ACCESS_DENIED
     return active->create_fails ? nullptr : &adapter_token;
   };
-  f.CloseAdapter = [](void*) { active->Record(active->calls_, "CloseAdapter"); };
+  f.CloseAdapter = [](void*) { active->calls_.Note("CloseAdapter"); };
   f.DeleteAdapter = [](void*) {
-    active->Record(active->calls_, "DeleteAdapter");
+    active->calls_.Note("DeleteAdapter");
     return 1;
   };
   f.StartSession = [](void*, uint32_t capacity) -> void* {
-    active->Record(active->calls_, "StartSession " + std::to_string(capacity));
+    active->calls_.Note("StartSession " + std::to_string(capacity));
     std::lock_guard lock(active->mutex_);
     active->last_error_ = 87;  // ERROR_INVALID_PARAMETER
     return active->session_fails ? nullptr : active;
   };
-  f.EndSession = [](void*) { active->Record(active->calls_, "EndSession"); };
+  f.EndSession = [](void*) { active->calls_.Note("EndSession"); };
   f.GetAdapterLUID = [](void*, uint64_t* luid) {
-    active->Record(active->calls_, "GetAdapterLUID");
+    active->calls_.Note("GetAdapterLUID");
     *luid = kAdapterLuid;
   };
   f.ReceivePacket = [](void*, uint32_t* size) -> uint8_t* {
@@ -148,23 +143,21 @@ svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
   svc::BoringtunFunctions f;
   f.new_tunnel = [](const char* private_key, const char* public_key, const char* preshared,
                     uint16_t keep_alive, uint32_t index) -> void* {
-    active->Record(active->calls_, std::string("new_tunnel ") + private_key + " " + public_key +
-                                       (preshared ? " preshared " : " ") +
-                                       std::to_string(keep_alive) + " " + std::to_string(index));
+    active->calls_.Note(std::string("new_tunnel ") + private_key + " " + public_key +
+                        (preshared ? " preshared " : " ") + std::to_string(keep_alive) + " " +
+                        std::to_string(index));
     return active->tunnel_fails ? nullptr : active;
   };
   f.wireguard_write = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
                          uint32_t out_size) {
-    active->Record(active->packets_,
-                   "write " + std::to_string(source_size) + " " + std::to_string(out_size));
+    active->packets_.Note("write " + std::to_string(source_size) + " " + std::to_string(out_size));
     const std::string packet(reinterpret_cast<const char*>(source), source_size);
     return packet.starts_with("x") ? WireGuardResult{2, 0}
                                    : Give("wrapped:" + packet, 1, out, out_size);
   };
   f.wireguard_read = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
                         uint32_t out_size) {
-    active->Record(active->packets_,
-                   "read " + std::to_string(source_size) + " " + std::to_string(out_size));
+    active->packets_.Note("read " + std::to_string(source_size) + " " + std::to_string(out_size));
     const std::string datagram(reinterpret_cast<const char*>(source), source_size);
     {
       std::lock_guard lock(active->mutex_);
@@ -176,49 +169,47 @@ svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
     return Give(datagram.substr(2), datagram[0] - '0', out, out_size);
   };
   f.wireguard_tick = [](void*, uint8_t* out, uint32_t out_size) {
-    active->Record(active->packets_, "tick " + std::to_string(out_size));
+    active->packets_.Note("tick " + std::to_string(out_size));
     std::lock_guard lock(active->mutex_);
     return Give(active->tick_answer, active->tick_answer.empty() ? 0 : 1, out, out_size);
   };
   f.wireguard_force_handshake = [](void*, uint8_t* out, uint32_t out_size) {
-    active->Record(active->packets_, "force_handshake " + std::to_string(out_size));
+    active->packets_.Note("force_handshake " + std::to_string(out_size));
     return Give("handshake", 1, out, out_size);
   };
-  f.tunnel_free = [](void*) { active->Record(active->calls_, "tunnel_free"); };
+  f.tunnel_free = [](void*) { active->calls_.Note("tunnel_free"); };
   return f;
 }
 
 svc::LibraryLoader FakeTunnelLibraries::Loader() {
   return [this](const std::wstring& file_name) {
-    Record(calls_, "load " + svc::WideToUtf8(file_name));
+    calls_.Note("load " + svc::WideToUtf8(file_name));
     svc::platform::LibraryLoad load;
     if (unloadable.count(file_name) != 0) {
       load.error = 126;
       return load;
     }
+    // Both libraries export every entry point: the service looks up only its own in each.
     const svc::WintunFunctions w = Wintun();
     const svc::BoringtunFunctions b = Boringtun();
-    std::map<std::string, void*> symbols;
-    if (file_name == L"wintun.dll") {
-      symbols = {{"WintunOpenAdapter", Address(w.OpenAdapter)},
-                 {"WintunCreateAdapter", Address(w.CreateAdapter)},
-                 {"WintunCloseAdapter", Address(w.CloseAdapter)},
-                 {"WintunDeleteAdapter", Address(w.DeleteAdapter)},
-                 {"WintunStartSession", Address(w.StartSession)},
-                 {"WintunEndSession", Address(w.EndSession)},
-                 {"WintunReceivePacket", Address(w.ReceivePacket)},
-                 {"WintunReleaseReceivePacket", Address(w.ReleaseReceivePacket)},
-                 {"WintunAllocateSendPacket", Address(w.AllocateSendPacket)},
-                 {"WintunSendPacket", Address(w.SendPacket)},
-                 {"WintunGetAdapterLUID", Address(w.GetAdapterLUID)}};
-    } else {
-      symbols = {{"new_tunnel", Address(b.new_tunnel)},
-                 {"wireguard_write", Address(b.wireguard_write)},
-                 {"wireguard_read", Address(b.wireguard_read)},
-                 {"wireguard_tick", Address(b.wireguard_tick)},
-                 {"wireguard_force_handshake", Address(b.wireguard_force_handshake)},
-                 {"tunnel_free", Address(b.tunnel_free)}};
-    }
+    std::map<std::string, void*> symbols = {
+        {"WintunOpenAdapter", Address(w.OpenAdapter)},
+        {"WintunCreateAdapter", Address(w.CreateAdapter)},
+        {"WintunCloseAdapter", Address(w.CloseAdapter)},
+        {"WintunDeleteAdapter", Address(w.DeleteAdapter)},
+        {"WintunStartSession", Address(w.StartSession)},
+        {"WintunEndSession", Address(w.EndSession)},
+        {"WintunReceivePacket", Address(w.ReceivePacket)},
+        {"WintunReleaseReceivePacket", Address(w.ReleaseReceivePacket)},
+        {"WintunAllocateSendPacket", Address(w.AllocateSendPacket)},
+        {"WintunSendPacket", Address(w.SendPacket)},
+        {"WintunGetAdapterLUID", Address(w.GetAdapterLUID)},
+        {"new_tunnel", Address(b.new_tunnel)},
+        {"wireguard_write", Address(b.wireguard_write)},
+        {"wireguard_read", Address(b.wireguard_read)},
+        {"wireguard_tick", Address(b.wireguard_tick)},
+        {"wireguard_force_handshake", Address(b.wireguard_force_handshake)},
+        {"tunnel_free", Address(b.tunnel_free)}};
     for (const std::string& name : missing) {
       symbols.erase(name);
     }
@@ -227,14 +218,9 @@ svc::LibraryLoader FakeTunnelLibraries::Loader() {
   };
 }
 
-uint32_t FakeTunnelLibraries::LastError() const {
-  std::lock_guard lock(mutex_);
-  return last_error_;
-}
-
 svc::platform::UdpSocketOpening FakeTunnelLibraries::OpenSocket(
     const svc::platform::IpAddress& server, uint16_t port) {
-  Record(calls_, "socket " + FakeIpHelper::Describe(server) + ":" + std::to_string(port));
+  calls_.Note("socket " + FakeIpHelper::Describe(server) + ":" + std::to_string(port));
   svc::platform::UdpSocketOpening opening;
   if (socket_fails != svc::platform::UdpSocketOpening::Step::kNone) {
     opening.failed_step = socket_fails;
@@ -263,36 +249,6 @@ void FakeTunnelLibraries::CloseSocket() {
   std::lock_guard lock(mutex_);
   socket_closed_ = true;
   arrived_.notify_all();
-}
-
-std::string FakeTunnelLibraries::TakeCalls() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(calls_, std::string());
-}
-
-std::string FakeTunnelLibraries::TakePackets() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(packets_, std::string());
-}
-
-std::vector<std::string> FakeTunnelLibraries::SentToServer() const {
-  std::lock_guard lock(mutex_);
-  return sent_;
-}
-
-std::vector<std::string> FakeTunnelLibraries::HandedToAdapter() const {
-  std::lock_guard lock(mutex_);
-  return handed_;
-}
-
-int FakeTunnelLibraries::Unreleased() const {
-  std::lock_guard lock(mutex_);
-  return unreleased_;
-}
-
-int FakeTunnelLibraries::Reads() const {
-  std::lock_guard lock(mutex_);
-  return reads_;
 }
 
 }  // namespace orvo_test

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/call_recorder.h"
 #include "platform/udp_socket.h"
 #include "runtime/tunnel_library_loader.h"
 #include "runtime/tunnel_library_tables.h"
@@ -47,7 +48,7 @@ class FakeTunnelLibraries {
   std::string tick_answer;
 
   orvo_vpn_win_svc::LibraryLoader Loader();
-  uint32_t LastError() const;
+  uint32_t LastError() const { return Locked(last_error_); }
   orvo_vpn_win_svc::platform::UdpSocketOpening OpenSocket(
       const orvo_vpn_win_svc::platform::IpAddress& server, uint16_t port);
   static orvo_vpn_win_svc::WintunFunctions Wintun();
@@ -59,22 +60,27 @@ class FakeTunnelLibraries {
   void FromServer(const std::string& datagram);
   void CloseSocket();
 
-  std::string TakeCalls();
-  std::string TakePackets();
-  std::vector<std::string> SentToServer() const;  // on the socket opened last
-  std::vector<std::string> HandedToAdapter() const;
+  std::string TakeCalls() { return calls_.Take(); }
+  std::string TakePackets() { return packets_.Take(); }
+  std::vector<std::string> SentToServer() const { return Locked(sent_); }  // on the last socket
+  std::vector<std::string> HandedToAdapter() const { return Locked(handed_); }
   // Adapter packets taken and not released; reads of the protocol so far.
-  int Unreleased() const;
-  int Reads() const;
+  int Unreleased() const { return Locked(unreleased_); }
+  int Reads() const { return Locked(reads_); }
 
  private:
   class Socket;
-  void Record(std::string& record, const std::string& line);
+  // A copy of `value`, taken under the lock.
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
-  std::string calls_;
-  std::string packets_;
+  CallRecorder calls_;
+  CallRecorder packets_;
   int reads_ = 0;
   uint32_t last_error_ = 0;
   std::deque<std::string> from_adapter_;

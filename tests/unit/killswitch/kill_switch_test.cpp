@@ -7,8 +7,7 @@
 #include <sstream>
 
 #include "fakes/fake_host_resolver.h"
-#include "fakes/fault_injecting_wfp_engine.h"
-#include "fakes/in_memory_wfp_engine.h"
+#include "fakes/fake_wfp_engine.h"
 #include "killswitch/kill_switch_rules.h"
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
@@ -60,8 +59,7 @@ TEST(KillSwitchRules, PlansMatchTheirTable) {
 // Runs the steps of one case on a manager over the in-memory engine, seen through the
 // fault-injecting one, and writes down each step, its log and its result.
 std::string RunSteps(const orvo_test::TextCase& c) {
-  auto memory = std::make_shared<orvo_test::InMemoryWfpEngine>(c["admin"] != "no");
-  auto engine = std::make_shared<orvo_test::FaultInjectingWfpEngine>(memory);
+  auto engine = std::make_shared<orvo_test::FakeWfpEngine>(c["admin"] != "no");
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
   auto manager = std::make_unique<WfpManager>(engine, resolver);
   orvo_test::ScratchDirectory scratch;
@@ -86,14 +84,13 @@ std::string RunSteps(const orvo_test::TextCase& c) {
     if (verb == "resolve") {
       resolver->Answer(rest.substr(0, rest.find(' ')), Split(rest.substr(rest.find(' ') + 1)));
     }
-    if (verb == "fail") {
+    if (verb == "fail") {  // fail CODE N TEXT
       std::istringstream fault(rest);
-      std::string code;
+      uint32_t code = 0;
       int occurrence = 0;
-      fault >> code >> occurrence;
       std::string fragment;
-      std::getline(fault >> std::ws, fragment);
-      engine->Fail(fragment, static_cast<uint32_t>(std::stoul(code, nullptr, 16)), occurrence);
+      std::getline(fault >> std::hex >> code >> std::dec >> occurrence >> std::ws, fragment);
+      engine->Fail(fragment, code, occurrence);
     }
     if (verb == "enable") {
       KillSwitchConfig config = Config(rest);
@@ -105,12 +102,10 @@ std::string RunSteps(const orvo_test::TextCase& c) {
       }
       result = manager->EnableKillSwitch(config);
     }
-    if (verb == "calls") {
-      transcript += engine->Calls().substr(calls_seen);
-    }
+    if (verb == "calls") transcript += engine->Calls().substr(calls_seen);
     if (verb == "calls" || verb == "forget") calls_seen = engine->Calls().size();
     if (verb == "filters") {
-      for (const orvo_test::WfpFilterEntry& entry : memory->CommittedFilters()) {
+      for (const orvo_test::WfpFilterEntry& entry : engine->CommittedFilters()) {
         transcript += platform::DescribeWfpFilter(entry.filter) + "\n";
       }
     }

@@ -30,7 +30,7 @@ class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
            std::to_string(info.use_tor) + " at " + std::to_string(info.connected_at) + "\npauses " +
            clock_.TakePauses() + "\nadapter clean-ups " +
            std::to_string(std::count(cleanups.begin(), cleanups.end(), '\n')) + "\nfilters " +
-           std::to_string(memory_->CommittedFilters().size()) + "\nchild left running " +
+           std::to_string(engine_->CommittedFilters().size()) + "\nchild left running " +
            std::to_string(!LastChildEnded()) + "\n" + resolver_->Queries() + TimedLines() +
            ReadinessWaits();
   }

@@ -131,7 +131,7 @@ std::string RuntimeOnFakes::TimedLines() const {
 
 std::string RuntimeOnFakes::InstalledFilters() const {
   std::string text;
-  for (const WfpFilterEntry& entry : memory_->CommittedFilters()) {
+  for (const WfpFilterEntry& entry : engine_->CommittedFilters()) {
     text += svc::platform::DescribeWfpFilter(entry.filter) + "\n";
   }
   return text;

@@ -12,8 +12,7 @@
 #include "fakes/fake_network_devices.h"
 #include "fakes/fake_process_table.h"
 #include "fakes/fake_tunnel_libraries.h"
-#include "fakes/fault_injecting_wfp_engine.h"
-#include "fakes/in_memory_wfp_engine.h"
+#include "fakes/fake_wfp_engine.h"
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
@@ -85,9 +84,7 @@ class RuntimeOnFakes : public ::testing::Test {
   FakeTunnelLibraries libraries_;
   std::shared_ptr<FakeIpHelper> ip_helper_ = std::make_shared<FakeIpHelper>();
   std::shared_ptr<FakeHostResolver> resolver_ = std::make_shared<FakeHostResolver>();
-  std::shared_ptr<InMemoryWfpEngine> memory_ = std::make_shared<InMemoryWfpEngine>();
-  std::shared_ptr<FaultInjectingWfpEngine> engine_ =
-      std::make_shared<FaultInjectingWfpEngine>(memory_);
+  std::shared_ptr<FakeWfpEngine> engine_ = std::make_shared<FakeWfpEngine>();
   orvo_vpn_win_svc::WfpManager wfp_{engine_, resolver_};
   orvo_vpn_win_svc::SingboxWrapper singbox_{
       {children_, wrapper_sleeper_, {processes_, wrapper_devices_, wrapper_sleeper_, spared_}}};

@@ -75,7 +75,7 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
       orvo_test::WfpConnection connection;
       connection.remote_ipv4 = address;
       connection.local_interface = through;
-      return memory_->Classify(connection, WfpManager::kSublayerKey).permitted ? "yes" : "no";
+      return engine_->Classify(connection, WfpManager::kSublayerKey).permitted ? "yes" : "no";
     };
     return std::string("server ") + reaches(0xCB007107, kPhysicalLuid) + ", allowlisted " +
            reaches(0xC000022C, kPhysicalLuid) + ", elsewhere " +
@@ -134,7 +134,7 @@ TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
     return log_.Debugger().find(L"while connected\n") != std::wstring::npos;
   }));
   text += Step("child ended by itself") + "filters " +
-          std::to_string(memory_->CommittedFilters().size()) + "\n";
+          std::to_string(engine_->CommittedFilters().size()) + "\n";
   runtime().Disconnect();
   text += Step("disconnected after the child ended");
   const uint32_t ended = singbox_.ChildId();
@@ -204,7 +204,7 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
 }
 
 TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
-  WfpManager unprivileged(std::make_shared<orvo_test::InMemoryWfpEngine>(false), resolver_);
+  WfpManager unprivileged(std::make_shared<orvo_test::FakeWfpEngine>(false), resolver_);
   Runtime runtime(Facilities(unprivileged));
   log_.Clear();
   EXPECT_FALSE(runtime.EnableKillSwitch());
