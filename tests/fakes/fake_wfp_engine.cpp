@@ -94,13 +94,6 @@ std::string Quoted(const std::wstring& text) {
   return " \"" + WideToUtf8(text) + "\"";
 }
 
-uint64_t Owner(uint64_t owner) {
-  return owner;
-}
-uint64_t Owner(const std::pair<WfpFilter, uint64_t>& entry) {
-  return entry.second;
-}
-
 class Session : public WfpSession {
  public:
   Session(std::shared_ptr<FakeWfpEngine::State> state, uint64_t id, bool dynamic)
@@ -110,8 +103,9 @@ class Session : public WfpSession {
   ~Session() override {
     if (dynamic_) {
       std::lock_guard lock(state_->mutex);
-      const auto mine = [this](const auto& entry) { return Owner(entry.second) == id_; };
-      std::erase_if(state_->committed.filters, mine);
+      const auto mine = [this](const auto& entry) { return entry.second == id_; };
+      std::erase_if(state_->committed.filters,
+                    [this](const auto& entry) { return entry.second.second == id_; });
       std::erase_if(state_->committed.sublayers, mine);
       std::erase_if(state_->committed.providers, mine);
     }
@@ -279,13 +273,13 @@ WfpVerdict FakeWfpEngine::Classify(const WfpConnection& connection, const WfpKey
   return verdict;
 }
 
-std::vector<WfpFilterEntry> FakeWfpEngine::CommittedFilters() const {
+std::string FakeWfpEngine::Filters() const {
   std::lock_guard lock(state_->mutex);
-  std::vector<WfpFilterEntry> filters;
+  std::string text;
   for (const auto& [id, entry] : state_->committed.filters) {
-    filters.push_back({id, entry.first});
+    text += DescribeWfpFilter(entry.first) + "\n";
   }
-  return filters;
+  return text;
 }
 
 }  // namespace orvo_test

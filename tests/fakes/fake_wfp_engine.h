@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/wfp_engine.h"
 
@@ -22,11 +21,6 @@ struct WfpConnection {
 struct WfpVerdict {
   bool permitted = true;
   uint64_t filter_id = 0;  // the deciding filter; 0 when no filter matched
-};
-
-struct WfpFilterEntry {
-  uint64_t id = 0;
-  WfpFilter filter;
 };
 
 // A filtering engine kept in memory: providers, sublayers and filters, transactions (changes in
@@ -61,8 +55,8 @@ class FakeWfpEngine : public orvo_vpn_win_svc::platform::WfpEngine {
   // Matching filters of equal precedence that disagree count as blocked: the system promises no
   // order.
   WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
-  // Committed filters in id order.
-  std::vector<WfpFilterEntry> CommittedFilters() const;
+  // The committed filters in id order, one description a line.
+  std::string Filters() const;
 
   struct State;
 

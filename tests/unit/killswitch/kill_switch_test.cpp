@@ -12,7 +12,6 @@
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
-#include "platform/wfp_filter_text.h"
 #include "support/scratch_directory.h"
 #include "unit/ipc/case_file.h"
 
@@ -104,11 +103,7 @@ std::string RunSteps(const orvo_test::TextCase& c) {
     }
     if (verb == "calls") transcript += engine->Calls().substr(calls_seen);
     if (verb == "calls" || verb == "forget") calls_seen = engine->Calls().size();
-    if (verb == "filters") {
-      for (const orvo_test::WfpFilterEntry& entry : engine->CommittedFilters()) {
-        transcript += platform::DescribeWfpFilter(entry.filter) + "\n";
-      }
-    }
+    if (verb == "filters") transcript += engine->Filters();
     transcript += log.StandardError();
     log.Clear();
     if (result) transcript += *result ? "= ok\n" : "= failed: " + manager->last_error() + "\n";

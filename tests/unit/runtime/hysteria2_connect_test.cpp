@@ -3,6 +3,8 @@
 // way it can go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
@@ -30,7 +32,7 @@ class Hysteria2Connect : public orvo_test::RuntimeOnFakes,
            std::to_string(info.use_tor) + " at " + std::to_string(info.connected_at) + "\npauses " +
            clock_.TakePauses() + "\nadapter clean-ups " +
            std::to_string(std::count(cleanups.begin(), cleanups.end(), '\n')) + "\nfilters " +
-           std::to_string(engine_->CommittedFilters().size()) + "\nchild left running " +
+           std::to_string(std::ranges::count(engine_->Filters(), '\n')) + "\nchild left running " +
            std::to_string(!LastChildEnded()) + "\n" + resolver_->Queries() + TimedLines() +
            ReadinessWaits();
   }
@@ -56,9 +58,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   if (name == "NoWintunDriver") {
     wintun_installed_ = false;
   } else if (name == "ChildAlwaysExits") {
-    for (int i = 0; i < 9; ++i) {
-      children_.scripts.push_back(FakeChildScript::ExitsWith(1));
-    }
+    children_.scripts.assign(9, FakeChildScript::ExitsWith(1));
   } else if (name == "ChildDeadAfterHalfASecond") {
     clock_.OnPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
   } else if (name == "SecondConnectWhileUp") {

@@ -4,7 +4,6 @@
 
 #include "platform/singbox_image.h"
 #include "platform/text_encoding.h"
-#include "platform/wfp_filter_text.h"
 #include "support/stand_in.h"
 
 namespace orvo_test {
@@ -127,14 +126,6 @@ std::string KeptLines(const std::string& text,
 std::string RuntimeOnFakes::TimedLines() const {
   return KeptLines(log_.StandardError(),
                    [](const std::string& line) { return line.starts_with("ORVO_SVC: ["); });
-}
-
-std::string RuntimeOnFakes::InstalledFilters() const {
-  std::string text;
-  for (const WfpFilterEntry& entry : engine_->CommittedFilters()) {
-    text += svc::platform::DescribeWfpFilter(entry.filter) + "\n";
-  }
-  return text;
 }
 
 std::string RuntimeOnFakes::TakeChanges() {

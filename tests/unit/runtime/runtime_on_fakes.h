@@ -37,7 +37,7 @@ std::string KeptLines(const std::string& text,
 // made. The sing-box wrapper keeps its own short real pauses (its reader thread polls on them);
 // the WireGuard timer's one-second pauses wait until the test lets them through.
 class RuntimeOnFakes : public ::testing::Test {
- protected:
+ public:  // the tables of cases arrange the fakes
   static constexpr uint64_t kTunLuid = 0x0035000000000007;
   static constexpr uint64_t kPhysicalLuid = 0x0035000000000002;
   static constexpr char kServer[] = "203.0.113.7";
@@ -61,8 +61,6 @@ class RuntimeOnFakes : public ::testing::Test {
 
   // The lines of standard error that carry an elapsed time ("ORVO_SVC: [..."), in order.
   std::string TimedLines() const;
-  // The filters the engine holds, one description a line.
-  std::string InstalledFilters() const;
   // The IP Helper calls that changed the system since the last call.
   std::string TakeChanges();
   std::string TakeDebugger();

@@ -2,6 +2,7 @@
 // exits and disconnects, on fakes, told as transcripts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
@@ -61,9 +62,7 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
   const std::string singbox_path_ = WideToUtf8(SingboxPathIn(service_dir_));
 
   void FailConnect() {
-    for (int i = 0; i < 9; ++i) {
-      children_.scripts.push_back(FakeChildScript::ExitsWith(1));
-    }
+    children_.scripts.assign(9, FakeChildScript::ExitsWith(1));
     std::string error;
     runtime().ConnectHysteria2(Request(), error);
     log_.Clear();
@@ -134,7 +133,7 @@ TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
     return log_.Debugger().find(L"while connected\n") != std::wstring::npos;
   }));
   text += Step("child ended by itself") + "filters " +
-          std::to_string(engine_->CommittedFilters().size()) + "\n";
+          std::to_string(std::ranges::count(engine_->Filters(), '\n')) + "\n";
   runtime().Disconnect();
   text += Step("disconnected after the child ended");
   const uint32_t ended = singbox_.ChildId();
@@ -172,10 +171,10 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   runtime().UpdateKillSwitchSettings(request);
   std::string text = Step("settings");
   ASSERT_TRUE(runtime().EnableKillSwitch());
-  EXPECT_EQ(InstalledFilters(), Planned("", std::nullopt));
+  EXPECT_EQ(engine_->Filters(), Planned("", std::nullopt));
   text += Step("enabled") + Reachability();
   ConnectUp();
-  EXPECT_EQ(InstalledFilters(),
+  EXPECT_EQ(engine_->Filters(),
             platform::DescribeWfpFilter(PlanIpv6Block(WfpManager::kSublayerKey)) + "\n" +
                 Planned("203.0.113.7", kTunLuid));
   text += Step("up") + Reachability();
@@ -185,7 +184,7 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   ASSERT_TRUE(runtime().EnableKillSwitch());
   text += Step("enabled again after a refused connect") + Reachability();
   runtime().Disconnect();
-  EXPECT_EQ(InstalledFilters(), Planned("", std::nullopt));
+  EXPECT_EQ(engine_->Filters(), Planned("", std::nullopt));
   text += Step("disconnected") + Reachability();
   QueueReadyChildren(3);
   ShowTun(L"OrvoVPN", 2);
@@ -194,7 +193,7 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   ASSERT_TRUE(runtime().EnableKillSwitch());
   text += Step("enabled again after a failed connect") + Reachability();
   EXPECT_TRUE(runtime().DisableKillSwitch());
-  text += Step("disabled") + "filters [" + InstalledFilters() + "]\n";
+  text += Step("disabled") + "filters [" + engine_->Filters() + "]\n";
   ASSERT_TRUE(runtime().EnableKillSwitch());
   log_.Clear();
   engine_->Fail("CommitTransaction", 0x80320012);

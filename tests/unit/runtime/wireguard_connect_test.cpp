@@ -17,16 +17,11 @@ using orvo_test::FakeIpHelper;
 using orvo_test::FakeTunnelLibraries;
 using Step = platform::UdpSocketOpening::Step;
 
-struct Knobs {
-  FakeTunnelLibraries& libraries;
-  ConnectRequest& request;
-  bool& socket_library_starts;
-  int& refuse_thread;
-};
+using Fakes = orvo_test::RuntimeOnFakes;
 
 struct Case {
   const char* name;
-  std::function<void(Knobs&)> arrange;
+  std::function<void(Fakes&, ConnectRequest&)> arrange;
   friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
@@ -71,46 +66,47 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
 
 TEST_P(WireGuardConnect, EachStepAndWhatTheDisconnectReleases) {
   ConnectRequest request = WireGuardRequest();
-  Knobs knobs{libraries_, request, socket_library_starts_, refuse_thread_};
-  GetParam().arrange(knobs);
+  GetParam().arrange(*this, request);
   std::string text = Connect(request);
   text += Release();
   EXPECT_EQ(text, orvo_test::Golden("wireguard_connect.txt", GetParam().name));
 }
 
 const Case kCases[] = {
-    {"Up", [](Knobs&) {}},
+    {"Up", [](Fakes&, ConnectRequest&) {}},
     {"ExistingAdapterWithoutDeleteAdapter",
-     [](Knobs& k) {
-       k.libraries.missing = {"WintunDeleteAdapter"};
-       k.libraries.adapter_exists = true;
+     [](Fakes& f, auto&) {
+       f.libraries_.missing = {"WintunDeleteAdapter"};
+       f.libraries_.adapter_exists = true;
      }},
-    {"WintunMissing", [](Knobs& k) { k.libraries.unloadable.insert(L"wintun.dll"); }},
+    {"WintunMissing", [](Fakes& f, auto&) { f.libraries_.unloadable.insert(L"wintun.dll"); }},
     {"WintunExportsMissing",
-     [](Knobs& k) {
-       k.libraries.missing = {"WintunOpenAdapter", "WintunGetAdapterLUID"};
+     [](Fakes& f, auto&) {
+       f.libraries_.missing = {"WintunOpenAdapter", "WintunGetAdapterLUID"};
      }},
-    {"BoringtunMissing", [](Knobs& k) { k.libraries.unloadable.insert(L"boringtun.dll"); }},
-    {"BoringtunExportMissing", [](Knobs& k) { k.libraries.missing = {"tunnel_free"}; }},
-    {"SocketLibrary", [](Knobs& k) { k.socket_library_starts = false; }},
-    {"AdapterCreation", [](Knobs& k) { k.libraries.create_fails = true; }},
-    {"Session", [](Knobs& k) { k.libraries.session_fails = true; }},
-    {"Luid", [](Knobs& k) { k.libraries.missing = {"WintunGetAdapterLUID"}; }},
-    {"AssignedIpWithPrefix", [](Knobs& k) { k.request.assignedIp = "10.7.0.2/32"; }},
-    {"EndpointWithoutPort", [](Knobs& k) { k.request.serverEndpoint = "vpn.example.net"; }},
-    {"EndpointPortZero", [](Knobs& k) { k.request.serverEndpoint = "vpn.example.net:0"; }},
-    {"UnknownHost", [](Knobs& k) { k.request.serverEndpoint = "nowhere.example.net:51820"; }},
-    {"SocketCreation", [](Knobs& k) { k.libraries.socket_fails = Step::kCreate; }},
-    {"SocketConnection", [](Knobs& k) { k.libraries.socket_fails = Step::kConnect; }},
+    {"BoringtunMissing", [](Fakes& f, auto&) { f.libraries_.unloadable.insert(L"boringtun.dll"); }},
+    {"BoringtunExportMissing", [](Fakes& f, auto&) { f.libraries_.missing = {"tunnel_free"}; }},
+    {"SocketLibrary", [](Fakes& f, auto&) { f.socket_library_starts_ = false; }},
+    {"AdapterCreation", [](Fakes& f, auto&) { f.libraries_.create_fails = true; }},
+    {"Session", [](Fakes& f, auto&) { f.libraries_.session_fails = true; }},
+    {"Luid", [](Fakes& f, auto&) { f.libraries_.missing = {"WintunGetAdapterLUID"}; }},
+    {"AssignedIpWithPrefix", [](Fakes&, ConnectRequest& r) { r.assignedIp = "10.7.0.2/32"; }},
+    {"EndpointWithoutPort",
+     [](Fakes&, ConnectRequest& r) { r.serverEndpoint = "vpn.example.net"; }},
+    {"EndpointPortZero", [](Fakes&, ConnectRequest& r) { r.serverEndpoint = "vpn.example.net:0"; }},
+    {"UnknownHost",
+     [](Fakes&, ConnectRequest& r) { r.serverEndpoint = "nowhere.example.net:51820"; }},
+    {"SocketCreation", [](Fakes& f, auto&) { f.libraries_.socket_fails = Step::kCreate; }},
+    {"SocketConnection", [](Fakes& f, auto&) { f.libraries_.socket_fails = Step::kConnect; }},
     {"TunnelObject",
-     [](Knobs& k) {
-       k.libraries.tunnel_fails = true;
-       k.request.allowedIps = {"10.1.0.0/16"};
+     [](Fakes& f, ConnectRequest& r) {
+       f.libraries_.tunnel_fails = true;
+       r.allowedIps = {"10.1.0.0/16"};
      }},
     {"PacketThread",
-     [](Knobs& k) {
-       k.refuse_thread = 1;  // the receive thread; the initial handshake has started
-       k.request.allowedIps = {};
+     [](Fakes& f, ConnectRequest& r) {
+       f.refuse_thread_ = 1;  // the receive thread; the initial handshake has started
+       r.allowedIps = {};
      }},
 };
 
@@ -144,9 +140,9 @@ TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
     if (!kill_switch_first) {
       ASSERT_TRUE(runtime().EnableKillSwitch());
     }
-    EXPECT_EQ(InstalledFilters(), KillSwitchPlan(FakeTunnelLibraries::kAdapterLuid));
+    EXPECT_EQ(engine_->Filters(), KillSwitchPlan(FakeTunnelLibraries::kAdapterLuid));
     Release();
-    EXPECT_EQ(InstalledFilters(), KillSwitchPlan(std::nullopt));
+    EXPECT_EQ(engine_->Filters(), KillSwitchPlan(std::nullopt));
     ASSERT_TRUE(runtime().DisableKillSwitch());
   }
   ASSERT_TRUE(runtime().Connect(WireGuardRequest(), error)) << error;
@@ -154,7 +150,7 @@ TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
   packet_sleeper_.Open();
   libraries_.session_fails = true;
   EXPECT_FALSE(runtime().Connect(WireGuardRequest(), error));
-  EXPECT_EQ(InstalledFilters(), KillSwitchPlan(std::nullopt));
+  EXPECT_EQ(engine_->Filters(), KillSwitchPlan(std::nullopt));
 }
 
 }  // namespace
