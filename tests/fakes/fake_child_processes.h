@@ -22,18 +22,6 @@ struct FakeChildScript {
   std::optional<uint32_t> write_error{};  // the configuration write fails with it
   std::optional<uint32_t> exit_code{};    // the child has ended with it from the start
   std::vector<std::string> output{};      // chunks, one per read, available from the start
-
-  static FakeChildScript Failing(orvo_vpn_win_svc::platform::SpawnResult::Failure failure,
-                                 uint32_t error) {
-    return {.failure = failure, .error = error};
-  }
-  static FakeChildScript WriteFails(uint32_t error) { return {.write_error = error}; }
-  static FakeChildScript ExitsWith(uint32_t code, std::vector<std::string> output = {}) {
-    return {.exit_code = code, .output = std::move(output)};
-  }
-  static FakeChildScript Printing(std::vector<std::string> output) {
-    return {.output = std::move(output)};
-  }
 };
 
 // A child under a test's control, shared by the fake and the test.

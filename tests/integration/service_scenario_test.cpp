@@ -16,6 +16,7 @@
 #include "runtime/connection_info.h"
 #include "service/connection_report.h"
 #include "service/service_host.h"
+#include "support/case_file.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
@@ -182,8 +183,7 @@ TEST(ServiceScenario, ShutdownControlStopsTheService) {
   });
 }
 
-// The report's shapes that no service run can show: no runtime, and a record with an empty
-// protocol and distinct traffic counters.
+// The report's shapes that no service run can show, in tests/golden/unit/service/.
 TEST(ServiceScenario, ConnectionReportShapes) {
   using namespace orvo_vpn_win_svc;
   ConnectionInfo info;
@@ -191,14 +191,9 @@ TEST(ServiceScenario, ConnectionReportShapes) {
   info.bytes_rx = 11;
   info.bytes_tx = 22;
   info.connected_at = 1700000000;
-  EXPECT_EQ(BuildConnectionReport(nullptr),
-            R"({"error":"runtime_not_initialized","success":false})");
-  EXPECT_EQ(BuildConnectionReport(&info),
-            R"({"data":{"access_code":"","assigned_ip":"","bytes_rx":11,"bytes_tx":22,)"
-            R"("connected_at":1700000000,"protocol":"hysteria2","server_city":"",)"
-            R"("server_country":"","server_country_code":"","server_id":"","server_ip":"",)"
-            R"("server_latency_ms":0,"session_id":"","status":"connected","use_tor":false,)"
-            R"("worker_endpoint":""},"success":true})");
+  const std::vector<TextCase> replies = ReadCases("unit/service/connection_report.txt");
+  EXPECT_EQ(BuildConnectionReport(nullptr), replies.at(0)["reply"]);
+  EXPECT_EQ(BuildConnectionReport(&info), replies.at(1)["reply"]);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "platform/network_devices.h"
 #include "platform/text_encoding.h"
 #include "runtime/runtime.h"
+#include "support/case_file.h"
 #include "support/platform_kind.h"
 #include "support/tunnel_libraries.h"
 
@@ -122,27 +123,13 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
   EXPECT_EQ(runtime.GetState(), "connected");
+  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
   const std::string debugger = WideToUtf8(log.Debugger());
-  EXPECT_NE(debugger.find("ORVO_SVC: Wintun loaded\n"
-                          "ORVO_SVC: Opening/Creating adapter 'ORVO VPN'\n"
-                          "ORVO_SVC: OpenAdapter failed, err=2\n"
-                          "ORVO_SVC: resolving host '127.0.0.1', port=51820\n"
-                          "ORVO_SVC: resolved 127.0.0.1:51820\n"),
-            std::string::npos)
-      << debugger;
-  // The fake knows no route to the server: no host route.
-  EXPECT_EQ(ip_helper->TakeCalls(),
-            "create address 10.9.0.2/32 if 0x35000001000000\n"
-            "get mtu if 0x35000001000000\n"
-            "set mtu 1380 if 0x35000001000000\n"
-            "best route 127.0.0.1\n"
-            "create route 10.9.0.0/24 via 0.0.0.0 if 0x35000001000000 metric 10 proto 1\n");
+  EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
+  EXPECT_EQ(ip_helper->TakeCalls(), expected["calls"]);
   runtime.Disconnect();
   EXPECT_EQ(runtime.GetState(), "disconnected");
-  // The timer's route upkeep may have asked first; the disconnect's own calls end the transcript.
-  EXPECT_TRUE(ip_helper->TakeCalls().ends_with(
-      "delete route 10.9.0.0/24 via 0.0.0.0 if 0x35000001000000 metric 10 proto 1\n"
-      "delete address 10.9.0.2/32 if 0x35000001000000\n"));
+  EXPECT_TRUE(ip_helper->TakeCalls().ends_with(expected["disconnect calls end"]));
 }
 
 }  // namespace

@@ -8,13 +8,13 @@
 #include "ctl_reply.h"
 #include "ctl_request.h"
 #include "support/scratch_directory.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_ctl {
 namespace {
 
 TEST(Ctl, RequestsAndRepliesMatchTheirTable) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("ctl/requests.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/ctl/requests.txt")) {
     SCOPED_TRACE(c.name);
     if (c.Has("reply")) {
       EXPECT_EQ(ExitCodeForReply(c["reply"]), std::stoi(c["exit"]));

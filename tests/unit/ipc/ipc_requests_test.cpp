@@ -11,7 +11,7 @@ namespace orvo_vpn_win_svc {
 namespace {
 
 TEST(IpcRequests, EachGetsItsWholeReply) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("ipc/requests.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/ipc/requests.txt")) {
     SCOPED_TRACE(c.name);
     IpcServer server;
     orvo_test::RecordingHandlers handlers(c);
@@ -31,7 +31,7 @@ TEST(IpcRequests, EachGetsItsWholeReply) {
 }
 
 TEST(IpcRequests, LegacyConfigIsReadByItsRules) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("ipc/legacy_config.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/ipc/legacy_config.txt")) {
     SCOPED_TRACE(c.name);
     ConnectRequest request;
     orvo_test::RecordingHandlers record(c);

@@ -6,7 +6,7 @@
 
 #include "ipc/ipc_server.h"
 #include "platform/text_encoding.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_test {
 

@@ -13,7 +13,7 @@
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
 #include "support/scratch_directory.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -47,7 +47,7 @@ KillSwitchConfig Config(const std::string& words) {
 }
 
 TEST(KillSwitchRules, PlansMatchTheirTable) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("killswitch/plans.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/killswitch/plans.txt")) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(DescribeKillSwitchPlan(PlanKillSwitch(Config(c["config"]), Split(c["addresses"]),
                                                     WfpManager::kSublayerKey)),
@@ -121,7 +121,7 @@ std::string RunSteps(const orvo_test::TextCase& c) {
 }
 
 TEST(WfpManager, StepsGiveTheirTranscripts) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("killswitch/wfp_manager.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/killswitch/wfp_manager.txt")) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(RunSteps(c), c["transcript"]);
   }

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 #include "killswitch/kill_switch_rules.h"
 #include "killswitch/wfp_manager.h"
@@ -37,7 +37,7 @@ TEST(NftablesRuleText, EachFilterOfTheKillSwitchBecomesItsRules) {
     }
   }
   text += Rules(PlanIpv6Block(WfpManager::kSublayerKey));
-  EXPECT_EQ(text, orvo_test::ReadCases("platform/nftables.txt").at(0)["rules"]);
+  EXPECT_EQ(text, orvo_test::ReadCases("unit/platform/nftables.txt").at(0)["rules"]);
 }
 
 // Conditions the service never makes, and ids that are not this engine's.

@@ -6,13 +6,13 @@
 #include <sstream>
 #include <vector>
 
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc::wintun {
 namespace {
 
 TEST(PacketRing, StepsGiveTheirTranscripts) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("platform/packet_ring.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/platform/packet_ring.txt")) {
     PacketRing ring(static_cast<uint32_t>(std::stoul(c["size"])));
     std::vector<uint8_t*> buffers;
     std::string transcript;

@@ -10,8 +10,8 @@
 #include "platform/text_encoding.h"
 #include "singbox/config_documents.h"
 #include "singbox/singbox_protocol.h"
+#include "support/case_file.h"
 #include "support/test_sleeper.h"
-#include "unit/ipc/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -20,7 +20,9 @@ using orvo_test::FakeChildScript;
 
 class RelayProxyTest : public ::testing::Test {
  protected:
-  bool Start() { return relay_.Start({"relay.example", 8443, "pw-secret", "obfs-secret", 10808}, error_); }
+  bool Start() {
+    return relay_.Start({"relay.example", 8443, "pw-secret", "obfs-secret", 10808}, error_);
+  }
 
   std::string error_;
   std::map<std::string, platform::Ipv4Resolution> resolutions_{
@@ -29,27 +31,27 @@ class RelayProxyTest : public ::testing::Test {
   orvo_test::TestSleeper sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
-  RelayProxy relay_{
-      {children_, sleeper_, spared_, [] { return std::wstring(L"/opt/orvo/orvo-vpn-svc"); },
-       [this](const std::string& host) { return resolutions_[host]; },
-       platform::StartSystemThread}};
+  RelayProxy relay_{{children_, sleeper_, spared_,
+                     [] { return std::wstring(L"/opt/orvo/orvo-vpn-svc"); },
+                     [this](const std::string& host) { return resolutions_[host]; },
+                     platform::StartSystemThread}};
 };
 
 TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
-  children_.scripts.push_back(FakeChildScript::Printing({"INFO sing-box started\n"}));
+  children_.scripts.push_back(FakeChildScript{.output = {"INFO sing-box started\n"}});
   ASSERT_TRUE(Start()) << error_;
-  const std::string config = BuildRelayConfig(
-      {"relay.example", "198.51.100.7", 8443, "pw-secret", "obfs-secret", 10808});
+  const std::string config =
+      BuildRelayConfig({"relay.example", "198.51.100.7", 8443, "pw-secret", "obfs-secret", 10808});
   const std::string size = std::to_string(config.size());
   const std::string log = log_.StandardError();
-  const orvo_test::TextCase expected = orvo_test::ReadCases("relay/relay.txt").at(0);
+  const orvo_test::TextCase expected = orvo_test::ReadCases("unit/relay/relay.txt").at(0);
   EXPECT_TRUE(log.starts_with(std::regex_replace(expected["head"], std::regex("<size>"), size)))
       << log;
   EXPECT_TRUE(log.ends_with(expected["tail"])) << log;
   EXPECT_EQ(children_.Record(), "job\nspawn \"" + WideToUtf8(SingboxPathIn(L"/opt/orvo")) +
                                     "\" run -c stdin | dir=/opt/orvo input=yes order=input-first "
-                                    "die_with_owner=yes\nwrite 1001 " + size +
-                                    " bytes\nclose input 1001\nassign 1001\n");
+                                    "die_with_owner=yes\nwrite 1001 " +
+                                    size + " bytes\nclose input 1001\nassign 1001\n");
   EXPECT_EQ(children_.LastChild()->input, config);
   EXPECT_TRUE(spared_.Contains(1001));
   EXPECT_EQ(log.find("secret"), std::string::npos);

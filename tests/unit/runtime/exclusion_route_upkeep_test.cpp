@@ -10,7 +10,7 @@
 #include "fakes/fake_ip_helper.h"
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -27,7 +27,7 @@ platform::ForwardRow Route(const std::string& text) {
 }
 
 TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("runtime/exclusion_routes.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/runtime/exclusion_routes.txt")) {
     orvo_test::FakeIpHelper ip_helper;
     std::istringstream routes(c["routes"]);
     for (std::string line; std::getline(routes, line);) {

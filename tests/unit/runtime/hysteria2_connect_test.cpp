@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-
 #include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "support/poll.h"
@@ -58,7 +57,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   if (name == "NoWintunDriver") {
     wintun_installed_ = false;
   } else if (name == "ChildAlwaysExits") {
-    children_.scripts.assign(9, FakeChildScript::ExitsWith(1));
+    children_.scripts.assign(9, FakeChildScript{.exit_code = 1});
   } else if (name == "ChildDeadAfterHalfASecond") {
     clock_.OnPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
   } else if (name == "SecondConnectWhileUp") {

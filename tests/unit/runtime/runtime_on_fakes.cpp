@@ -68,7 +68,8 @@ RuntimeOnFakes::~RuntimeOnFakes() {
 }
 
 void RuntimeOnFakes::Initialize() {
-  children_.scripts.push_back(FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
+  children_.scripts.push_back(
+      FakeChildScript{.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
   ASSERT_TRUE(runtime_->Initialize(service_dir_));
   log_.Clear();
 }
@@ -76,7 +77,7 @@ void RuntimeOnFakes::Initialize() {
 void RuntimeOnFakes::QueueReadyChildren(int count) {
   for (int i = 0; i < count; ++i) {
     children_.scripts.push_back(
-        FakeChildScript::Printing({"INFO[0000] sing-box started (0.00s)\n"}));
+        FakeChildScript{.output = {"INFO[0000] sing-box started (0.00s)\n"}});
   }
 }
 

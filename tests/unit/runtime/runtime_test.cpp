@@ -43,14 +43,14 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
     const std::string errors = log_.StandardError();
     // The child's own output, echoed by the wrapper's reader thread, is left out: it may come
     // before or after the wrapper's start line.
-    std::string text = orvo_test::KeptLines(TakeDebugger(), [](const std::string& line) {
-      return line.starts_with("ORVO_SVC: ");
-    });
+    std::string text = orvo_test::KeptLines(
+        TakeDebugger(), [](const std::string& line) { return line.starts_with("ORVO_SVC: "); });
     text += "stderr:\n" + orvo_test::KeptLines(errors, [](const std::string& line) {
-      return line.starts_with("ORVO_SVC: ") && (line.find("ill switch") != std::string::npos ||
-                                                line.find("KillSwitch") != std::string::npos ||
-                                                line.find("while connected") != std::string::npos);
-    });
+              return line.starts_with("ORVO_SVC: ") &&
+                     (line.find("ill switch") != std::string::npos ||
+                      line.find("KillSwitch") != std::string::npos ||
+                      line.find("while connected") != std::string::npos);
+            });
     // The program's path is the platform's (a backslash and ".exe" on Windows).
     for (size_t at = text.find(singbox_path_); at != std::string::npos;
          at = text.find(singbox_path_)) {
@@ -62,7 +62,7 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
   const std::string singbox_path_ = WideToUtf8(SingboxPathIn(service_dir_));
 
   void FailConnect() {
-    children_.scripts.assign(9, FakeChildScript::ExitsWith(1));
+    children_.scripts.assign(9, FakeChildScript{.exit_code = 1});
     std::string error;
     runtime().ConnectHysteria2(Request(), error);
     log_.Clear();
@@ -97,7 +97,8 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
 
 TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
   std::string text = Step("fresh");
-  children_.scripts.push_back(FakeChildScript::ExitsWith(0, {"sing-box version 1.11.0\n"}));
+  children_.scripts.push_back(
+      FakeChildScript{.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
   EXPECT_TRUE(runtime().Initialize(service_dir_));
   text += Step("initialized");
   wintun_installed_ = false;
@@ -129,9 +130,8 @@ TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
   log_.Clear();
   children_.LastChild()->End(7);
   // The state turns first; the reader thread writes its two lines after it.
-  EXPECT_TRUE(orvo_test::PollUntil([&] {
-    return log_.Debugger().find(L"while connected\n") != std::wstring::npos;
-  }));
+  EXPECT_TRUE(orvo_test::PollUntil(
+      [&] { return log_.Debugger().find(L"while connected\n") != std::wstring::npos; }));
   text += Step("child ended by itself") + "filters " +
           std::to_string(std::ranges::count(engine_->Filters(), '\n')) + "\n";
   runtime().Disconnect();

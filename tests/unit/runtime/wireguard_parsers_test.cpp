@@ -7,7 +7,7 @@
 #include "fakes/fake_ip_helper.h"
 #include "runtime/endpoint_parser.h"
 #include "runtime/network_parser.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -24,7 +24,7 @@ std::string Parsed(const std::string& table, const std::string& text) {
 }
 
 TEST(WireGuardParsers, EachTextGivesWhatItsRowSays) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("runtime/parsers.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/runtime/parsers.txt")) {
     std::istringstream rows(c["rows"]);
     for (std::string row; std::getline(rows, row);) {
       const size_t arrow = row.rfind(" => ");

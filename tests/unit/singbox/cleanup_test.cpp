@@ -8,7 +8,7 @@
 #include "platform/singbox_image.h"
 #include "singbox/kill_lingering_processes.h"
 #include "support/test_sleeper.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -43,7 +43,7 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   };
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});
-  const orvo_test::TextCase expected = orvo_test::ReadCases("singbox/cleanup.txt").at(0);
+  const orvo_test::TextCase expected = orvo_test::ReadCases("unit/singbox/cleanup.txt").at(0);
   EXPECT_EQ(processes.Record(), expected["processes"]);
   EXPECT_EQ(devices.record, expected["devices"]);
   EXPECT_EQ(log.StandardError(), expected["log"]);
@@ -57,10 +57,7 @@ TEST(Cleanup, NothingToRemoveIsSaidWithoutPausing) {
   SparedProcesses spared;
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});
-  EXPECT_EQ(log.StandardError(),
-            "ORVO_SVC: Checking for lingering sing-box processes...\n"
-            "ORVO_SVC: Cleaning up WinTUN adapters via SetupAPI...\n"
-            "ORVO_SVC: No WinTUN adapters found to remove\n");
+  EXPECT_EQ(log.StandardError(), orvo_test::ReadCases("unit/singbox/cleanup.txt").at(1)["log"]);
   EXPECT_EQ(sleeper.Count(std::chrono::milliseconds(1000)), 0);
 }
 

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "support/stand_in.h"
-#include "unit/ipc/case_file.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -45,7 +45,7 @@ std::string Build(const orvo_test::TextCase& c) {
 }
 
 TEST(ConfigDocuments, MatchTheirGoldenTexts) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("singbox/documents.txt")) {
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/singbox/documents.txt")) {
     EXPECT_EQ(Build(c), Golden(c["golden"])) << c.name;
   }
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 #include "fakes/fake_child_processes.h"
 #include "fakes/fake_network_devices.h"
 #include "fakes/fake_process_table.h"
@@ -12,10 +15,10 @@
 #include "platform/text_encoding.h"
 #include "singbox/readiness_scanner.h"
 #include "singbox/singbox_protocol.h"
+#include "support/case_file.h"
 #include "support/poll.h"
-#include "support/test_sleeper.h"
 #include "support/scratch_directory.h"
-#include "unit/ipc/case_file.h"
+#include "support/test_sleeper.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -42,7 +45,9 @@ class SingboxWrapperTest : public ::testing::Test {
   SparedProcesses spared_;
   LogCapture log_;
   bool refuse_reader_ = false;  // the output reader's thread cannot be created
-  SingboxWrapper wrapper_{{children_, sleeper_, {processes_, devices_, sleeper_, spared_},
+  SingboxWrapper wrapper_{{children_,
+                           sleeper_,
+                           {processes_, devices_, sleeper_, spared_},
                            [this](std::function<void()> body, std::thread& thread) {
                              return !refuse_reader_ &&
                                     platform::StartSystemThread(std::move(body), thread);
@@ -73,7 +78,7 @@ TEST_F(SingboxWrapperTest, StartHandsTheDocumentOverOnce) {
                 "write 1001 " + size + " bytes\nclose input 1001\nassign 1001\n");
   EXPECT_EQ(children_.LastChild()->input, kConfig);
   const std::string log = log_.StandardError();
-  EXPECT_EQ(log, orvo_test::ReadCases("singbox/wrapper.txt").at(0)["log"]);
+  EXPECT_EQ(log, orvo_test::ReadCases("unit/singbox/wrapper.txt").at(0)["log"]);
   EXPECT_EQ(log.find("hunter2") + WideToUtf8(log_.Debugger()).find("hunter2"),
             2 * std::string::npos);
   EXPECT_FALSE(wrapper_.Start());
@@ -87,41 +92,33 @@ TEST_F(SingboxWrapperTest, StartHandsTheDocumentOverOnce) {
 // keeps a document not yet written for the next attempt (a written one is gone).
 TEST_F(SingboxWrapperTest, AFailedStartLeavesNothingRunningAndSaysWhy) {
   using Failure = platform::SpawnResult::Failure;
-  const struct {
-    FakeChildScript script;
-    std::string error, log_end;
-    bool document_kept, refuse_reader = false;
-  } rows[] = {
-      {FakeChildScript::Failing(Failure::kOutputPipe, 8), "Failed to create pipe for stdout",
-       "ORVO_SVC: Created Job object for process cleanup\n", true},
-      {FakeChildScript::Failing(Failure::kInputPipe, 8), "Failed to create pipe for stdin",
-       "ORVO_SVC: Created Job object for process cleanup\n", true},
-      {FakeChildScript::Failing(Failure::kCreateProcess, 2), "CreateProcess failed with error 2",
-       "ORVO_SVC: CreateProcess failed: 2\n", true},
-      {FakeChildScript::WriteFails(232), "Failed to write config to stdin",
-       "ORVO_SVC: Failed to write config to stdin: 232\n", true},
-      {FakeChildScript::ExitsWith(3), "sing-box exited with code 3",
-       "ORVO_SVC: sing-box early exit: sing-box exited with code 3\n", false},
-      {FakeChildScript::Printing({}), "Failed to start output reader thread",
-       "ORVO_SVC: sing-box output reader could not be started\n", false, true},
-  };
   ASSERT_TRUE(wrapper_.Initialize(dir_));
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.error);
-    children_.scripts = {row.script};
-    refuse_reader_ = row.refuse_reader;
+  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/singbox/failed_starts.txt")) {
+    SCOPED_TRACE(c.name);
+    std::istringstream words(c["child"]);
+    std::string how;
+    uint32_t code = 0;
+    words >> how >> code;
+    const std::map<std::string, FakeChildScript> scripts = {
+        {"output-pipe", {.failure = Failure::kOutputPipe, .error = code}},
+        {"input-pipe", {.failure = Failure::kInputPipe, .error = code}},
+        {"create-process", {.failure = Failure::kCreateProcess, .error = code}},
+        {"write-fails", {.write_error = code}},
+        {"exits", {.exit_code = code}}};
+    children_.scripts = {scripts.contains(how) ? scripts.at(how) : FakeChildScript{}};
+    refuse_reader_ = how == "no-reader";
     log_.Clear();
     ASSERT_TRUE(wrapper_.CreateService(kConfig));
     EXPECT_FALSE(wrapper_.Start());
-    EXPECT_EQ(wrapper_.LastError(), row.error);
-    EXPECT_TRUE(log_.StandardError().ends_with(row.log_end)) << log_.StandardError();
+    EXPECT_EQ(wrapper_.LastError(), c["error"]);
+    EXPECT_TRUE(log_.StandardError().ends_with(c["log end"] + "\n")) << log_.StandardError();
     EXPECT_FALSE(wrapper_.RunningFlag() || wrapper_.IsRunning());
     if (auto child = children_.LastChild()) {
       EXPECT_NE(child->exit_code, platform::kStillActive) << "a child was left running";
     }
     children_.scripts.clear();
     refuse_reader_ = false;
-    EXPECT_EQ(wrapper_.Start(), row.document_kept) << wrapper_.LastError();
+    EXPECT_EQ(wrapper_.Start(), c["document kept"] == "yes") << wrapper_.LastError();
     wrapper_.Stop();
   }
 }
@@ -148,7 +145,7 @@ TEST_F(SingboxWrapperTest, VersionIsTheFirstLineOfSingboxVersionTrimmed) {
       {{" \r \r\n", "second line\n"}, "unknown"},
   };
   for (const auto& [output, version] : rows) {
-    children_.scripts.push_back(FakeChildScript::ExitsWith(0, output));
+    children_.scripts.push_back(FakeChildScript{.exit_code = 0, .output = output});
     EXPECT_EQ(wrapper_.GetVersion(), version);
   }
   EXPECT_EQ(children_.Record().substr(0, children_.Record().find('\n') + 1),
@@ -157,13 +154,17 @@ TEST_F(SingboxWrapperTest, VersionIsTheFirstLineOfSingboxVersionTrimmed) {
 
 TEST(ReadinessScanner, SeesTheTextWhereverTheOutputIsCut) {
   const std::pair<std::vector<std::string>, bool> rows[] = {
-      {{"INFO sing-box started\n"}, true}, {{"sing", "-box st", "arted"}, true},
-      {{"x", "", "sing-box started", "later output"}, true}, {{"sing-box start"}, false},
-      {{"sing-box", " ", "Started"}, false}, {{"sing-box sta", "xrted"}, false}};
+      {{"INFO sing-box started\n"}, true},
+      {{"sing", "-box st", "arted"}, true},
+      {{"x", "", "sing-box started", "later output"}, true},
+      {{"sing-box start"}, false},
+      {{"sing-box", " ", "Started"}, false},
+      {{"sing-box sta", "xrted"}, false}};
   for (const auto& [chunks, seen] : rows) {
     ReadinessScanner scanner;
     bool found = false;
-    for (const std::string& chunk : chunks) found = scanner.Feed(chunk);
+    for (const std::string& chunk : chunks)
+      found = scanner.Feed(chunk);
     EXPECT_EQ(found, seen) << chunks.back();
   }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Tables of cases kept as text under tests/golden/unit/. A file holds cases, each opened by
+// Tables of cases kept as text under tests/golden/. A file holds cases, each opened by
 // "== name" and followed by "key: value" lines; a "key:" line followed by "| text" lines gives a
 // value of several lines, each ended by a line feed. "\xHH" stands for the byte HH, so values can
 // carry line ends, NULs and bytes that are no UTF-8. Lines starting with "#" are comments.
@@ -37,7 +37,7 @@ inline std::string UnescapeCaseText(const std::string& text) {
 }
 
 inline std::vector<TextCase> ReadCases(const std::string& name) {
-  std::ifstream in(std::string(ORVO_SOURCE_DIR) + "/tests/golden/unit/" + name, std::ios::binary);
+  std::ifstream in(std::string(ORVO_SOURCE_DIR) + "/tests/golden/" + name, std::ios::binary);
   EXPECT_TRUE(in) << "cannot open " << name;
   std::vector<TextCase> cases;
   std::string line, key;
