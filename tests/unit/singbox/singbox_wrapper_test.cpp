@@ -163,8 +163,7 @@ TEST(ReadinessScanner, SeesTheTextWhereverTheOutputIsCut) {
   for (const auto& [chunks, seen] : rows) {
     ReadinessScanner scanner;
     bool found = false;
-    for (const std::string& chunk : chunks)
-      found = scanner.Feed(chunk);
+    for (const std::string& chunk : chunks) found = scanner.Feed(chunk);
     EXPECT_EQ(found, seen) << chunks.back();
   }
 }
