@@ -124,6 +124,9 @@ svc::WintunFunctions FakeTunnelLibraries::Wintun() {
     active->unreleased_ -= static_cast<int>(active->lent_.erase(packet));
   };
   f.AllocateSendPacket = [](void*, uint32_t size) -> uint8_t* {
+    if (size > 1500) {
+      return nullptr;  // the adapter's ring has no room for it
+    }
     auto buffer = std::make_unique<std::vector<uint8_t>>(size);
     uint8_t* address = buffer->data();
     std::lock_guard lock(active->mutex_);

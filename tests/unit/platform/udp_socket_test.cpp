@@ -142,6 +142,10 @@ TEST(UdpSocket, CarriesDatagramsUntilClosedAndIsNotInherited) {
   ASSERT_TRUE(peer.SendTo(service, "late"));
   EXPECT_LE(socket.Receive(buffer), 0);
   EXPECT_EQ(socket.Send(Bytes("after close")), -1);
+  // The tunnel carries IPv4 only: an IPv6 server is refused before anything is sent.
+  const platform::UdpSocketOpening v6 =
+      platform::OpenConnectedUdpSocket({platform::IpAddress::Family::kIpv6, {}}, peer.Port());
+  EXPECT_TRUE(!v6.socket && v6.failed_step == platform::UdpSocketOpening::Step::kConnect);
 }
 
 }  // namespace

@@ -86,18 +86,20 @@ TEST_F(PacketPumpTest, TimerTicksEachPassAndForcesAHandshakeEveryTwentieth) {
   EXPECT_EQ(upkeeps_.load(), 40);
 }
 
-// Datagrams from the server: only code-4 results with bytes reach the adapter. Packets from the
-// adapter: wrapped, sent unless the library refuses them, and released either way.
+// Datagrams from the server: only code-4 results with bytes reach the adapter, when it has room.
+// Packets from the adapter: wrapped, sent unless the library refuses them, and released either
+// way.
 TEST_F(PacketPumpTest, CarriesIpv4BothWaysAndReleasesEveryAdapterPacket) {
-  for (const char* datagram : {"fail", "4:first ipv4", "6:ipv6 packet", "1:reply",
-                               "0:", "4:", "L:", "2:error", "4:second ipv4"}) {
+  const std::string no_room = "4:" + std::string(2000, 'b');
+  for (const char* datagram : {"fail", "4:first ipv4", "6:ipv6 packet", "1:reply", "0:", "4:",
+                               "L:", "2:error", no_room.c_str(), "4:second ipv4"}) {
     libraries_.FromServer(datagram);
   }
   for (const char* packet : {"one", "x refused by the library", "three"}) {
     libraries_.FromAdapter(packet);
   }
   ASSERT_TRUE(PollUntil([&] {
-    return libraries_.Reads() == 8 && libraries_.SentToServer().size() == 3 &&
+    return libraries_.Reads() == 9 && libraries_.SentToServer().size() == 3 &&
            libraries_.Unreleased() == 0;
   })) << libraries_.Unreleased()
       << " adapter packets never released";
