@@ -174,7 +174,8 @@ svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
   f.wireguard_tick = [](void*, uint8_t* out, uint32_t out_size) {
     active->packets_.Note("tick " + std::to_string(out_size));
     std::lock_guard lock(active->mutex_);
-    return Give(active->tick_answer, active->tick_answer.empty() ? 0 : 1, out, out_size);
+    const std::string& answer = active->tick_answer;
+    return Give(answer, answer.empty() ? 0 : answer.starts_with("x") ? 2 : 1, out, out_size);
   };
   f.wireguard_force_handshake = [](void*, uint8_t* out, uint32_t out_size) {
     active->packets_.Note("force_handshake " + std::to_string(out_size));

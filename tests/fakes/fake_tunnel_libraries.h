@@ -26,10 +26,10 @@ namespace orvo_test {
 // buffer sizes ("tick 4096", "force_handshake 65535", "write 3 65535", "read 7 65535").
 //
 // The protocol answers: force_handshake gives "handshake" (code 1); tick gives `tick_answer`
-// (code 1) or nothing (code 0) when it is empty; write gives "wrapped:" + the packet (code 1),
-// or code 2 for a packet beginning with 'x'; read takes a datagram "<code>:<bytes>" and gives
-// that code and those bytes ("L:" claims more bytes than the buffer holds). The adapter has no
-// room for a packet of more than 1500 bytes.
+// (code 1, or code 2 when it begins with 'x') or nothing (code 0) when it is empty; write gives
+// "wrapped:" + the packet (code 1), or code 2 for a packet beginning with 'x'; read takes a
+// datagram "<code>:<bytes>" and gives that code and those bytes ("L:" claims more bytes than the
+// buffer holds). The adapter has no room for a packet of more than 1500 bytes.
 class FakeTunnelLibraries {
  public:
   static constexpr uint64_t kAdapterLuid = 0x0035000000000009;

@@ -84,6 +84,9 @@ TEST_F(PacketPumpTest, TimerTicksEachPassAndForcesAHandshakeEveryTwentieth) {
   EXPECT_EQ(libraries_.SentToServer(), sent);
   EXPECT_EQ(log_.Debugger(), L"ORVO_SVC: forced handshake sent\nORVO_SVC: forced handshake sent\n");
   EXPECT_EQ(upkeeps_.load(), 40);
+  libraries_.tick_answer = "x: an error, not a datagram for the server";
+  RunTimerPasses(1);
+  EXPECT_EQ(libraries_.SentToServer(), sent);
 }
 
 // Datagrams from the server: only code-4 results with bytes reach the adapter, when it has room.
