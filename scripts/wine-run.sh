@@ -5,7 +5,10 @@
 # /tmp/orvo-wine-<uid>); a caller's WINEPREFIX is not used.
 set -euo pipefail
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# The system-library stand-ins (tools/stand-ins/) replace Wine's fwpuclnt, iphlpapi and setupapi
+# for a program that has them beside it; for any other program the override finds no native DLL
+# and Wine's builtin one is loaded as before.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;fwpuclnt,iphlpapi,setupapi=n,b}
 root=${ORVO_WINE_PREFIX_ROOT:-/tmp/orvo-wine-$(id -u)}
 mkdir -p "$root"
 
@@ -54,6 +57,10 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 cp -a "$template/." "$WINEPREFIX/"
+# The stand-ins forward what Wine does implement to renamed copies of Wine's own DLLs.
+system32=$WINEPREFIX/drive_c/windows/system32
+cp "$system32/iphlpapi.dll" "$system32/wineiphl.dll"
+cp "$system32/setupapi.dll" "$system32/winesetu.dll"
 
 # In the background, so a signal reaches the trap at once; standard input stays the caller's.
 status=0
