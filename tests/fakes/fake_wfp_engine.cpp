@@ -124,7 +124,10 @@ class Session : public WfpSession {
     return Change("AddSubLayer " + DescribeWfpKey(s.key) + Quoted(s.name) + Quoted(s.description) +
                       " provider=" + DescribeWfpKey(s.provider) +
                       " weight=" + std::to_string(s.weight),
-                  [&](Objects& o) { return Add(o.sublayers, s.key); });
+                  [&](Objects& o) {
+                    return o.providers.contains(s.provider) ? Add(o.sublayers, s.key)
+                                                            : kFwpErrorProviderNotFound;
+                  });
   }
   uint32_t DeleteSubLayer(const WfpKey& key) override {
     return Change("DeleteSubLayer " + DescribeWfpKey(key),
@@ -135,6 +138,9 @@ class Session : public WfpSession {
     const uint32_t code = Change(
         "AddFilter " + DescribeWfpFilter(filter),
         [&](Objects& o) {
+          if (!o.sublayers.contains(filter.sublayer)) {
+            return kFwpErrorSubLayerNotFound;
+          }
           id = state_->next_filter_id++;
           o.filters[id] = {filter, id_};
           return kWfpSuccess;

@@ -3,9 +3,11 @@
 // named pipe; first in console mode, then installed and run by Wine's service manager with
 // "sc create", "net start" and "net stop".
 //
-// Wine has no WFP engine (the kill switch stays off) and no Wintun driver, so the test registers
-// the driver's service key for the time of a connect; sing-box.exe then runs for real, reports
-// readiness, and the connect fails at the TUN check because no TUN interface appears.
+// Wine has no WFP engine, so the service gets the fwpuclnt stand-in beside it (loaded through a
+// DLL override) and its kill switch runs; the filters the stand-in holds are read from its state
+// file. Wine has no Wintun driver either, so the test registers the driver's service key for the
+// time of a connect; sing-box.exe then runs for real, reports readiness, and the connect fails
+// at the TUN check because no TUN interface appears.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
@@ -21,6 +23,8 @@
 
 #include "platform/process_table.h"
 #include "platform/text_encoding.h"
+#include "fwpuclnt/stand_in_controls.h"
+#include "support/case_file.h"
 #include "support/poll.h"
 #include "support/scratch_directory.h"
 #include "support/spawned_program.h"
@@ -87,9 +91,11 @@ class ServiceUnderWine : public ::testing::Test {
   void SetUp() override {
     // The service must run from a directory of its own: it looks for sing-box.exe beside itself.
     const std::filesystem::path build = orvo_test::NativePath(ORVO_BUILD_DIR);
-    for (const std::filesystem::path file : {"orvo-vpn-svc.exe", "test-bin/sing-box.exe"}) {
+    for (const std::filesystem::path file :
+         {"orvo-vpn-svc.exe", "test-bin/sing-box.exe", "tests/fwpuclnt.dll"}) {
       std::filesystem::copy_file(build / file, install_.path() / file.filename());
     }
+    std::filesystem::remove(kStandInFwpStateFile);
   }
   std::wstring ServicePath() const { return (install_.path() / "orvo-vpn-svc.exe").wstring(); }
   void ExpectClientWalk() const {
@@ -97,6 +103,23 @@ class ServiceUnderWine : public ::testing::Test {
         orvo_test::ReadWholeFile(ORVO_SOURCE_DIR "/tests/golden/windows/client_walk.txt");
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(ClientWalk(expected), expected);
+    // The walk leaves the kill switch on: the permits for the service's own programs and the
+    // always-on ones, and block-all.
+    const auto plans = orvo_test::ReadCases("unit/killswitch/plans.txt");
+    const auto own = std::ranges::find(
+        plans, "before the tunnel is up the tunnel's own processes are permitted",
+        &orvo_test::TextCase::name);
+    ASSERT_NE(own, plans.end());
+    EXPECT_EQ(StandInFilters(), (*own)["plan"]);
+  }
+  // The stand-in's committed filters, the install directory shown as C:\VPN.
+  std::string StandInFilters() const {
+    std::string text = orvo_test::ReadWholeFile(kStandInFwpStateFile);
+    const std::string directory = WideToUtf8(install_.path().wstring());
+    for (size_t at; (at = text.find(directory)) != std::string::npos;) {
+      text.replace(at, directory.size(), "C:\\VPN");
+    }
+    return text;
   }
 
   orvo_test::ScratchDirectory install_;
@@ -114,9 +137,9 @@ TEST_F(ServiceUnderWine, ConsoleModeDrivenByTheClientOverTheNamedPipe) {
   ExpectClientWalk();
   const std::string log = service->Output();
   for (const char* line :
-       {"WFP: FwpmEngineOpen failed: 1764\r\n", "ORVO_SVC: sing-box.exe initialized, version: ",
+       {"WFP: Initialized successfully\r\n", "ORVO_SVC: sing-box.exe initialized, version: ",
         "ORVO_SVC: >>> Detected 'sing-box started' signal <<<\r\n",
-        "ORVO_SVC: Failed to enable kill switch\r\n", "RELAY: Proxy stopped\r\n"}) {
+        "ORVO_SVC: Kill switch enabled successfully\r\n", "RELAY: Proxy stopped\r\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
 
@@ -158,14 +181,21 @@ TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
     const std::string ran = RunToEnd(command);
     return ran.starts_with("0 ") ? std::string() : ran;
   };
-  ASSERT_EQ(succeeds(L"sc.exe create OrvoVpnWinSvc binPath= " + Quoted(ServicePath())), "");
+  // The service manager's children do not see the test's WINEDLLOVERRIDES; this key reaches it.
+  static constexpr wchar_t kOverrides[] =
+      L"Software\\Wine\\AppDefaults\\orvo-vpn-svc.exe\\DllOverrides";
   // Stopped (where it still runs) and removed again whatever happens below.
   struct Removal {
     ~Removal() {
       RunToEnd(L"net.exe stop OrvoVpnWinSvc");
       RunToEnd(L"sc.exe delete OrvoVpnWinSvc");
+      RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\orvo-vpn-svc.exe");
     }
   } removal;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOverrides, L"fwpuclnt", REG_SZ, L"native,builtin",
+                            sizeof(L"native,builtin")),
+            ERROR_SUCCESS);
+  ASSERT_EQ(succeeds(L"sc.exe create OrvoVpnWinSvc binPath= " + Quoted(ServicePath())), "");
   // SERVICE_STOPPED with ERROR_SERVICE_NEVER_STARTED, then SERVICE_RUNNING.
   EXPECT_EQ(ServiceState(), "state 1 exit 1077");
   ASSERT_EQ(succeeds(L"net.exe start OrvoVpnWinSvc"), "");
@@ -178,6 +208,8 @@ TEST_F(ServiceUnderWine, ServiceModeUnderWinesServiceManager) {
   // The service reports STOPPED with no error once it has ended.
   EXPECT_TRUE(orvo_test::PollUntil([] { return ServiceState() == "state 1 exit 0"; }, 10s))
       << ServiceState();
+  // Its filters went with it.
+  EXPECT_EQ(StandInFilters(), "");
   // The pipe went with the service: the client reports an unreachable service.
   const std::string after = RunToEnd(Ctl(L"raw status"));
   EXPECT_TRUE(after.starts_with("2 ") && after.find("disconnected") == std::string::npos) << after;

@@ -1,9 +1,12 @@
 // The kill switch's planned filters for each kind of settings, and what the WFP manager does to
 // the engine and says in its log for each sequence of operations, compared as whole transcripts
-// with the tables under tests/golden/unit/killswitch/.
+// with the tables under tests/golden/unit/killswitch/. The sequences run on the in-memory engine
+// and, in the Windows build, on the product's Win32 engine over the fwpuclnt stand-in.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <functional>
 #include <sstream>
 
 #include "fakes/fake_host_resolver.h"
@@ -14,6 +17,12 @@
 #include "platform/text_encoding.h"
 #include "support/scratch_directory.h"
 #include "support/case_file.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "fwpuclnt/stand_in_controls.h"
+#endif
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -55,12 +64,58 @@ TEST(KillSwitchRules, PlansMatchTheirTable) {
   }
 }
 
-// Runs the steps of one case on a manager over the in-memory engine, seen through the
-// fault-injecting one, and writes down each step, its log and its result.
-std::string RunSteps(const orvo_test::TextCase& c) {
-  auto engine = std::make_shared<orvo_test::FakeWfpEngine>(c["admin"] != "no");
+// An engine a case runs on, with the test's hold on it: failures to inject, its calls or its
+// committed filters as text, and (at the end) how many application ids it handed out unfreed.
+struct EngineUnderTest {
+  std::shared_ptr<platform::WfpEngine> engine;
+  std::function<void(const std::string&, uint32_t, int)> fail;
+  std::function<std::string(bool filters)> text;
+  std::function<int()> unfreed;
+};
+
+EngineUnderTest InMemoryEngine(bool administrator) {
+  auto fake = std::make_shared<orvo_test::FakeWfpEngine>(administrator);
+  return {fake, [fake](const std::string& f, uint32_t code, int n) { fake->Fail(f, code, n); },
+          [fake](bool filters) { return filters ? fake->Filters() : fake->Calls(); },
+          [] { return 0; }};
+}
+
+#ifdef _WIN32
+// The product's Win32 engine over the fwpuclnt stand-in, reset for the case; no engine when the
+// fwpuclnt.dll loaded lacks the stand-in's own exports (an override that did not take).
+EngineUnderTest Win32Engine(bool administrator) {
+  const HMODULE dll = GetModuleHandleW(L"fwpuclnt.dll");
+  const auto find = [dll](const char* name) {
+    return reinterpret_cast<void (*)()>(GetProcAddress(dll, name));
+  };
+  const auto reset = reinterpret_cast<decltype(&StandInFwpReset)>(find("StandInFwpReset"));
+  const auto fail = reinterpret_cast<decltype(&StandInFwpFail)>(find("StandInFwpFail"));
+  const auto text = reinterpret_cast<decltype(&StandInFwpText)>(find("StandInFwpText"));
+  if (reset == nullptr || fail == nullptr || text == nullptr) {
+    return {};
+  }
+  reset(administrator);
+  return {platform::SystemWfpEngine(),
+          [fail](const std::string& f, uint32_t code, int n) { fail(f.c_str(), code, n); },
+          [text](bool filters) {
+            std::string out(text(filters, nullptr, 0), '\0');
+            text(filters, out.data(), out.size() + 1);
+            return out;
+          },
+          [reset] { return reset(1); }};
+}
+#endif
+
+// Runs the steps of one case on a manager over `engine`, and writes down each step, its log and
+// its result.
+std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)) {
+  EngineUnderTest engine = make(c["admin"] != "no");
+  if (!engine.engine) {
+    ADD_FAILURE() << "fwpuclnt.dll is not the stand-in";
+    return {};
+  }
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
-  auto manager = std::make_unique<WfpManager>(engine, resolver);
+  auto manager = std::make_unique<WfpManager>(engine.engine, resolver);
   orvo_test::ScratchDirectory scratch;
   std::vector<std::pair<std::string, std::string>> files;  // path, name
   LogCapture log;
@@ -89,7 +144,7 @@ std::string RunSteps(const orvo_test::TextCase& c) {
       int occurrence = 0;
       std::string fragment;
       std::getline(fault >> std::hex >> code >> std::dec >> occurrence >> std::ws, fragment);
-      engine->Fail(fragment, code, occurrence);
+      engine.fail(fragment, code, occurrence);
     }
     if (verb == "enable") {
       KillSwitchConfig config = Config(rest);
@@ -101,14 +156,15 @@ std::string RunSteps(const orvo_test::TextCase& c) {
       }
       result = manager->EnableKillSwitch(config);
     }
-    if (verb == "calls") transcript += engine->Calls().substr(calls_seen);
-    if (verb == "calls" || verb == "forget") calls_seen = engine->Calls().size();
-    if (verb == "filters") transcript += engine->Filters();
+    if (verb == "calls") transcript += engine.text(false).substr(calls_seen);
+    if (verb == "calls" || verb == "forget") calls_seen = engine.text(false).size();
+    if (verb == "filters") transcript += engine.text(true);
     transcript += log.StandardError();
     log.Clear();
     if (result) transcript += *result ? "= ok\n" : "= failed: " + manager->last_error() + "\n";
   }
   manager.reset();
+  EXPECT_EQ(engine.unfreed(), 0) << "application ids never freed";
   // Paths of the scratch directory, longest first, by the names the table gives them.
   std::sort(files.begin(), files.end(),
             [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
@@ -120,12 +176,30 @@ std::string RunSteps(const orvo_test::TextCase& c) {
   return transcript;
 }
 
-TEST(WfpManager, StepsGiveTheirTranscripts) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/killswitch/wfp_manager.txt")) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(RunSteps(c), c["transcript"]);
-  }
+// Each case on each engine: the in-memory one and, on Windows, the product's Win32 engine.
+using EngineAndCase = std::tuple<EngineUnderTest (*)(bool), orvo_test::TextCase>;
+class WfpManagerSteps : public testing::TestWithParam<EngineAndCase> {};
+
+TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
+  EXPECT_EQ(RunSteps(std::get<1>(GetParam()), std::get<0>(GetParam())),
+            std::get<1>(GetParam())["transcript"]);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WfpManagerSteps,
+    testing::Combine(testing::Values(&InMemoryEngine
+#ifdef _WIN32
+                                     , &Win32Engine
+#endif
+                                     ),
+                     testing::ValuesIn(orvo_test::ReadCases("unit/killswitch/wfp_manager.txt"))),
+    [](const testing::TestParamInfo<EngineAndCase>& info) {
+      std::string name = std::get<0>(info.param) == &InMemoryEngine ? "in_memory_" : "win32_";
+      for (const char c : std::get<1>(info.param).name) {
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      }
+      return name;
+    });
 
 }  // namespace
 }  // namespace orvo_vpn_win_svc

@@ -1,0 +1,22 @@
+#pragma once
+
+// The exports only the fwpuclnt stand-in has, for the tests that load it. A test finds them with
+// GetProcAddress; not finding them means Wine's own fwpuclnt was loaded instead.
+
+#include <cstddef>
+
+extern "C" {
+// Replaces the engine with an empty one, for a caller with or without administrator rights.
+// Returns how many application ids the old one handed out that were never freed.
+int StandInFwpReset(int administrator);
+// The `occurrence`-th call (every one for 0) whose recorded text contains `fragment` fails with
+// `code`.
+void StandInFwpFail(const char* fragment, unsigned long code, int occurrence);
+// The calls so far (`filters` 0) or the committed filters (1), one a line, as NUL-terminated
+// text into `buffer` when it has room; returns the length of the text.
+size_t StandInFwpText(int filters, char* buffer, size_t size);
+}
+
+// Where the stand-in keeps its committed filters as text, rewritten after every change, for a
+// test of another process that loaded it.
+inline constexpr char kStandInFwpStateFile[] = "C:\\windows\\temp\\fwpuclnt-stand-in-filters.txt";
