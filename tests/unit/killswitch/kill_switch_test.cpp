@@ -15,8 +15,8 @@
 #include "killswitch/wfp_manager.h"
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
-#include "support/scratch_directory.h"
 #include "support/case_file.h"
+#include "support/scratch_directory.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -185,17 +185,20 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
             std::get<1>(GetParam())["transcript"]);
 }
 
+EngineUnderTest (*const kEngines[])(bool) = {
+    &InMemoryEngine,
+#ifdef _WIN32
+    &Win32Engine,
+#endif
+};
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, WfpManagerSteps,
-    testing::Combine(testing::Values(&InMemoryEngine
-#ifdef _WIN32
-                                     , &Win32Engine
-#endif
-                                     ),
+    testing::Combine(testing::ValuesIn(kEngines),
                      testing::ValuesIn(orvo_test::ReadCases("unit/killswitch/wfp_manager.txt"))),
-    [](const testing::TestParamInfo<EngineAndCase>& info) {
-      std::string name = std::get<0>(info.param) == &InMemoryEngine ? "in_memory_" : "win32_";
-      for (const char c : std::get<1>(info.param).name) {
+    [](const testing::TestParamInfo<EngineAndCase>& param) {
+      std::string name = std::get<0>(param.param) == &InMemoryEngine ? "in_memory_" : "win32_";
+      for (const char c : std::get<1>(param.param).name) {
         name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       }
       return name;

@@ -33,7 +33,7 @@ constexpr DWORD Code(HRESULT code) {
 // objects, keys chosen by the caller, other match types). No real engine answers this code.
 constexpr DWORD kNotModelled = ERROR_CALL_NOT_IMPLEMENTED;
 
-#define CHECK(call)                                              \
+#define CHECK(call)                                                 \
   if (const DWORD check_code = (call); check_code != ERROR_SUCCESS) \
   return check_code
 
@@ -164,9 +164,8 @@ DWORD Value(const FWP_CONDITION_VALUE0& in, WfpConditionValue& out) {
 }
 
 DWORD Condition(const FWPM_FILTER_CONDITION0& in, bool v6, WfpCondition& out) {
-  const auto known = std::ranges::find_if(kFields, [&](const FieldKey& f) {
-    return f.key == in.fieldKey;
-  });
+  const auto known =
+      std::ranges::find_if(kFields, [&](const FieldKey& f) { return f.key == in.fieldKey; });
   CHECK(known == std::end(kFields) ? Code(FWP_E_CONDITION_NOT_FOUND) : 0);
   out.field = known->field;
   const FWP_MATCH_TYPE match = in.matchType;
@@ -244,7 +243,7 @@ DWORD Filter(const FWPM_FILTER0& in, WfpFilter& out) {
       return Code(FWP_E_INVALID_ACTION_TYPE);
   }
   CHECK(in.numFilterConditions != 0 && in.filterCondition == nullptr ? Code(FWP_E_NULL_POINTER)
-                                                                       : 0);
+                                                                     : 0);
   for (UINT32 i = 0; i < in.numFilterConditions; ++i) {
     CHECK(Condition(in.filterCondition[i], out.layer == WfpLayer::kAleAuthConnectV6,
                     out.conditions.emplace_back()));
@@ -260,8 +259,10 @@ DWORD OnSession(HANDLE handle, Call call) {
   const auto found = g.sessions.find(reinterpret_cast<uintptr_t>(handle));
   CHECK(found == g.sessions.end() ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : 0);
   const DWORD code = call(found);
-  if (code == ERROR_SUCCESS) {
-    std::ofstream(kStandInFwpStateFile, std::ios::binary | std::ios::trunc) << g.engine->Filters();
+  if (code == ERROR_SUCCESS) {  // replaced whole, so that a reader never sees half of it
+    const std::string next = std::string(kStandInFwpStateFile) + ".new";
+    std::ofstream(next, std::ios::binary | std::ios::trunc) << g.engine->Filters();
+    MoveFileExA(next.c_str(), kStandInFwpStateFile, MOVEFILE_REPLACE_EXISTING);
   }
   return code;
 }
@@ -370,7 +371,8 @@ STAND_IN_EXPORT DWORD WINAPI FwpmFilterAdd0(HANDLE engine, const FWPM_FILTER0* f
 }
 
 STAND_IN_EXPORT DWORD WINAPI FwpmFilterDeleteById0(HANDLE engine, UINT64 id) {
-  return OnSession(engine, [&](auto session) -> DWORD { return session->second.engine->DeleteFilter(id); });
+  return OnSession(engine,
+                   [&](auto session) -> DWORD { return session->second.engine->DeleteFilter(id); });
 }
 
 STAND_IN_EXPORT DWORD WINAPI FwpmTransactionBegin0(HANDLE engine, UINT32 flags) {
@@ -382,11 +384,13 @@ STAND_IN_EXPORT DWORD WINAPI FwpmTransactionBegin0(HANDLE engine, UINT32 flags) 
 }
 
 STAND_IN_EXPORT DWORD WINAPI FwpmTransactionCommit0(HANDLE engine) {
-  return OnSession(engine, [](auto session) -> DWORD { return session->second.engine->CommitTransaction(); });
+  return OnSession(
+      engine, [](auto session) -> DWORD { return session->second.engine->CommitTransaction(); });
 }
 
 STAND_IN_EXPORT DWORD WINAPI FwpmTransactionAbort0(HANDLE engine) {
-  return OnSession(engine, [](auto session) -> DWORD { return session->second.engine->AbortTransaction(); });
+  return OnSession(
+      engine, [](auto session) -> DWORD { return session->second.engine->AbortTransaction(); });
 }
 
 STAND_IN_EXPORT DWORD WINAPI FwpmGetAppIdFromFileName0(const wchar_t* file_name,

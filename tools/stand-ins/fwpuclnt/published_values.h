@@ -7,8 +7,8 @@
 
 namespace fwpuclnt_stand_in {
 
-inline constexpr UINT32 kSessionFlagDynamic = 0x00000001;    // FWPM_SESSION_FLAG_DYNAMIC
-inline constexpr UINT32 kSessionFlagReserved = 0x10000000;   // FWPM_SESSION_FLAG_RESERVED
+inline constexpr UINT32 kSessionFlagDynamic = 0x00000001;      // FWPM_SESSION_FLAG_DYNAMIC
+inline constexpr UINT32 kSessionFlagReserved = 0x10000000;     // FWPM_SESSION_FLAG_RESERVED
 inline constexpr UINT32 kProviderFlagPersistent = 0x00000001;  // FWPM_PROVIDER_FLAG_PERSISTENT
 inline constexpr UINT16 kSubLayerFlagPersistent = 0x0001;      // FWPM_SUBLAYER_FLAG_PERSISTENT
 inline constexpr UINT32 kTxnReadOnly = 0x00000001;             // FWPM_TXN_READ_ONLY
@@ -26,10 +26,12 @@ inline constexpr GUID kConditionIpRemoteAddress = {
 // FWPM_CONDITION_IP_PROTOCOL {3971EF2B-623E-4F9A-8CB1-6E79B806B9A7}
 inline constexpr GUID kConditionIpProtocol = {
     0x3971ef2b, 0x623e, 0x4f9a, {0x8c, 0xb1, 0x6e, 0x79, 0xb8, 0x06, 0xb9, 0xa7}};
-// FWPM_CONDITION_IP_LOCAL_PORT, also FWPM_CONDITION_ICMP_TYPE {0C1BA1AF-5765-453F-AF22-A8F791AC775B}
+// FWPM_CONDITION_IP_LOCAL_PORT, also FWPM_CONDITION_ICMP_TYPE
+// {0C1BA1AF-5765-453F-AF22-A8F791AC775B}
 inline constexpr GUID kConditionIpLocalPort = {
     0x0c1ba1af, 0x5765, 0x453f, {0xaf, 0x22, 0xa8, 0xf7, 0x91, 0xac, 0x77, 0x5b}};
-// FWPM_CONDITION_IP_REMOTE_PORT, also FWPM_CONDITION_ICMP_CODE {C35A604D-D22B-4E1A-91B4-68F674EE674B}
+// FWPM_CONDITION_IP_REMOTE_PORT, also FWPM_CONDITION_ICMP_CODE
+// {C35A604D-D22B-4E1A-91B4-68F674EE674B}
 inline constexpr GUID kConditionIpRemotePort = {
     0xc35a604d, 0xd22b, 0x4e1a, {0x91, 0xb4, 0x68, 0xf6, 0x74, 0xee, 0x67, 0x4b}};
 // FWPM_CONDITION_IP_LOCAL_INTERFACE {4CD62A49-59C3-4969-B7F3-BDA5D32890A4}
