@@ -23,6 +23,11 @@ struct TextCase {
   }
 };
 
+// A case shows as its name where a test names its parameters.
+inline void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 inline std::string UnescapeCaseText(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

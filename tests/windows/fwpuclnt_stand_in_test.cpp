@@ -8,8 +8,6 @@
 #include <fwpmu.h>
 #include <rpc.h>
 
-#include <functional>
-
 #include "fwpuclnt/published_values.h"
 #include "fwpuclnt/stand_in_controls.h"
 
@@ -17,71 +15,54 @@ namespace {
 
 using namespace fwpuclnt_stand_in;
 
-constexpr GUID kProvider = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
-constexpr GUID kSubLayer = {0x2, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
-
 TEST(FwpuclntStandIn, RefusesMalformedFiltersWithTheDocumentedCodes) {
-  const auto reset = reinterpret_cast<decltype(&StandInFwpReset)>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"fwpuclnt.dll"), "StandInFwpReset")));
+  const auto reset = STAND_IN_FWP(StandInFwpReset);
   ASSERT_NE(reset, nullptr) << "fwpuclnt.dll is not the stand-in";
   reset(1);
   wchar_t name[] = L"test";
-  FWPM_SESSION0 session{};
-  session.displayData.name = name;
+  GUID key{1, 2, 3, {4}};  // the provider's and the sublayer's
+  FWPM_PROVIDER0 provider{key, {name, nullptr}, 0, {}, nullptr};
+  FWPM_SUBLAYER0 sublayer{key, {name, nullptr}, 0, &key, {}, 1};
   HANDLE engine = nullptr;
-  ASSERT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_DEFAULT, nullptr, &session, &engine), 0u);
-  FWPM_PROVIDER0 provider{kProvider, {name, nullptr}, 0, {}, nullptr};
+  ASSERT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_DEFAULT, nullptr, nullptr, &engine), 0u);
   ASSERT_EQ(FwpmProviderAdd0(engine, &provider, nullptr), 0u);
-  GUID provider_key = kProvider;
-  FWPM_SUBLAYER0 sublayer{kSubLayer, {name, nullptr}, 0, &provider_key, {}, 1};
   ASSERT_EQ(FwpmSubLayerAdd0(engine, &sublayer, nullptr), 0u);
-
+  // A filter on a remote network and a local port range, spoiled in one way a row.
   struct Row {
-    const char* what;
     HRESULT code;
-    std::function<void(FWPM_FILTER0&, FWP_V4_ADDR_AND_MASK&, FWP_RANGE0&)> spoil;
+    void (*spoil)(FWPM_FILTER0&, FWP_V4_ADDR_AND_MASK&, FWP_RANGE0&);
   };
   const Row rows[] = {
-      {"well formed", S_OK, [](auto&, auto&, auto&) {}},
-      {"weight of a wrong type", FWP_E_TYPE_MISMATCH,
-       [](auto& f, auto&, auto&) { f.weight.type = FWP_UINT16; }},
-      {"weight 16", FWP_E_INVALID_WEIGHT, [](auto& f, auto&, auto&) { f.weight.uint8 = 16; }},
-      {"non-contiguous mask", FWP_E_INVALID_NET_MASK,
-       [](auto&, auto& network, auto&) { network.mask = 0xFF00FF00; }},
-      {"port range low above high", FWP_E_INVALID_RANGE,
-       [](auto&, auto&, auto& range) { range.valueLow.uint16 = 2000; }},
-      {"unknown layer", FWP_E_LAYER_NOT_FOUND,
-       [](auto& f, auto&, auto&) { f.layerKey = kProvider; }},
-      {"missing sublayer", FWP_E_SUBLAYER_NOT_FOUND,
-       [](auto& f, auto&, auto&) { f.subLayerKey = kProvider; }},
-      {"no name", FWP_E_NULL_DISPLAY_NAME,
-       [](auto& f, auto&, auto&) { f.displayData.name = nullptr; }},
-      {"conditions counted but not given", FWP_E_NULL_POINTER,
-       [](auto& f, auto&, auto&) { f.filterCondition = nullptr; }},
+      {S_OK, [](auto&, auto&, auto&) {}},
+      {FWP_E_TYPE_MISMATCH, [](auto& filter, auto&, auto&) { filter.weight.type = FWP_UINT16; }},
+      {FWP_E_INVALID_WEIGHT, [](auto& filter, auto&, auto&) { filter.weight.uint8 = 16; }},
+      {FWP_E_INVALID_NET_MASK, [](auto&, auto& network, auto&) { network.mask = 0xFF00FF00; }},
+      {FWP_E_INVALID_RANGE, [](auto&, auto&, auto& range) { range.valueLow.uint16 = 2000; }},
+      {FWP_E_LAYER_NOT_FOUND, [](auto& filter, auto&, auto&) { filter.layerKey.Data1 = 0; }},
+      {FWP_E_SUBLAYER_NOT_FOUND, [](auto& filter, auto&, auto&) { filter.subLayerKey.Data1 = 9; }},
+      {FWP_E_NULL_DISPLAY_NAME, [](auto& filter, auto&, auto&) { filter.displayData.name = {}; }},
+      {FWP_E_NULL_POINTER, [](auto& filter, auto&, auto&) { filter.filterCondition = nullptr; }},
   };
   for (const Row& row : rows) {
     FWP_V4_ADDR_AND_MASK network{0xC0000201, 0xFFFFFFFF};
-    FWP_RANGE0 range{};
-    range.valueLow = range.valueHigh = {FWP_UINT16, {}};
+    FWP_RANGE0 range{{FWP_UINT16, {}}, {FWP_UINT16, {}}};
     range.valueHigh.uint16 = 1024;
-    FWPM_FILTER_CONDITION0 conditions[2]{};
-    conditions[0] = {kConditionIpRemoteAddress, FWP_MATCH_EQUAL, {FWP_V4_ADDR_MASK, {}}};
+    FWPM_FILTER_CONDITION0 conditions[] = {
+        {kConditionKeys[0], FWP_MATCH_EQUAL, {FWP_V4_ADDR_MASK, {}}},
+        {kConditionKeys[2], FWP_MATCH_RANGE, {FWP_RANGE_TYPE, {}}}};
     conditions[0].conditionValue.v4AddrMask = &network;
-    conditions[1] = {kConditionIpLocalPort, FWP_MATCH_RANGE, {FWP_RANGE_TYPE, {}}};
     conditions[1].conditionValue.rangeValue = &range;
     FWPM_FILTER0 filter{};
     filter.displayData.name = name;
     filter.layerKey = kLayerAleAuthConnectV4;
-    filter.subLayerKey = kSubLayer;
-    filter.weight = {FWP_UINT8, {}};
-    filter.weight.uint8 = 15;
+    filter.subLayerKey = key;
+    filter.weight = {FWP_UINT8, {15}};
     filter.numFilterConditions = 2;
     filter.filterCondition = conditions;
     filter.action.type = FWP_ACTION_BLOCK;
     row.spoil(filter, network, range);
-    UINT64 id = 0;
-    EXPECT_EQ(FwpmFilterAdd0(engine, &filter, nullptr, &id), static_cast<DWORD>(row.code))
-        << row.what;
+    EXPECT_EQ(FwpmFilterAdd0(engine, &filter, nullptr, nullptr), static_cast<DWORD>(row.code))
+        << &row - rows;
   }
   EXPECT_EQ(FwpmTransactionCommit0(engine), static_cast<DWORD>(FWP_E_NO_TXN_IN_PROGRESS));
   ASSERT_EQ(FwpmTransactionBegin0(engine, 0), 0u);

@@ -68,35 +68,29 @@ TEST(KillSwitchRules, PlansMatchTheirTable) {
 // committed filters as text, and (at the end) how many application ids it handed out unfreed.
 struct EngineUnderTest {
   std::shared_ptr<platform::WfpEngine> engine;
-  std::function<void(const std::string&, uint32_t, int)> fail;
+  std::function<void(const char*, uint32_t, int)> fail;
   std::function<std::string(bool filters)> text;
   std::function<int()> unfreed;
 };
 
 EngineUnderTest InMemoryEngine(bool administrator) {
   auto fake = std::make_shared<orvo_test::FakeWfpEngine>(administrator);
-  return {fake, [fake](const std::string& f, uint32_t code, int n) { fake->Fail(f, code, n); },
+  return {fake, [fake](const char* f, uint32_t code, int n) { fake->Fail(f, code, n); },
           [fake](bool filters) { return filters ? fake->Filters() : fake->Calls(); },
           [] { return 0; }};
 }
 
 #ifdef _WIN32
 // The product's Win32 engine over the fwpuclnt stand-in, reset for the case; no engine when the
-// fwpuclnt.dll loaded lacks the stand-in's own exports (an override that did not take).
+// fwpuclnt.dll loaded is not the stand-in.
 EngineUnderTest Win32Engine(bool administrator) {
-  const HMODULE dll = GetModuleHandleW(L"fwpuclnt.dll");
-  const auto find = [dll](const char* name) {
-    return reinterpret_cast<void (*)()>(GetProcAddress(dll, name));
-  };
-  const auto reset = reinterpret_cast<decltype(&StandInFwpReset)>(find("StandInFwpReset"));
-  const auto fail = reinterpret_cast<decltype(&StandInFwpFail)>(find("StandInFwpFail"));
-  const auto text = reinterpret_cast<decltype(&StandInFwpText)>(find("StandInFwpText"));
-  if (reset == nullptr || fail == nullptr || text == nullptr) {
+  const auto reset = STAND_IN_FWP(StandInFwpReset);
+  const auto text = STAND_IN_FWP(StandInFwpText);
+  if (reset == nullptr || text == nullptr) {
     return {};
   }
   reset(administrator);
-  return {platform::SystemWfpEngine(),
-          [fail](const std::string& f, uint32_t code, int n) { fail(f.c_str(), code, n); },
+  return {platform::SystemWfpEngine(), STAND_IN_FWP(StandInFwpFail),
           [text](bool filters) {
             std::string out(text(filters, nullptr, 0), '\0');
             text(filters, out.data(), out.size() + 1);
@@ -144,7 +138,7 @@ std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)
       int occurrence = 0;
       std::string fragment;
       std::getline(fault >> std::hex >> code >> std::dec >> occurrence >> std::ws, fragment);
-      engine.fail(fragment, code, occurrence);
+      engine.fail(fragment.c_str(), code, occurrence);
     }
     if (verb == "enable") {
       KillSwitchConfig config = Config(rest);

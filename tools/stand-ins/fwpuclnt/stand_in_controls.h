@@ -1,9 +1,10 @@
 #pragma once
 
-// The exports only the fwpuclnt stand-in has, for the tests that load it. A test finds them with
-// GetProcAddress; not finding them means Wine's own fwpuclnt was loaded instead.
+// The exports only the fwpuclnt stand-in has, for the tests that load it (after windows.h). A
+// test finds them with STAND_IN_FWP; not finding them means Wine's own fwpuclnt was loaded.
 
 #include <cstddef>
+#include <cstdint>
 
 extern "C" {
 // Replaces the engine with an empty one, for a caller with or without administrator rights.
@@ -11,7 +12,7 @@ extern "C" {
 int StandInFwpReset(int administrator);
 // The `occurrence`-th call (every one for 0) whose recorded text contains `fragment` fails with
 // `code`.
-void StandInFwpFail(const char* fragment, unsigned long code, int occurrence);
+void StandInFwpFail(const char* fragment, uint32_t code, int occurrence);
 // The calls so far (`filters` 0) or the committed filters (1), one a line, as NUL-terminated
 // text into `buffer` when it has room; returns the length of the text.
 size_t StandInFwpText(int filters, char* buffer, size_t size);
@@ -20,3 +21,8 @@ size_t StandInFwpText(int filters, char* buffer, size_t size);
 // Where the stand-in keeps its committed filters as text, rewritten after every change, for a
 // test of another process that loaded it.
 inline constexpr char kStandInFwpStateFile[] = "C:\\windows\\temp\\fwpuclnt-stand-in-filters.txt";
+
+// The stand-in's export `name`, or null when the fwpuclnt.dll loaded is not the stand-in.
+#define STAND_IN_FWP(name)           \
+  reinterpret_cast<decltype(&name)>( \
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"fwpuclnt.dll"), #name)))
