@@ -1,7 +1,7 @@
 // The Win32 side of the system seams as Wine runs them: SetupAPI's device texts, the IP Helper's
-// tables, the filtering engine Wine refuses, and the WireGuard connect through the loader with
-// the cross-built wintun.dll and boringtun.dll stand-ins. (The filtering engine, which Wine
-// refuses, shows in the service's own log in service_wine_test.cpp.)
+// tables, and the WireGuard connect through the loader with the cross-built wintun.dll and
+// boringtun.dll stand-ins. (The filtering engine runs on the fwpuclnt stand-in, in the kill
+// switch's cases and in service_wine_test.cpp.)
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
