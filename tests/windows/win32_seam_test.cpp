@@ -1,7 +1,7 @@
-// The Win32 side of the system seams as Wine runs them: SetupAPI's device texts, the IP Helper's
-// tables, the filtering engine Wine refuses, and the WireGuard connect through the loader with
-// the cross-built wintun.dll and boringtun.dll stand-ins. (The filtering engine, which Wine
-// refuses, shows in the service's own log in service_wine_test.cpp.)
+// The Win32 side of the system seams as Wine runs them, with the stand-ins for the system
+// libraries Wine lacks (tools/stand-ins/): SetupAPI's device texts and the stale adapter clean-up's
+// DIF_REMOVE, and the WireGuard connect through the loader with the cross-built wintun.dll and
+// boringtun.dll stand-ins, on the product's own IP Helper against the iphlpapi stand-in.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
@@ -12,8 +12,9 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "fakes/fake_ip_helper.h"
@@ -22,12 +23,33 @@
 #include "platform/network_devices.h"
 #include "platform/text_encoding.h"
 #include "runtime/runtime.h"
+#include "singbox/cleanup_wintun_adapters.h"
 #include "support/case_file.h"
-#include "support/platform_kind.h"
+#include "support/poll.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
+
+using orvo_test::FakeIpHelper;
+
+// A control export of the system-library stand-in loaded as `library`; a failure when the
+// library loaded is Wine's own, as it is when the override did not take.
+template <typename Function>
+Function* StandInControl(const wchar_t* library, const char* name) {
+  auto* control = reinterpret_cast<Function*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
+  EXPECT_NE(control, nullptr) << WideToUtf8(library) << " is not the stand-in";
+  return control;
+}
+
+// What a stand-in holds as text: "calls" (since the last time) or "routes".
+std::string StandInText(const wchar_t* library, const char* what) {
+  auto* read = StandInControl<size_t(const char*, char*, size_t)>(library, "StandInText");
+  std::string text(1 << 16, '\0');
+  text.resize(read ? std::min(read(what, text.data(), text.size()), text.size() - 1) : 0);
+  return text;
+}
 
 // The present network devices as "friendly name=description" lines.
 std::string DeviceTable() {
@@ -44,8 +66,9 @@ std::string DeviceTable() {
 }
 
 // A network-class device registered for the test's time, its description and friendly name set
-// apart so that reading one for the other shows.
-TEST(Win32Seam, SetupApiReadsEachDevicesDescriptionAndFriendlyName) {
+// apart so that reading one for the other shows. The stale adapter clean-up removes it through
+// DIF_REMOVE; the setupapi stand-in has the parameters checked and Wine removes the device.
+TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   const std::string before = DeviceTable();
   const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
       SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr), &SetupDiDestroyDeviceInfoList);
@@ -70,49 +93,58 @@ TEST(Win32Seam, SetupApiReadsEachDevicesDescriptionAndFriendlyName) {
   platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
   ASSERT_TRUE(opening.set);
   EXPECT_NE(opening.set->Remove(100000).outcome, platform::DeviceRemoval::Outcome::kRemoved);
+  opening.set.reset();
+
+  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/adapter_removal.txt").at(0);
+  LogCapture log;
+  CleanupWintunAdapters();
+  EXPECT_EQ(log.StandardError(), expected["log"]);
+  EXPECT_EQ(DeviceTable(), before);
+  EXPECT_EQ(StandInText(L"setupapi.dll", "calls"), expected["calls"]);
 }
 
-// Wine implements the two table reads and answers GetBestRoute2 with ERROR_NOT_SUPPORTED; every
-// other call aborts the process there (and changes the system on Windows), so none is made here.
-TEST(Win32Seam, IpHelperListsInterfacesAndTheRoutesThroughThem) {
-  const auto ip_helper = platform::SystemIpHelper();
+// The interfaces and IPv4 routes as the product's IP Helper reads them, after both results.
+std::string MachineAsRead(platform::IpHelper& ip_helper) {
   std::vector<platform::InterfaceRow> interfaces;
   std::vector<platform::ForwardRow> routes;
-  ASSERT_EQ(ip_helper->GetInterfaceTable(interfaces), platform::kIpHelperOk);
-  ASSERT_EQ(ip_helper->GetForwardTable(platform::IpAddress::Family::kIpv4, routes),
-            platform::kIpHelperOk);
-  std::set<platform::InterfaceLuid> luids;
-  for (const auto& row : interfaces) {
-    EXPECT_TRUE(!row.alias.empty() && row.oper_status >= 1 && row.oper_status <= 7);
-    EXPECT_TRUE(luids.insert(row.luid).second) << "LUID 0x" << std::hex << row.luid << " twice";
+  std::string text = std::to_string(ip_helper.GetInterfaceTable(interfaces)) + " " +
+                     std::to_string(ip_helper.GetForwardTable(platform::IpAddress::Family::kIpv4,
+                                                              routes)) + "\n";
+  for (const platform::InterfaceRow& row : interfaces) {
+    char luid[24];
+    std::snprintf(luid, sizeof luid, "0x%llx ", static_cast<unsigned long long>(row.luid));
+    text += luid + std::to_string(row.index) + " " + WideToUtf8(row.alias) + "/" +
+            WideToUtf8(row.description) + " " + std::to_string(row.oper_status) + "\n";
   }
-  EXPECT_FALSE(luids.empty());
-  for (const auto& row : routes) {
-    EXPECT_TRUE(row.destination.family == platform::IpAddress::Family::kIpv4 &&
-                row.prefix_length <= 32 && luids.count(row.luid) == 1);
+  for (const platform::ForwardRow& row : routes) {
+    text += FakeIpHelper::Describe(row) + "\n";
   }
-  platform::ForwardRow best;
-  EXPECT_EQ(ip_helper->GetBestRoute(platform::IpAddress::Ipv4(0x7F000001), best),
-            orvo_test::RunningUnderWine() ? 50U : platform::kIpHelperOk);  // ERROR_NOT_SUPPORTED
+  return text;
 }
 
 // With the stand-ins it loads both libraries with every entry point, makes the adapter (in the
-// stand-in's memory), the session and the socket, and comes up. Wine implements none of the IP
-// Helper calls a connect makes, so the runtime gets the recording fake.
+// stand-in's memory), the session and the socket, and comes up; its address, MTU and routes go
+// through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
+// outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
+  const auto ip_helper_holds = [](const char* what) { return StandInText(L"iphlpapi.dll", what); };
+  auto* add_interface = StandInControl<void(uint64_t, uint32_t, const wchar_t*, uint32_t)>(
+      L"iphlpapi.dll", "StandInAddInterface");
+  ASSERT_NE(add_interface, nullptr);
+  add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
     return platform::LoadDynamicLibrary(file_name == L"wintun.dll"
                                             ? orvo_test::WintunStandInPath()
                                             : orvo_test::WireGuardStandInPath());
   };
-  const auto ip_helper = std::make_shared<orvo_test::FakeIpHelper>();
-  ip_helper->SetMtu(0x35000001000000, 1500);  // the stand-in adapter's LUID
-  facilities.ip_helper = ip_helper;
+  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
+  EXPECT_EQ(MachineAsRead(*facilities.ip_helper), expected["machine"]);
   LogCapture log;
   Runtime runtime(facilities);
   ASSERT_TRUE(runtime.Initialize(L"C:\\nowhere"));
   log.Clear();
+  ip_helper_holds("calls");
   ConnectRequest request;
   request.serverEndpoint = "127.0.0.1:51820";
   request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
@@ -123,13 +155,18 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
   EXPECT_EQ(runtime.GetState(), "connected");
-  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
-  EXPECT_EQ(ip_helper->TakeCalls(), expected["calls"]);
+  EXPECT_EQ(ip_helper_holds("calls"), expected["calls"]);
+  EXPECT_EQ(facilities.ip_helper->DeleteForwardEntry(
+                FakeIpHelper::ParseRoute(expected["host route removed from outside"])),
+            platform::kIpHelperOk);
+  const std::string upkept = expected["routes once the upkeep has passed"];
+  EXPECT_EQ(orvo_test::PollFor([&] { return ip_helper_holds("routes"); }, upkept), upkept);
   runtime.Disconnect();
   EXPECT_EQ(runtime.GetState(), "disconnected");
-  EXPECT_TRUE(ip_helper->TakeCalls().ends_with(expected["disconnect calls end"]));
+  EXPECT_TRUE(ip_helper_holds("calls").ends_with(expected["disconnect calls end"]));
+  EXPECT_EQ(ip_helper_holds("routes"), expected["routes after the disconnect"]);
 }
 
 }  // namespace
