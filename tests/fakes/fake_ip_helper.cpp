@@ -79,15 +79,6 @@ std::optional<FakeIpHelper::InterfaceRow> FakeIpHelper::Interface(InterfaceLuid 
   return std::nullopt;
 }
 
-std::string FakeIpHelper::Routes() const {
-  std::lock_guard lock(mutex_);
-  std::string text;
-  for (const ForwardRow& row : routes_) {
-    text += Describe(row) + "\n";
-  }
-  return text;
-}
-
 void FakeIpHelper::AddRoute(const ForwardRow& row) {
   std::lock_guard lock(mutex_);
   routes_.push_back(row);
@@ -121,8 +112,20 @@ std::string FakeIpHelper::Describe(const IpAddress& address) {
 
 std::string FakeIpHelper::Describe(const ForwardRow& row, const std::string& interface_name) {
   return Describe(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
-         Describe(row.next_hop) + " if " + (interface_name.empty() ? Hex(row.luid) : interface_name) +
-         " metric " + std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
+         Describe(row.next_hop) + " if " +
+         (interface_name.empty() ? Hex(row.luid) : interface_name) + " metric " +
+         std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
+}
+
+std::string FakeIpHelper::ForwardTable(orvo_vpn_win_svc::platform::IpHelper& ip_helper,
+                                       const std::function<std::string(InterfaceLuid)>& name) {
+  std::vector<ForwardRow> rows;
+  std::string text =
+      std::to_string(ip_helper.GetForwardTable(IpAddress::Family::kIpv4, rows)) + ":\n";
+  for (const ForwardRow& row : rows) {
+    text += Describe(row, name ? name(row.luid) : "") + "\n";
+  }
+  return text;
 }
 
 uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -39,8 +40,6 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
 
   // The interface with `luid`, or when that is 0 with `index`.
   std::optional<InterfaceRow> Interface(InterfaceLuid luid, uint32_t index) const;
-  // The routes, one Describe line each, in the table's order.
-  std::string Routes() const;
 
   // The calls made so far, one per line, and forget them; Note adds a line of the caller's.
   std::string TakeCalls() { return calls_.Take(); }
@@ -53,6 +52,10 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   static std::string Describe(const IpAddress& address);
   // The interface is shown by its LUID, or by `interface_name` when one is given.
   static std::string Describe(const ForwardRow& row, const std::string& interface_name = "");
+  // The IPv4 routes `ip_helper` reads: its result and a colon, then a Describe line a route, the
+  // interfaces named by `name` when it is given.
+  static std::string ForwardTable(orvo_vpn_win_svc::platform::IpHelper& ip_helper,
+                                  const std::function<std::string(InterfaceLuid)>& name = {});
 
   uint32_t GetInterfaceTable(std::vector<InterfaceRow>& rows) override;
   uint32_t CreateUnicastAddress(const UnicastAddressRow& row) override;

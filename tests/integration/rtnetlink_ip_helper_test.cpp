@@ -16,28 +16,16 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-using platform::ForwardRow;
-using platform::IpAddress;
-
 platform::InterfaceLuid Luid(const char* link) {
   return platform::LuidFromInterfaceIndex(static_cast<int>(if_nametoindex(link)));
 }
 
-std::string Text(const ForwardRow& row) {
-  char name[IF_NAMESIZE] = "?";
-  if_indextoname(static_cast<unsigned>(platform::InterfaceIndexFromLuid(row.luid)), name);
-  return orvo_test::FakeIpHelper::Describe(row, name) + "\n";
-}
-
 std::string ForwardTable() {
-  std::vector<ForwardRow> rows;
-  std::string text =
-      std::to_string(platform::SystemIpHelper()->GetForwardTable(IpAddress::Family::kIpv4, rows)) +
-      ":\n";
-  for (const ForwardRow& row : rows) {
-    text += Text(row);
-  }
-  return text;
+  return orvo_test::FakeIpHelper::ForwardTable(*platform::SystemIpHelper(), [](uint64_t luid) {
+    char name[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(platform::InterfaceIndexFromLuid(luid)), name);
+    return std::string(name);
+  });
 }
 
 // Alias and operational status of orvo-e and of loopback.

@@ -13,7 +13,6 @@
 #include <setupapi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -43,11 +42,11 @@ Function* StandInControl(const wchar_t* library, const char* name) {
   return control;
 }
 
-// What a stand-in holds as text: "calls" (since the last time) or "routes".
-std::string StandInText(const wchar_t* library, const char* what) {
-  auto* read = StandInControl<size_t(const char*, char*, size_t)>(library, "StandInText");
+// The calls a stand-in recorded since the last time.
+std::string StandInCalls(const wchar_t* library) {
+  auto* read = StandInControl<size_t(char*, size_t)>(library, "StandInText");
   std::string text(1 << 16, '\0');
-  text.resize(read ? std::min(read(what, text.data(), text.size()), text.size() - 1) : 0);
+  text.resize(read ? std::min(read(text.data(), text.size()), text.size() - 1) : 0);
   return text;
 }
 
@@ -100,26 +99,7 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   CleanupWintunAdapters();
   EXPECT_EQ(log.StandardError(), expected["log"]);
   EXPECT_EQ(DeviceTable(), before);
-  EXPECT_EQ(StandInText(L"setupapi.dll", "calls"), expected["calls"]);
-}
-
-// The interfaces and IPv4 routes as the product's IP Helper reads them, after both results.
-std::string MachineAsRead(platform::IpHelper& ip_helper) {
-  std::vector<platform::InterfaceRow> interfaces;
-  std::vector<platform::ForwardRow> routes;
-  std::string text = std::to_string(ip_helper.GetInterfaceTable(interfaces)) + " " +
-                     std::to_string(ip_helper.GetForwardTable(platform::IpAddress::Family::kIpv4,
-                                                              routes)) + "\n";
-  for (const platform::InterfaceRow& row : interfaces) {
-    char luid[24];
-    std::snprintf(luid, sizeof luid, "0x%llx ", static_cast<unsigned long long>(row.luid));
-    text += luid + std::to_string(row.index) + " " + WideToUtf8(row.alias) + "/" +
-            WideToUtf8(row.description) + " " + std::to_string(row.oper_status) + "\n";
-  }
-  for (const platform::ForwardRow& row : routes) {
-    text += FakeIpHelper::Describe(row) + "\n";
-  }
-  return text;
+  EXPECT_EQ(StandInCalls(L"setupapi.dll"), expected["calls"]);
 }
 
 // With the stand-ins it loads both libraries with every entry point, makes the adapter (in the
@@ -127,7 +107,6 @@ std::string MachineAsRead(platform::IpHelper& ip_helper) {
 // through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
-  const auto ip_helper_holds = [](const char* what) { return StandInText(L"iphlpapi.dll", what); };
   auto* add_interface = StandInControl<void(uint64_t, uint32_t, const wchar_t*, uint32_t)>(
       L"iphlpapi.dll", "StandInAddInterface");
   ASSERT_NE(add_interface, nullptr);
@@ -139,12 +118,18 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
                                             : orvo_test::WireGuardStandInPath());
   };
   const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
-  EXPECT_EQ(MachineAsRead(*facilities.ip_helper), expected["machine"]);
+  platform::IpHelper& ip_helper = *facilities.ip_helper;
+  std::vector<platform::InterfaceRow> interfaces;
+  ASSERT_EQ(ip_helper.GetInterfaceTable(interfaces), platform::kIpHelperOk);
+  EXPECT_TRUE(interfaces.size() == 3 && interfaces[2].luid == 0x35000001000000 &&
+              interfaces[2].index == 3 && interfaces[2].alias == L"ORVO VPN" &&
+              interfaces[2].oper_status == platform::kIfOperStatusUp);
+  EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
   LogCapture log;
   Runtime runtime(facilities);
   ASSERT_TRUE(runtime.Initialize(L"C:\\nowhere"));
   log.Clear();
-  ip_helper_holds("calls");
+  StandInCalls(L"iphlpapi.dll");
   ConnectRequest request;
   request.serverEndpoint = "127.0.0.1:51820";
   request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
@@ -157,16 +142,17 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   EXPECT_EQ(runtime.GetState(), "connected");
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
-  EXPECT_EQ(ip_helper_holds("calls"), expected["calls"]);
-  EXPECT_EQ(facilities.ip_helper->DeleteForwardEntry(
+  EXPECT_EQ(StandInCalls(L"iphlpapi.dll"), expected["calls"]);
+  EXPECT_EQ(ip_helper.DeleteForwardEntry(
                 FakeIpHelper::ParseRoute(expected["host route removed from outside"])),
             platform::kIpHelperOk);
   const std::string upkept = expected["routes once the upkeep has passed"];
-  EXPECT_EQ(orvo_test::PollFor([&] { return ip_helper_holds("routes"); }, upkept), upkept);
+  EXPECT_EQ(orvo_test::PollFor([&] { return FakeIpHelper::ForwardTable(ip_helper); }, upkept),
+            upkept);
   runtime.Disconnect();
   EXPECT_EQ(runtime.GetState(), "disconnected");
-  EXPECT_TRUE(ip_helper_holds("calls").ends_with(expected["disconnect calls end"]));
-  EXPECT_EQ(ip_helper_holds("routes"), expected["routes after the disconnect"]);
+  EXPECT_TRUE(StandInCalls(L"iphlpapi.dll").ends_with(expected["disconnect calls end"]));
+  EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
 }
 
 }  // namespace
