@@ -151,7 +151,8 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
             upkept);
   runtime.Disconnect();
   EXPECT_EQ(runtime.GetState(), "disconnected");
-  EXPECT_TRUE(StandInCalls(L"iphlpapi.dll").ends_with(expected["disconnect calls end"]));
+  const std::string calls = StandInCalls(L"iphlpapi.dll");
+  EXPECT_TRUE(calls.ends_with(expected["disconnect calls end"])) << calls;
   EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
 }
 
