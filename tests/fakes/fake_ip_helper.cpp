@@ -11,6 +11,7 @@ constexpr uint32_t kNotFound = 1168;      // ERROR_NOT_FOUND
 constexpr uint32_t kObjectExists = 5010;  // ERROR_OBJECT_ALREADY_EXISTS
 using orvo_vpn_win_svc::platform::ForwardRow;
 using orvo_vpn_win_svc::platform::IpAddress;
+using orvo_vpn_win_svc::platform::UnicastAddressRow;
 
 std::string Hex(uint64_t value) {
   char text[24];
@@ -26,6 +27,10 @@ bool PrefixMatches(const ForwardRow& row, const IpAddress& address) {
     }
   }
   return row.destination.family == address.family;
+}
+
+bool SameAddress(const UnicastAddressRow& a, const UnicastAddressRow& b) {
+  return a.luid == b.luid && a.address == b.address;
 }
 
 bool SameRoute(const ForwardRow& a, const ForwardRow& b) {
@@ -56,6 +61,24 @@ void FakeIpHelper::SetInterfaces(std::vector<InterfaceRow> rows) {
   interfaces_ = std::move(rows);
 }
 
+void FakeIpHelper::AddInterface(const InterfaceRow& row, uint32_t mtu) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(interfaces_, [&](const InterfaceRow& kept) { return kept.luid == row.luid; });
+  interfaces_.push_back(row);
+  mtus_[row.luid] = mtu;
+}
+
+std::optional<FakeIpHelper::InterfaceRow> FakeIpHelper::Interface(InterfaceLuid luid,
+                                                                  uint32_t index) const {
+  std::lock_guard lock(mutex_);
+  for (const InterfaceRow& row : interfaces_) {
+    if (luid != 0 ? row.luid == luid : row.index == index) {
+      return row;
+    }
+  }
+  return std::nullopt;
+}
+
 void FakeIpHelper::AddRoute(const ForwardRow& row) {
   std::lock_guard lock(mutex_);
   routes_.push_back(row);
@@ -66,11 +89,15 @@ void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
   mtus_[luid] = mtu;
 }
 
-FakeIpHelper::ForwardRow FakeIpHelper::Ipv4Route(uint32_t destination, uint8_t prefix_length,
-                                                 uint32_t next_hop, InterfaceLuid luid,
-                                                 uint32_t metric, uint32_t protocol) {
-  return {luid,    IpAddress::Ipv4(destination), prefix_length, IpAddress::Ipv4(next_hop), metric,
-          protocol};
+FakeIpHelper::ForwardRow FakeIpHelper::ParseRoute(const std::string& text) {
+  unsigned d[4] = {}, prefix = 0, n[4] = {}, metric = 0, protocol = 0;
+  unsigned long long luid = 0;
+  std::sscanf(text.c_str(), "%u.%u.%u.%u/%u via %u.%u.%u.%u if %llx metric %u proto %u", &d[0],
+              &d[1], &d[2], &d[3], &prefix, &n[0], &n[1], &n[2], &n[3], &luid, &metric, &protocol);
+  const auto address = [](const unsigned* b) {
+    return IpAddress::Ipv4(b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3]);
+  };
+  return {luid, address(d), static_cast<uint8_t>(prefix), address(n), metric, protocol};
 }
 
 std::string FakeIpHelper::Describe(const IpAddress& address) {
@@ -83,10 +110,22 @@ std::string FakeIpHelper::Describe(const IpAddress& address) {
   return text;
 }
 
-std::string FakeIpHelper::Describe(const ForwardRow& row) {
+std::string FakeIpHelper::Describe(const ForwardRow& row, const std::string& interface_name) {
   return Describe(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
-         Describe(row.next_hop) + " if " + Hex(row.luid) + " metric " + std::to_string(row.metric) +
-         " proto " + std::to_string(row.protocol);
+         Describe(row.next_hop) + " if " +
+         (interface_name.empty() ? Hex(row.luid) : interface_name) + " metric " +
+         std::to_string(row.metric) + " proto " + std::to_string(row.protocol);
+}
+
+std::string FakeIpHelper::ForwardTable(orvo_vpn_win_svc::platform::IpHelper& ip_helper,
+                                       const std::function<std::string(InterfaceLuid)>& name) {
+  std::vector<ForwardRow> rows;
+  std::string text =
+      std::to_string(ip_helper.GetForwardTable(IpAddress::Family::kIpv4, rows)) + ":\n";
+  for (const ForwardRow& row : rows) {
+    text += Describe(row, name ? name(row.luid) : "") + "\n";
+  }
+  return text;
 }
 
 uint32_t FakeIpHelper::Record(const std::string& call, const std::string& line) {
@@ -106,7 +145,7 @@ uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
   const std::string line = "create address " + Describe(row.address) + "/" +
                            std::to_string(row.prefix_length) + " if " + Hex(row.luid);
   const uint32_t error = Record("CreateUnicastAddress", line);
-  return error ? error : Change(addresses_, row, true, std::equal_to<>());
+  return error ? error : Change(addresses_, row, true, SameAddress);
 }
 
 uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
@@ -114,7 +153,7 @@ uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
   const std::string line = "delete address " + Describe(row.address) + "/" +
                            std::to_string(row.prefix_length) + " if " + Hex(row.luid);
   const uint32_t error = Record("DeleteUnicastAddress", line);
-  return error ? error : Change(addresses_, row, false, std::equal_to<>());
+  return error ? error : Change(addresses_, row, false, SameAddress);
 }
 
 uint32_t FakeIpHelper::GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) {

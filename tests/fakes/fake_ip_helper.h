@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,7 +14,10 @@ namespace orvo_test {
 
 // An IP Helper that keeps interfaces, addresses and routes in memory and records every call as
 // one line of text ("create route 203.0.113.7/32 via 192.0.2.1 if 0x... metric 5 proto 1").
-// Any call can be made to fail with a given code.
+// Any call can be made to fail with a given code. An address is known by its interface and
+// itself, a route by its interface, destination and next hop, as the system knows them; a second
+// one is ERROR_OBJECT_ALREADY_EXISTS, a missing one ERROR_NOT_FOUND. The iphlpapi stand-in serves
+// the Win32 calls from one of these.
 class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
  public:
   using InterfaceRow = orvo_vpn_win_svc::platform::InterfaceRow;
@@ -27,19 +32,30 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   // `times` < 0.
   void Fail(const std::string& call, uint32_t code, int times = -1);
 
+  // These change the tables without recording a call.
   void SetInterfaces(std::vector<InterfaceRow> rows);
-  void AddRoute(const ForwardRow& row);  // without recording a call
+  void AddInterface(const InterfaceRow& row, uint32_t mtu);  // in place of one with its LUID
+  void AddRoute(const ForwardRow& row);
   void SetMtu(InterfaceLuid luid, uint32_t mtu);
 
-  // The calls made so far, one per line, and forget them.
-  std::string TakeCalls() { return calls_.Take(); }
+  // The interface with `luid`, or when that is 0 with `index`.
+  std::optional<InterfaceRow> Interface(InterfaceLuid luid, uint32_t index) const;
 
-  // An IPv4 route row; addresses in host order, lifetimes infinite.
-  static ForwardRow Ipv4Route(uint32_t destination, uint8_t prefix_length, uint32_t next_hop,
-                              InterfaceLuid luid, uint32_t metric, uint32_t protocol);
+  // The calls made so far, one per line, and forget them; Note adds a line of the caller's.
+  std::string TakeCalls() { return calls_.Take(); }
+  void Note(const std::string& line) { calls_.Note(line); }
+
+  // An IPv4 route as Describe writes it ("0.0.0.0/0 via 192.0.2.1 if 0x200 metric 25 proto 3");
+  // lifetimes infinite.
+  static ForwardRow ParseRoute(const std::string& text);
 
   static std::string Describe(const IpAddress& address);
-  static std::string Describe(const ForwardRow& row);
+  // The interface is shown by its LUID, or by `interface_name` when one is given.
+  static std::string Describe(const ForwardRow& row, const std::string& interface_name = "");
+  // The IPv4 routes `ip_helper` reads: its result and a colon, then a Describe line a route, the
+  // interfaces named by `name` when it is given.
+  static std::string ForwardTable(orvo_vpn_win_svc::platform::IpHelper& ip_helper,
+                                  const std::function<std::string(InterfaceLuid)>& name = {});
 
   uint32_t GetInterfaceTable(std::vector<InterfaceRow>& rows) override;
   uint32_t CreateUnicastAddress(const UnicastAddressRow& row) override;

@@ -3,10 +3,10 @@
 // seam reads with what was set. (What it
 // makes, addresses, MTU and routes, the WireGuard scenario shows.)
 #if defined(__linux__)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include "fakes/fake_ip_helper.h"
 #include "platform/ip_helper.h"
 #include "platform/posix/linux_luid.h"
 #include "platform/text_encoding.h"
@@ -16,35 +16,16 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-using platform::ForwardRow;
-using platform::IpAddress;
-
 platform::InterfaceLuid Luid(const char* link) {
   return platform::LuidFromInterfaceIndex(static_cast<int>(if_nametoindex(link)));
 }
 
-std::string Ipv4(const IpAddress& address) {
-  char text[INET_ADDRSTRLEN] = "?";
-  return inet_ntop(AF_INET, address.bytes.data(), text, sizeof(text));
-}
-
-std::string Text(const ForwardRow& row) {
-  char name[IF_NAMESIZE] = "?";
-  if_indextoname(static_cast<unsigned>(platform::InterfaceIndexFromLuid(row.luid)), name);
-  return Ipv4(row.destination) + "/" + std::to_string(row.prefix_length) + " via " +
-         Ipv4(row.next_hop) + " dev " + name + " metric " + std::to_string(row.metric) + " proto " +
-         std::to_string(row.protocol) + "\n";
-}
-
 std::string ForwardTable() {
-  std::vector<ForwardRow> rows;
-  std::string text =
-      std::to_string(platform::SystemIpHelper()->GetForwardTable(IpAddress::Family::kIpv4, rows)) +
-      ":\n";
-  for (const ForwardRow& row : rows) {
-    text += Text(row);
-  }
-  return text;
+  return orvo_test::FakeIpHelper::ForwardTable(*platform::SystemIpHelper(), [](uint64_t luid) {
+    char name[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(platform::InterfaceIndexFromLuid(luid)), name);
+    return std::string(name);
+  });
 }
 
 // Alias and operational status of orvo-e and of loopback.

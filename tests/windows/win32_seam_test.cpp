@@ -1,7 +1,9 @@
-// The Win32 side of the system seams as Wine runs them: SetupAPI's device texts, the IP Helper's
-// tables, and the WireGuard connect through the loader with the cross-built wintun.dll and
-// boringtun.dll stand-ins. (The filtering engine runs on the fwpuclnt stand-in, in the kill
-// switch's cases and in service_wine_test.cpp.)
+// The Win32 side of the system seams as Wine runs them, with the stand-ins for the system
+// libraries Wine lacks (tools/stand-ins/): SetupAPI's device texts and the stale adapter clean-up's
+// DIF_REMOVE, and the WireGuard connect through the loader with the cross-built wintun.dll and
+// boringtun.dll stand-ins, on the product's own IP Helper against the iphlpapi stand-in. (The
+// filtering engine runs on the fwpuclnt stand-in, in the kill switch's cases and in
+// service_wine_test.cpp.)
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
@@ -12,8 +14,8 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "fakes/fake_ip_helper.h"
@@ -22,12 +24,33 @@
 #include "platform/network_devices.h"
 #include "platform/text_encoding.h"
 #include "runtime/runtime.h"
+#include "singbox/cleanup_wintun_adapters.h"
 #include "support/case_file.h"
-#include "support/platform_kind.h"
+#include "support/poll.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
+
+using orvo_test::FakeIpHelper;
+
+// A control export of the system-library stand-in loaded as `library`; a failure when the
+// library loaded is Wine's own, as it is when the override did not take.
+template <typename Function>
+Function* StandInControl(const wchar_t* library, const char* name) {
+  auto* control = reinterpret_cast<Function*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
+  EXPECT_NE(control, nullptr) << WideToUtf8(library) << " is not the stand-in";
+  return control;
+}
+
+// The calls a stand-in recorded since the last time.
+std::string StandInCalls(const wchar_t* library) {
+  auto* read = StandInControl<size_t(char*, size_t)>(library, "StandInText");
+  std::string text(1 << 16, '\0');
+  text.resize(read ? std::min(read(text.data(), text.size()), text.size() - 1) : 0);
+  return text;
+}
 
 // The present network devices as "friendly name=description" lines.
 std::string DeviceTable() {
@@ -44,8 +67,9 @@ std::string DeviceTable() {
 }
 
 // A network-class device registered for the test's time, its description and friendly name set
-// apart so that reading one for the other shows.
-TEST(Win32Seam, SetupApiReadsEachDevicesDescriptionAndFriendlyName) {
+// apart so that reading one for the other shows. The stale adapter clean-up removes it through
+// DIF_REMOVE; the setupapi stand-in has the parameters checked and Wine removes the device.
+TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   const std::string before = DeviceTable();
   const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
       SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr), &SetupDiDestroyDeviceInfoList);
@@ -70,49 +94,44 @@ TEST(Win32Seam, SetupApiReadsEachDevicesDescriptionAndFriendlyName) {
   platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
   ASSERT_TRUE(opening.set);
   EXPECT_NE(opening.set->Remove(100000).outcome, platform::DeviceRemoval::Outcome::kRemoved);
-}
+  opening.set.reset();
 
-// Wine implements the two table reads and answers GetBestRoute2 with ERROR_NOT_SUPPORTED; every
-// other call aborts the process there (and changes the system on Windows), so none is made here.
-TEST(Win32Seam, IpHelperListsInterfacesAndTheRoutesThroughThem) {
-  const auto ip_helper = platform::SystemIpHelper();
-  std::vector<platform::InterfaceRow> interfaces;
-  std::vector<platform::ForwardRow> routes;
-  ASSERT_EQ(ip_helper->GetInterfaceTable(interfaces), platform::kIpHelperOk);
-  ASSERT_EQ(ip_helper->GetForwardTable(platform::IpAddress::Family::kIpv4, routes),
-            platform::kIpHelperOk);
-  std::set<platform::InterfaceLuid> luids;
-  for (const auto& row : interfaces) {
-    EXPECT_TRUE(!row.alias.empty() && row.oper_status >= 1 && row.oper_status <= 7);
-    EXPECT_TRUE(luids.insert(row.luid).second) << "LUID 0x" << std::hex << row.luid << " twice";
-  }
-  EXPECT_FALSE(luids.empty());
-  for (const auto& row : routes) {
-    EXPECT_TRUE(row.destination.family == platform::IpAddress::Family::kIpv4 &&
-                row.prefix_length <= 32 && luids.count(row.luid) == 1);
-  }
-  platform::ForwardRow best;
-  EXPECT_EQ(ip_helper->GetBestRoute(platform::IpAddress::Ipv4(0x7F000001), best),
-            orvo_test::RunningUnderWine() ? 50U : platform::kIpHelperOk);  // ERROR_NOT_SUPPORTED
+  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/adapter_removal.txt").at(0);
+  LogCapture log;
+  CleanupWintunAdapters();
+  EXPECT_EQ(log.StandardError(), expected["log"]);
+  EXPECT_EQ(DeviceTable(), before);
+  EXPECT_EQ(StandInCalls(L"setupapi.dll"), expected["calls"]);
 }
 
 // With the stand-ins it loads both libraries with every entry point, makes the adapter (in the
-// stand-in's memory), the session and the socket, and comes up. Wine implements none of the IP
-// Helper calls a connect makes, so the runtime gets the recording fake.
+// stand-in's memory), the session and the socket, and comes up; its address, MTU and routes go
+// through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
+// outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
+  auto* add_interface = StandInControl<void(uint64_t, uint32_t, const wchar_t*, uint32_t)>(
+      L"iphlpapi.dll", "StandInAddInterface");
+  ASSERT_NE(add_interface, nullptr);
+  add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
     return platform::LoadDynamicLibrary(file_name == L"wintun.dll"
                                             ? orvo_test::WintunStandInPath()
                                             : orvo_test::WireGuardStandInPath());
   };
-  const auto ip_helper = std::make_shared<orvo_test::FakeIpHelper>();
-  ip_helper->SetMtu(0x35000001000000, 1500);  // the stand-in adapter's LUID
-  facilities.ip_helper = ip_helper;
+  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
+  platform::IpHelper& ip_helper = *facilities.ip_helper;
+  std::vector<platform::InterfaceRow> interfaces;
+  ASSERT_EQ(ip_helper.GetInterfaceTable(interfaces), platform::kIpHelperOk);
+  EXPECT_TRUE(interfaces.size() == 3 && interfaces[2].luid == 0x35000001000000 &&
+              interfaces[2].index == 3 && interfaces[2].alias == L"ORVO VPN" &&
+              interfaces[2].oper_status == platform::kIfOperStatusUp);
+  EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
   LogCapture log;
   Runtime runtime(facilities);
   ASSERT_TRUE(runtime.Initialize(L"C:\\nowhere"));
   log.Clear();
+  StandInCalls(L"iphlpapi.dll");
   ConnectRequest request;
   request.serverEndpoint = "127.0.0.1:51820";
   request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
@@ -123,13 +142,20 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
   EXPECT_EQ(runtime.GetState(), "connected");
-  const orvo_test::TextCase expected = orvo_test::ReadCases("windows/wireguard_connect.txt").at(0);
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
-  EXPECT_EQ(ip_helper->TakeCalls(), expected["calls"]);
+  EXPECT_EQ(StandInCalls(L"iphlpapi.dll"), expected["calls"]);
+  EXPECT_EQ(ip_helper.DeleteForwardEntry(
+                FakeIpHelper::ParseRoute(expected["host route removed from outside"])),
+            platform::kIpHelperOk);
+  const std::string upkept = expected["routes once the upkeep has passed"];
+  EXPECT_EQ(orvo_test::PollFor([&] { return FakeIpHelper::ForwardTable(ip_helper); }, upkept),
+            upkept);
   runtime.Disconnect();
   EXPECT_EQ(runtime.GetState(), "disconnected");
-  EXPECT_TRUE(ip_helper->TakeCalls().ends_with(expected["disconnect calls end"]));
+  const std::string calls = StandInCalls(L"iphlpapi.dll");
+  EXPECT_TRUE(calls.ends_with(expected["disconnect calls end"])) << calls;
+  EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <sstream>
 
 #include "fakes/fake_ip_helper.h"
@@ -15,23 +14,12 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-// An IPv4 route in the form the fake records: "0.0.0.0/0 via 192.0.2.1 if 0x200 metric 25 proto 3".
-platform::ForwardRow Route(const std::string& text) {
-  unsigned d[4] = {}, prefix = 0, n[4] = {}, metric = 0, protocol = 0;
-  unsigned long long luid = 0;
-  std::sscanf(text.c_str(), "%u.%u.%u.%u/%u via %u.%u.%u.%u if %llx metric %u proto %u", &d[0],
-              &d[1], &d[2], &d[3], &prefix, &n[0], &n[1], &n[2], &n[3], &luid, &metric, &protocol);
-  const auto address = [](const unsigned* b) { return b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3]; };
-  return orvo_test::FakeIpHelper::Ipv4Route(address(d), static_cast<uint8_t>(prefix), address(n),
-                                            luid, metric, protocol);
-}
-
 TEST(ExclusionRouteUpkeep, KeepsTheServerRouteOutsideTheTunnel) {
   for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/runtime/exclusion_routes.txt")) {
     orvo_test::FakeIpHelper ip_helper;
     std::istringstream routes(c["routes"]);
     for (std::string line; std::getline(routes, line);) {
-      ip_helper.AddRoute(Route(line));
+      ip_helper.AddRoute(orvo_test::FakeIpHelper::ParseRoute(line));
     }
     std::istringstream failure(c["fail"]);
     std::string call;

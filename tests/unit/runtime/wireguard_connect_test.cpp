@@ -30,7 +30,8 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
  protected:
   WireGuardConnect() {
     resolver_->Answer("vpn.example.net", {"203.0.113.7", "203.0.113.8"});
-    ip_helper_->AddRoute(FakeIpHelper::Ipv4Route(0, 0, 0xC0000201, kPhysicalLuid, 25, 3));
+    ip_helper_->AddRoute(
+        FakeIpHelper::ParseRoute("0.0.0.0/0 via 192.0.2.1 if 0x35000000000002 metric 25 proto 3"));
     ip_helper_->SetMtu(FakeTunnelLibraries::kAdapterLuid, 1500);
   }
 
