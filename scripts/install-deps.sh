@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libnftables-dev li
           googletest)
 if [ "$want" = all ]; then
   packages+=(clang libclang-rt-14-dev mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-             iproute2 socat iperf3 procps util-linux)
+             iproute2 nftables socat iperf3 procps util-linux)
 fi
 missing=()
 for package in "${packages[@]}"; do

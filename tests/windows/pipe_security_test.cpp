@@ -74,17 +74,30 @@ HANDLE OrdinaryUserToken() {
 }
 
 // Opens the pipe as .NET's NamedPipeClientStream (InOut), QLocalSocket and libuv do, waiting
-// while the instance serves someone else.
+// for at most 10 s while the instance serves someone else.
 HANDLE OpenAsPlainClient(const std::wstring& name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  do {
     HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
     if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY) {
       return pipe;
     }
-    WaitNamedPipeW(name.c_str(), 5000);
-  }
+    WaitNamedPipeW(name.c_str(), 1000);
+  } while (std::chrono::steady_clock::now() < until);
   return INVALID_HANDLE_VALUE;
+}
+
+// What a plain client writes (nothing at all for "") and the reply it then reads ("" for none).
+bool Write(HANDLE client, const std::string& request) {
+  DWORD count = 0;
+  return request.empty() ||
+         WriteFile(client, request.data(), static_cast<DWORD>(request.size()), &count, nullptr);
+}
+std::string ReadReply(HANDLE client) {
+  char reply[64] = {};
+  DWORD count = 0;
+  return ReadFile(client, reply, sizeof(reply), &count, nullptr) ? std::string(reply, count) : "";
 }
 
 // One server, its request time cut to 500 ms so that a client that never reads is cut off soon.
@@ -149,26 +162,72 @@ TEST(WindowsPipe, DescriptorOneInstanceAndHangUpAsWindowsClientsMeetThem) {
   // A client that reads until the server hangs up (.NET's ReadToEnd, Node's 'end') sees the end
   // as soon as it has read the reply; one that never reads (the last round) is cut off after the
   // request time, its reply discarded.
-  char reply[64] = {};
-  DWORD count = 0;
   for (int round = 0; round < 4; ++round) {
     Handle client{OpenAsPlainClient(name)};
     ASSERT_NE(client.get(), INVALID_HANDLE_VALUE) << GetLastError();
-    ASSERT_TRUE(WriteFile(client.get(), "status", 6, &count, nullptr));
+    ASSERT_TRUE(Write(client.get(), "status"));
     const auto started = std::chrono::steady_clock::now();
     if (round == 3) {
       EXPECT_EQ(status(), "connected");
       EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
     } else {
-      ASSERT_TRUE(ReadFile(client.get(), reply, sizeof(reply), &count, nullptr)) << GetLastError();
-      EXPECT_EQ(std::string(reply, count), "connected");
+      EXPECT_EQ(ReadReply(client.get()), "connected") << GetLastError();
     }
     const auto read_at = std::chrono::steady_clock::now();
-    EXPECT_FALSE(ReadFile(client.get(), reply, sizeof(reply), &count, nullptr));
+    EXPECT_EQ(ReadReply(client.get()), "");
     // Windows and Wine report a server's hang-up as one of these.
     const DWORD end = GetLastError();
     EXPECT_TRUE(end == ERROR_BROKEN_PIPE || end == ERROR_PIPE_NOT_CONNECTED) << end;
     EXPECT_LT(std::chrono::steady_clock::now() - read_at, 250ms);
+  }
+}
+
+// Hands the server a pipe made beforehand. A new instance takes clients at once, so one can
+// come before the listener's first wait, and only before that one: a disconnected instance
+// turns clients away until it waits again.
+class MadeBefore final : public platform::LocalMessagePipeFactory {
+ public:
+  explicit MadeBefore(platform::PipeCreation made) : made_(std::move(made)) {}
+  platform::PipeCreation Create(const std::wstring&) override { return std::move(made_); }
+
+ private:
+  platform::PipeCreation made_;
+};
+
+// A client that came before the listener's first wait; after it the next client is served.
+TEST(WindowsPipe, ServesTheNextClientAfterOneThatCameBeforeTheWait) {
+  const struct {
+    const char* early;
+    const char* writes;  // nothing at all when empty
+    bool stays;
+    const char* reads;
+  } cases[] = {
+      // The wait fails with ERROR_NO_DATA until the instance is disconnected.
+      {"opened and closed", "", false, ""},
+      {"wrote and closed", "status", false, ""},
+      // The wait succeeds with ERROR_PIPE_CONNECTED.
+      {"wrote and waits", "status", true, "connected"},
+      {"writes nothing", "", true, ""},  // cut off after the request time
+  };
+  for (const auto& c : cases) {
+    const orvo_test::TestPipe pipe_name;
+    const std::wstring& name = pipe_name.Name();
+    platform::PipeCreation made = platform::SystemMessagePipes()->Create(name);
+    ASSERT_TRUE(made.pipe) << made.error;
+    Handle early{OpenAsPlainClient(name)};
+    ASSERT_NE(early.get(), INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(Write(early.get(), c.writes));
+    if (!c.stays) {
+      early.reset();
+    }
+    IpcServer server(std::make_shared<MadeBefore>(std::move(made)), 500ms);
+    server.status_handler = [] { return std::string("connected"); };
+    ASSERT_TRUE(server.Start(name));
+    EXPECT_EQ(c.stays ? ReadReply(early.get()) : "", c.reads) << c.early;
+    Handle next{OpenAsPlainClient(name)};
+    ASSERT_NE(next.get(), INVALID_HANDLE_VALUE) << c.early << ": " << GetLastError();
+    ASSERT_TRUE(Write(next.get(), "status"));
+    EXPECT_EQ(ReadReply(next.get()), "connected") << c.early;
   }
 }
 

@@ -123,7 +123,7 @@ TEST(ConnectionStore, LivesInTheSystemsApplicationDataFolder) {
   BOOL lossy = FALSE;
   WideCharToMultiByte(CP_ACP, 0, home.c_str(), -1, nullptr, 0, nullptr, &lossy);
   if (!orvo_test::RunningUnderWine() || lossy) {
-    GTEST_SKIP() << "moves the account's AppData folder: under Wine, in a code page naming it";
+    GTEST_SKIP() << "SKIPPED LOUDLY: needs Wine, in a code page naming the AppData folder";
   }
   wchar_t old[1024] = {};
   DWORD size = sizeof(old);
