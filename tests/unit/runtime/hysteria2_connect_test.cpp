@@ -59,7 +59,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   } else if (name == "ChildAlwaysExits") {
     children_.scripts.assign(9, FakeChildScript{.exit_code = 1});
   } else if (name == "ChildDeadAfterHalfASecond") {
-    clock_.OnPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
+    clock_.OnOwnerPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
   } else if (name == "SecondConnectWhileUp") {
     ConnectUp();
     log_.Clear();
@@ -70,7 +70,7 @@ TEST_P(Hysteria2Connect, Transcript) {
     wrapper_sleeper_.OnOwnerPause(milliseconds(100), [this] { children_.LastChild()->End(1); });
   } else if (name == "ChildDiesDuringTunCheck") {
     QueueReadyChildren(3);
-    clock_.OnPause(milliseconds(200), [this] { children_.LastChild()->End(1); });
+    clock_.OnOwnerPause(milliseconds(200), [this] { children_.LastChild()->End(1); });
   } else if (name == "TunStaysDown") {
     QueueReadyChildren(3);
     ShowTun(L"OrvoVPN", 2);
@@ -142,7 +142,7 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
 TEST_F(Hysteria2Connect, ChildEndingAsTheConnectFinishesLeavesItInvalid) {
   QueueReadyChildren();
   ShowTun();
-  clock_.OnPause(milliseconds(300), [this] {
+  clock_.OnOwnerPause(milliseconds(300), [this] {
     children_.LastChild()->End(9);
     orvo_test::PollUntil([this] { return !singbox_.RunningFlag(); });
   });

@@ -17,9 +17,8 @@
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
 #include "singbox/singbox_wrapper.h"
-#include "support/test_sleeper.h"
 #include "support/scratch_directory.h"
-#include "support/virtual_clock.h"
+#include "support/test_clock.h"
 
 namespace orvo_test {
 
@@ -76,9 +75,9 @@ class RuntimeOnFakes : public ::testing::Test {
   FakeNetworkDevices wrapper_devices_;  // seen by the clean-up before each start
   FakeNetworkDevices runtime_devices_;  // seen by the runtime's own clean-ups
   orvo_vpn_win_svc::SparedProcesses spared_;
-  TestSleeper wrapper_sleeper_{TestSleeper::kEveryPauseOneMs};
-  VirtualClock clock_;
-  TestSleeper packet_sleeper_{1, std::chrono::milliseconds(1000)};
+  TestClock wrapper_sleeper_{TestClock::kEveryPauseOneMs};
+  TestClock clock_;
+  TestClock packet_sleeper_{1, std::chrono::milliseconds(1000)};
   FakeTunnelLibraries libraries_;
   std::shared_ptr<FakeIpHelper> ip_helper_ = std::make_shared<FakeIpHelper>();
   std::shared_ptr<FakeHostResolver> resolver_ = std::make_shared<FakeHostResolver>();
