@@ -106,7 +106,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   std::string error = "left over";
   const bool up = tor ? runtime().ConnectHysteria2Tor(request, error)
                       : runtime().ConnectHysteria2(request, error);
-  EXPECT_EQ(Outcome(up, error), orvo_test::Golden("hysteria2_connect.txt", name));
+  EXPECT_EQ(Outcome(up, error), orvo_test::GoldenText("runtime/hysteria2_connect.txt", name));
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtime, Hysteria2Connect,
@@ -131,7 +131,7 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
   const std::string log = log_.StandardError() + WideToUtf8(log_.Debugger());
   EXPECT_EQ(log.find("correct horse"), std::string::npos) << "the password was logged";
   EXPECT_EQ(log.find("obfs-secret"), std::string::npos) << "the obfuscation password was logged";
-  const std::string summary = orvo_test::Golden("hysteria2_summary.txt");
+  const std::string summary = orvo_test::GoldenText("runtime/hysteria2_summary.txt");
   EXPECT_NE(log.find(summary + "ORVO_SVC: Generated sing-box config (" +
                      std::to_string(config.size()) + " bytes)\n"),
             std::string::npos)

@@ -4,26 +4,10 @@
 
 #include "platform/singbox_image.h"
 #include "platform/text_encoding.h"
-#include "support/stand_in.h"
 
 namespace orvo_test {
 
 namespace svc = orvo_vpn_win_svc;
-
-std::string Golden(const std::string& file, const std::string& section) {
-  const std::string text =
-      ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/runtime/" + file);
-  if (section.empty()) {
-    return text;
-  }
-  const size_t begin = text.find("== " + section + "\n");
-  if (begin == std::string::npos) {
-    return "no section " + section + " in " + file;
-  }
-  const size_t body = begin + section.size() + 4;
-  const size_t end = text.find("\n== ", body);
-  return text.substr(body, end == std::string::npos ? std::string::npos : end + 1 - body);
-}
 
 RuntimeOnFakes::RuntimeOnFakes() {
   directory_.AddFile(svc::WideToUtf8(svc::platform::SingboxImageName()));

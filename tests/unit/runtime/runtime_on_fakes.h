@@ -17,14 +17,11 @@
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
 #include "singbox/singbox_wrapper.h"
+#include "support/case_file.h"
 #include "support/scratch_directory.h"
 #include "support/test_clock.h"
 
 namespace orvo_test {
-
-// The part of tests/golden/runtime/`file` between the line "== `section`" and the next such
-// line (the whole file without a section).
-std::string Golden(const std::string& file, const std::string& section = "");
 
 // The lines of `text` that `keep` accepts, each with its line feed.
 std::string KeptLines(const std::string& text,

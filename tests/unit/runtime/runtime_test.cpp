@@ -127,7 +127,7 @@ TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
   text += children_.Record().find("close output " + std::to_string(ended)) == std::string::npos
               ? "the next start left the ended child\n"
               : "";
-  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "life"));
+  EXPECT_EQ(text, orvo_test::GoldenText("runtime/runtime_life.txt", "life"));
 }
 
 TEST_F(RuntimeLife, InitializeWithoutSocketLibraryOrSingbox) {
@@ -145,7 +145,7 @@ TEST_F(RuntimeLife, InitializeWithoutSocketLibraryOrSingbox) {
     text += error + "\n";
   }
   text += Step("connects without sing-box") + children_.Record();
-  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "without sing-box"));
+  EXPECT_EQ(text, orvo_test::GoldenText("runtime/runtime_life.txt", "without sing-box"));
 }
 
 TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
@@ -189,7 +189,7 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   ConnectUp();
   EXPECT_EQ(engine_->Filters(), down + ipv6 + "\n");
   text += Step("up, the refresh cannot commit");
-  EXPECT_EQ(text, orvo_test::Golden("runtime_life.txt", "kill switch"));
+  EXPECT_EQ(text, orvo_test::GoldenText("runtime/runtime_life.txt", "kill switch"));
 }
 
 TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
@@ -198,7 +198,7 @@ TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
   log_.Clear();
   EXPECT_FALSE(runtime.EnableKillSwitch());
   EXPECT_FALSE(runtime.IsKillSwitchEnabled());
-  EXPECT_EQ(TakeDebuggerAndErrors(), orvo_test::Golden("runtime_life.txt", "unprivileged"));
+  EXPECT_EQ(TakeDebuggerAndErrors(), orvo_test::GoldenText("runtime/runtime_life.txt", "unprivileged"));
 }
 
 }  // namespace
