@@ -198,7 +198,8 @@ TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
   log_.Clear();
   EXPECT_FALSE(runtime.EnableKillSwitch());
   EXPECT_FALSE(runtime.IsKillSwitchEnabled());
-  EXPECT_EQ(TakeDebuggerAndErrors(), orvo_test::GoldenText("runtime/runtime_life.txt", "unprivileged"));
+  EXPECT_EQ(TakeDebuggerAndErrors(),
+            orvo_test::GoldenText("runtime/runtime_life.txt", "unprivileged"));
 }
 
 }  // namespace
