@@ -171,12 +171,7 @@ std::string Service::Log() const {
 }
 
 std::string Service::UserLog() const {
-  std::istringstream lines(Log());
-  std::string shown;
-  for (std::string entry; std::getline(lines, entry);) {
-    shown += std::regex_match(entry, kLogLine) ? entry + "\n" : "";
-  }
-  return shown;
+  return KeptLines(Log(), [](const std::string& line) { return std::regex_match(line, kLogLine); });
 }
 
 int Service::WaitForExit(std::chrono::milliseconds timeout) const {

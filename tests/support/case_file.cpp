@@ -59,4 +59,14 @@ std::vector<TextCase> ReadCases(const std::string& name) {
   return cases;
 }
 
+std::string KeptLines(const std::string& text,
+                      const std::function<bool(const std::string&)>& keep) {
+  std::istringstream lines(text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    kept += keep(line) ? line + "\n" : "";
+  }
+  return kept;
+}
+
 }  // namespace orvo_test

@@ -1,6 +1,8 @@
 #pragma once
 
-// The expected texts and tables of cases kept under tests/golden/.
+// The expected texts and tables of cases kept under tests/golden/, and a filter for the texts
+// compared with them.
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,5 +28,8 @@ struct TextCase {
 };
 
 std::vector<TextCase> ReadCases(const std::string& name);
+
+// The lines of `text` that `keep` accepts, each with its line feed.
+std::string KeptLines(const std::string& text, const std::function<bool(const std::string&)>& keep);
 
 }  // namespace orvo_test

@@ -1,7 +1,5 @@
 #include "unit/runtime/runtime_on_fakes.h"
 
-#include <sstream>
-
 #include "platform/singbox_image.h"
 #include "platform/text_encoding.h"
 
@@ -96,16 +94,6 @@ svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
                         "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
   request.mtu = 1380;
   return request;
-}
-
-std::string KeptLines(const std::string& text,
-                      const std::function<bool(const std::string&)>& keep) {
-  std::istringstream lines(text);
-  std::string kept;
-  for (std::string line; std::getline(lines, line);) {
-    kept += keep(line) ? line + "\n" : "";
-  }
-  return kept;
 }
 
 std::string RuntimeOnFakes::TimedLines() const {

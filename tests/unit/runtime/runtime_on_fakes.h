@@ -23,10 +23,6 @@
 
 namespace orvo_test {
 
-// The lines of `text` that `keep` accepts, each with its line feed.
-std::string KeptLines(const std::string& text,
-                      const std::function<bool(const std::string&)>& keep);
-
 // A runtime on fakes: scripted sing-box children, an IP Helper with an interface table, the
 // in-memory filtering engine, a resolver from a table, the tunnel libraries in memory, and a
 // virtual clock for the runtime's own waits, so its "[Nms]" lines show exactly the pauses it
