@@ -8,7 +8,6 @@
 
 #include "fakes/call_recorder.h"
 #include "platform/text_encoding.h"
-#include "platform/wfp_filter_order.h"
 #include "platform/wfp_filter_text.h"
 
 namespace orvo_test {
@@ -53,42 +52,6 @@ struct FakeWfpEngine::State {
 };
 
 namespace {
-
-bool ConditionHolds(const WfpCondition& condition, const WfpConnection& c) {
-  const WfpConditionValue& value = condition.value;
-  if (const auto* range = std::get_if<WfpUint16Range>(&value)) {
-    return range->low == 0;
-  }
-  if (const auto* v4 = std::get_if<WfpV4AddressMask>(&value)) {
-    return (c.remote_ipv4 & v4->mask) == (v4->address & v4->mask);
-  }
-  switch (condition.field) {
-    case WfpField::kIpRemoteAddress:
-      return value == WfpConditionValue(c.remote_ipv4);
-    case WfpField::kIpProtocol:
-      return value == WfpConditionValue(uint8_t{6});
-    case WfpField::kIpLocalInterface:
-      return value == WfpConditionValue(c.local_interface);
-    case WfpField::kFlags:
-      return condition.match != WfpMatch::kFlagsAllSet;  // not loopback
-    default:
-      return value == WfpConditionValue(uint16_t{0});  // the ports; no application id
-  }
-}
-
-// Conditions on different fields must all hold; among conditions on one field, one suffices.
-bool FilterMatches(const WfpFilter& filter, const WfpConnection& connection) {
-  for (const WfpCondition& condition : filter.conditions) {
-    bool held = false;
-    for (const WfpCondition& other : filter.conditions) {
-      held = held || (other.field == condition.field && ConditionHolds(other, connection));
-    }
-    if (!held) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string Quoted(const std::wstring& text) {
   return " \"" + WideToUtf8(text) + "\"";
@@ -255,28 +218,6 @@ WfpAppId FakeWfpEngine::GetAppIdFromFileName(const std::wstring& path) {
     return kWfpSuccess;
   });
   return {code, code == kWfpSuccess ? blob : WfpByteBlob{}};
-}
-
-WfpVerdict FakeWfpEngine::Classify(const WfpConnection& connection, const WfpKey& sublayer) const {
-  std::lock_guard lock(state_->mutex);
-  const WfpFilter* best = nullptr;
-  WfpVerdict verdict;
-  for (const auto& [id, entry] : state_->committed.filters) {
-    const WfpFilter& filter = entry.first;
-    if (filter.sublayer != sublayer || filter.layer != WfpLayer::kAleAuthConnectV4 ||
-        !FilterMatches(filter, connection)) {
-      continue;
-    }
-    const bool permit = filter.action == WfpAction::kPermit;
-    const auto order = best ? CompareWfpFilterPrecedence(filter, *best) : std::weak_ordering::less;
-    if (order < 0) {
-      best = &filter;
-      verdict = {permit, id};
-    } else if (order == 0 && permit != verdict.permitted) {
-      verdict.permitted = false;
-    }
-  }
-  return verdict;
 }
 
 std::string FakeWfpEngine::Filters() const {

@@ -11,18 +11,6 @@ namespace orvo_test {
 using orvo_vpn_win_svc::platform::WfpFilter;
 using orvo_vpn_win_svc::platform::WfpKey;
 
-// An outbound IPv4 TCP connection from port 0 to port 0, of no known application and not
-// through loopback, as the connect authorisation layer sees it.
-struct WfpConnection {
-  uint32_t remote_ipv4 = 0;      // host byte order
-  uint64_t local_interface = 0;  // LUID of the interface the connection leaves through
-};
-
-struct WfpVerdict {
-  bool permitted = true;
-  uint64_t filter_id = 0;  // the deciding filter; 0 when no filter matched
-};
-
 // A filtering engine kept in memory: providers, sublayers and filters, transactions (changes in
 // one become visible together at commit, abort drops them), dynamic sessions whose objects go
 // when they close, FWP_E_ALREADY_EXISTS for a key in use, the not-found codes, and
@@ -50,11 +38,6 @@ class FakeWfpEngine : public orvo_vpn_win_svc::platform::WfpEngine {
   // The calls so far, one line each.
   std::string Calls() const;
 
-  // What the network stack sees: of the committed filters of `sublayer` on the IPv4 connect
-  // layer that match the connection, the first by CompareWfpFilterPrecedence decides; none permits.
-  // Matching filters of equal precedence that disagree count as blocked: the system promises no
-  // order.
-  WfpVerdict Classify(const WfpConnection& connection, const WfpKey& sublayer) const;
   // The committed filters in id order, one description a line.
   std::string Filters() const;
 

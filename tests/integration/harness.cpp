@@ -98,16 +98,6 @@ std::string Holdings(int pid) {
          std::to_string(ChildrenOf(pid).size()) + " children";
 }
 
-std::string ReadGolden(const std::string& name) {
-  std::istringstream golden(
-      ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/integration/" + name));
-  std::string expected;
-  for (std::string line; std::getline(golden, line);) {
-    expected += line.empty() || line[0] == '#' ? "" : line + "\n";  // comments and spacing
-  }
-  return expected;
-}
-
 Service::Service() {
   std::filesystem::copy_file(kBuild + "/orvo-vpn-svc", install_.path() / "orvo-vpn-svc");
   // The service finds sing-box by name in its own directory; this launcher reads what the test
@@ -181,12 +171,7 @@ std::string Service::Log() const {
 }
 
 std::string Service::UserLog() const {
-  std::istringstream lines(Log());
-  std::string shown;
-  for (std::string entry; std::getline(lines, entry);) {
-    shown += std::regex_match(entry, kLogLine) ? entry + "\n" : "";
-  }
-  return shown;
+  return KeptLines(Log(), [](const std::string& line) { return std::regex_match(line, kLogLine); });
 }
 
 int Service::WaitForExit(std::chrono::milliseconds timeout) const {
@@ -198,7 +183,7 @@ int Service::WaitForExit(std::chrono::milliseconds timeout) const {
 }
 
 std::string Service::Transcript(const std::string& name, long long& earliest_time) {
-  std::istringstream golden(ReadGolden(name));
+  std::istringstream golden(GoldenText("integration/" + name));
   std::string shown;
   const auto show = [&](const std::string& text) {
     shown += text.empty() || text.back() == '\n' ? text : text + "\n";

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/case_file.h"
 #include "support/scratch_directory.h"
 #include "support/spawned_program.h"
 #include "support/tunnel_libraries.h"
@@ -78,7 +79,5 @@ class Service {
   int pid_ = -1;
   size_t log_seen_ = 0;
 };
-
-std::string ReadGolden(const std::string& name);
 
 }  // namespace orvo_test

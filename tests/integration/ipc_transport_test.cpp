@@ -1,5 +1,6 @@
 #if defined(__linux__)
 // The pipe server on the real AF_UNIX socket, in this process: what only the transport shows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -7,11 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "ipc/ipc_server.h"
 #include "platform/local_message_pipe_client.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/socket_path.h"
-#include "platform/process_metrics.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
 
@@ -45,14 +47,6 @@ std::string Reply(const FileDescriptor& client, std::chrono::milliseconds timeou
              : "(no reply)";
 }
 
-// Over 300 ms of waiting the process uses next to no CPU; a spinning listener would take most.
-void ExpectIdle() {
-  const auto before = platform::ProcessMetrics::CpuTime();
-  const auto wall = std::chrono::steady_clock::now();
-  orvo_test::PollUntil([&] { return std::chrono::steady_clock::now() - wall >= 300ms; }, 1s);
-  EXPECT_LT(platform::ProcessMetrics::CpuTime() - before, 30ms);
-}
-
 class IpcTransport : public ::testing::Test {
  protected:
   void Serve(std::chrono::milliseconds request_timeout = IpcServer::kDefaultRequestTimeout) {
@@ -61,8 +55,30 @@ class IpcTransport : public ::testing::Test {
     ASSERT_TRUE(server_->Start(pipe_.Name()));
   }
   std::string Status() { return platform::ExchangePipeMessage(pipe_.Name(), "status", 10s).reply; }
+  // The CPU time (user and system) the kernel has counted for this process.
+  std::chrono::milliseconds CpuTime() const {
+    char text[1024] = {};
+    EXPECT_GT(::pread(stat_.Get(), text, sizeof(text) - 1, 0), 0);
+    long long user = -1, system = -1;  // fields 14 and 15
+    EXPECT_EQ(
+        std::sscanf(text, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld",
+                    &user, &system),
+        2)
+        << text;
+    return std::chrono::milliseconds((user + system) * 1000 / ::sysconf(_SC_CLK_TCK));
+  }
+  // Over 300 ms of waiting the process uses next to no CPU; a spinning listener would take most.
+  void ExpectIdle() const {
+    const auto before = CpuTime();
+    const auto wall = std::chrono::steady_clock::now();
+    orvo_test::PollUntil([&] { return std::chrono::steady_clock::now() - wall >= 300ms; }, 1s);
+    EXPECT_LT(CpuTime() - before, 30ms);
+  }
   orvo_test::TestPipe pipe_;
   std::unique_ptr<IpcServer> server_;
+  // Opened before any test takes the descriptors away: the kernel's own count, read from outside.
+  const FileDescriptor stat_{
+      ::open(("/proc/" + std::to_string(::getpid()) + "/stat").c_str(), O_RDONLY | O_CLOEXEC)};
 };
 
 // A socket file left by a service that was killed does not stop the next one.

@@ -16,7 +16,6 @@
 #include "runtime/connection_info.h"
 #include "service/connection_report.h"
 #include "service/service_host.h"
-#include "support/case_file.h"
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
@@ -34,7 +33,7 @@ TEST(ServiceScenario, ConsoleWalkThroughEveryCommand) {
     ASSERT_TRUE(service.Start(true, {}, why_not)) << why_not;
     const long long started = std::time(nullptr);
     long long earliest = 0;
-    EXPECT_EQ(service.Transcript("console.txt", earliest), ReadGolden("console.txt"))
+    EXPECT_EQ(service.Transcript("console.txt", earliest), GoldenText("integration/console.txt"))
         << service.Log();
     EXPECT_GE(earliest, started);
     EXPECT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).empty(); }));

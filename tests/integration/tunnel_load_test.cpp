@@ -63,7 +63,7 @@ TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
     Service service;
     ASSERT_TRUE(service.Start(true, {TunnelLibrarySearchPath()}, why)) << why;
     long long no_time = 0;
-    EXPECT_EQ(service.Transcript("wireguard.txt", no_time), ReadGolden("wireguard.txt"))
+    EXPECT_EQ(service.Transcript("wireguard.txt", no_time), GoldenText("integration/wireguard.txt"))
         << service.Log();
     Soak(service, "connect:" + WireGuardPeer::LegacyConfiguration(), "ok", "disconnect", "ok");
   });

@@ -1,19 +1,8 @@
 #include "support/test_pipe.h"
 
-#include <atomic>
 #include <cstdlib>
-#include <random>
 
 namespace orvo_test {
-namespace {
-
-std::string UniqueSuffix() {
-  static std::atomic<int> counter{0};
-  static const unsigned seed = std::random_device{}();
-  return std::to_string(seed) + "-" + std::to_string(counter++);
-}
-
-}  // namespace
 
 void SetEnvironment(const std::string& name, const std::string& value) {
 #ifdef _WIN32
@@ -27,19 +16,12 @@ void SetEnvironment(const std::string& name, const std::string& value) {
 #endif
 }
 
+// The scratch directory's name is unique to this process and this object.
 TestPipe::TestPipe() {
-  const std::string suffix = UniqueSuffix();
-  const std::string short_name = "OrvoVpnTest-" + suffix;
+  const std::string short_name = "OrvoVpnTest-" + directory_.path().filename().string();
   name_ = L"\\\\.\\pipe\\" + std::wstring(short_name.begin(), short_name.end());
-  directory_ = std::filesystem::temp_directory_path() / ("orvo-pipe-" + suffix);
-  std::filesystem::create_directories(directory_);
-  std::filesystem::permissions(directory_, static_cast<std::filesystem::perms>(0755));
-  SetEnvironment("ORVO_PIPE_DIR", directory_.string());
-}
-
-TestPipe::~TestPipe() {
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
+  std::filesystem::permissions(directory_.path(), static_cast<std::filesystem::perms>(0755));
+  SetEnvironment("ORVO_PIPE_DIR", directory_.path().string());
 }
 
 }  // namespace orvo_test

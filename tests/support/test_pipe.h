@@ -1,7 +1,8 @@
 #pragma once
 
-#include <filesystem>
 #include <string>
+
+#include "support/scratch_directory.h"
 
 namespace orvo_test {
 
@@ -11,15 +12,12 @@ namespace orvo_test {
 class TestPipe {
  public:
   TestPipe();
-  ~TestPipe();
-  TestPipe(const TestPipe&) = delete;
-  TestPipe& operator=(const TestPipe&) = delete;
 
   const std::wstring& Name() const { return name_; }
 
  private:
+  ScratchDirectory directory_;
   std::wstring name_;
-  std::filesystem::path directory_;
 };
 
 // Sets (or with an empty value, clears) an environment variable for this process.

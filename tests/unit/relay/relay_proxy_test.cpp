@@ -11,7 +11,7 @@
 #include "singbox/config_documents.h"
 #include "singbox/singbox_protocol.h"
 #include "support/case_file.h"
-#include "support/test_sleeper.h"
+#include "support/test_clock.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -28,7 +28,7 @@ class RelayProxyTest : public ::testing::Test {
   std::map<std::string, platform::Ipv4Resolution> resolutions_{
       {"relay.example", {0, {"198.51.100.7", "198.51.100.8"}}}};
   orvo_test::FakeChildProcesses children_;
-  orvo_test::TestSleeper sleeper_{100};
+  orvo_test::TestClock sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
   RelayProxy relay_{{children_, sleeper_, spared_,

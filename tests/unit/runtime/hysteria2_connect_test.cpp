@@ -59,7 +59,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   } else if (name == "ChildAlwaysExits") {
     children_.scripts.assign(9, FakeChildScript{.exit_code = 1});
   } else if (name == "ChildDeadAfterHalfASecond") {
-    clock_.OnPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
+    clock_.OnOwnerPause(milliseconds(500), [this] { children_.LastChild()->End(2); });
   } else if (name == "SecondConnectWhileUp") {
     ConnectUp();
     log_.Clear();
@@ -70,7 +70,7 @@ TEST_P(Hysteria2Connect, Transcript) {
     wrapper_sleeper_.OnOwnerPause(milliseconds(100), [this] { children_.LastChild()->End(1); });
   } else if (name == "ChildDiesDuringTunCheck") {
     QueueReadyChildren(3);
-    clock_.OnPause(milliseconds(200), [this] { children_.LastChild()->End(1); });
+    clock_.OnOwnerPause(milliseconds(200), [this] { children_.LastChild()->End(1); });
   } else if (name == "TunStaysDown") {
     QueueReadyChildren(3);
     ShowTun(L"OrvoVPN", 2);
@@ -106,7 +106,7 @@ TEST_P(Hysteria2Connect, Transcript) {
   std::string error = "left over";
   const bool up = tor ? runtime().ConnectHysteria2Tor(request, error)
                       : runtime().ConnectHysteria2(request, error);
-  EXPECT_EQ(Outcome(up, error), orvo_test::Golden("hysteria2_connect.txt", name));
+  EXPECT_EQ(Outcome(up, error), orvo_test::GoldenText("runtime/hysteria2_connect.txt", name));
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtime, Hysteria2Connect,
@@ -131,7 +131,7 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
   const std::string log = log_.StandardError() + WideToUtf8(log_.Debugger());
   EXPECT_EQ(log.find("correct horse"), std::string::npos) << "the password was logged";
   EXPECT_EQ(log.find("obfs-secret"), std::string::npos) << "the obfuscation password was logged";
-  const std::string summary = orvo_test::Golden("hysteria2_summary.txt");
+  const std::string summary = orvo_test::GoldenText("runtime/hysteria2_summary.txt");
   EXPECT_NE(log.find(summary + "ORVO_SVC: Generated sing-box config (" +
                      std::to_string(config.size()) + " bytes)\n"),
             std::string::npos)
@@ -142,7 +142,7 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
 TEST_F(Hysteria2Connect, ChildEndingAsTheConnectFinishesLeavesItInvalid) {
   QueueReadyChildren();
   ShowTun();
-  clock_.OnPause(milliseconds(300), [this] {
+  clock_.OnOwnerPause(milliseconds(300), [this] {
     children_.LastChild()->End(9);
     orvo_test::PollUntil([this] { return !singbox_.RunningFlag(); });
   });

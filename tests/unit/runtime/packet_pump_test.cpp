@@ -10,8 +10,8 @@
 
 #include "fakes/fake_tunnel_libraries.h"
 #include "platform/log_capture.h"
-#include "support/test_sleeper.h"
 #include "support/poll.h"
+#include "support/test_clock.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -57,7 +57,7 @@ class PacketPumpTest : public ::testing::Test {
   static constexpr milliseconds kSecond{1000};
   LogCapture log_;
   orvo_test::FakeTunnelLibraries libraries_;
-  orvo_test::TestSleeper sleeper_{1, kSecond};
+  orvo_test::TestClock sleeper_{1, kSecond};
   const WintunFunctions wintun_ = orvo_test::FakeTunnelLibraries::Wintun();
   const BoringtunFunctions boringtun_ = orvo_test::FakeTunnelLibraries::Boringtun();
   const WireGuardTunnel tunnel_ = libraries_.Handle();

@@ -1,29 +1,11 @@
 #include "unit/runtime/runtime_on_fakes.h"
 
-#include <sstream>
-
 #include "platform/singbox_image.h"
 #include "platform/text_encoding.h"
-#include "support/stand_in.h"
 
 namespace orvo_test {
 
 namespace svc = orvo_vpn_win_svc;
-
-std::string Golden(const std::string& file, const std::string& section) {
-  const std::string text =
-      ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/runtime/" + file);
-  if (section.empty()) {
-    return text;
-  }
-  const size_t begin = text.find("== " + section + "\n");
-  if (begin == std::string::npos) {
-    return "no section " + section + " in " + file;
-  }
-  const size_t body = begin + section.size() + 4;
-  const size_t end = text.find("\n== ", body);
-  return text.substr(body, end == std::string::npos ? std::string::npos : end + 1 - body);
-}
 
 RuntimeOnFakes::RuntimeOnFakes() {
   directory_.AddFile(svc::WideToUtf8(svc::platform::SingboxImageName()));
@@ -112,16 +94,6 @@ svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
                         "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
   request.mtu = 1380;
   return request;
-}
-
-std::string KeptLines(const std::string& text,
-                      const std::function<bool(const std::string&)>& keep) {
-  std::istringstream lines(text);
-  std::string kept;
-  for (std::string line; std::getline(lines, line);) {
-    kept += keep(line) ? line + "\n" : "";
-  }
-  return kept;
 }
 
 std::string RuntimeOnFakes::TimedLines() const {

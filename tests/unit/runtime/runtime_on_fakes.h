@@ -17,19 +17,11 @@
 #include "platform/log_capture.h"
 #include "runtime/runtime.h"
 #include "singbox/singbox_wrapper.h"
-#include "support/test_sleeper.h"
+#include "support/case_file.h"
 #include "support/scratch_directory.h"
-#include "support/virtual_clock.h"
+#include "support/test_clock.h"
 
 namespace orvo_test {
-
-// The part of tests/golden/runtime/`file` between the line "== `section`" and the next such
-// line (the whole file without a section).
-std::string Golden(const std::string& file, const std::string& section = "");
-
-// The lines of `text` that `keep` accepts, each with its line feed.
-std::string KeptLines(const std::string& text,
-                      const std::function<bool(const std::string&)>& keep);
 
 // A runtime on fakes: scripted sing-box children, an IP Helper with an interface table, the
 // in-memory filtering engine, a resolver from a table, the tunnel libraries in memory, and a
@@ -76,9 +68,9 @@ class RuntimeOnFakes : public ::testing::Test {
   FakeNetworkDevices wrapper_devices_;  // seen by the clean-up before each start
   FakeNetworkDevices runtime_devices_;  // seen by the runtime's own clean-ups
   orvo_vpn_win_svc::SparedProcesses spared_;
-  TestSleeper wrapper_sleeper_{TestSleeper::kEveryPauseOneMs};
-  VirtualClock clock_;
-  TestSleeper packet_sleeper_{1, std::chrono::milliseconds(1000)};
+  TestClock wrapper_sleeper_{TestClock::kEveryPauseOneMs};
+  TestClock clock_;
+  TestClock packet_sleeper_{1, std::chrono::milliseconds(1000)};
   FakeTunnelLibraries libraries_;
   std::shared_ptr<FakeIpHelper> ip_helper_ = std::make_shared<FakeIpHelper>();
   std::shared_ptr<FakeHostResolver> resolver_ = std::make_shared<FakeHostResolver>();

@@ -70,7 +70,7 @@ TEST_P(WireGuardConnect, EachStepAndWhatTheDisconnectReleases) {
   GetParam().arrange(*this, request);
   std::string text = Connect(request);
   text += Release();
-  EXPECT_EQ(text, orvo_test::Golden("wireguard_connect.txt", GetParam().name));
+  EXPECT_EQ(text, orvo_test::GoldenText("runtime/wireguard_connect.txt", GetParam().name));
 }
 
 const Case kCases[] = {
@@ -125,7 +125,7 @@ TEST_F(WireGuardConnect, LaterConnectsReleaseTheTunnelBeforeAndReloadOnlyWhatFai
   log_.Clear();
   text += Connect(WireGuardRequest());
   text += Release();
-  EXPECT_EQ(text, orvo_test::Golden("wireguard_reconnect.txt"));
+  EXPECT_EQ(text, orvo_test::GoldenText("runtime/wireguard_reconnect.txt"));
 }
 
 // The kill switch permits the adapter while the tunnel is up, whichever came first, and no

@@ -7,8 +7,8 @@
 #include "platform/log_capture.h"
 #include "platform/singbox_image.h"
 #include "singbox/kill_lingering_processes.h"
-#include "support/test_sleeper.h"
 #include "support/case_file.h"
+#include "support/test_clock.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -18,7 +18,7 @@ using platform::DeviceRemoval;
 TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   orvo_test::FakeProcessTable processes;
   orvo_test::FakeNetworkDevices devices;
-  orvo_test::TestSleeper sleeper{1000};
+  orvo_test::TestClock sleeper{1000};
   SparedProcesses spared;
   const std::wstring image = platform::SingboxImageName();
   // Image names match whole, in any letter case.
@@ -53,7 +53,7 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
 TEST(Cleanup, NothingToRemoveIsSaidWithoutPausing) {
   orvo_test::FakeProcessTable processes;
   orvo_test::FakeNetworkDevices devices;
-  orvo_test::TestSleeper sleeper{1000};
+  orvo_test::TestClock sleeper{1000};
   SparedProcesses spared;
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});

@@ -7,20 +7,10 @@
 #include <map>
 #include <sstream>
 
-#include "support/stand_in.h"
 #include "support/case_file.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
-
-// The golden file's text without the line feed that ends the file.
-std::string Golden(const std::string& name) {
-  if (name == "none") return "";
-  const std::string text =
-      orvo_test::ReadWholeFile(std::string(ORVO_SOURCE_DIR) + "/tests/golden/unit/singbox/" + name);
-  EXPECT_FALSE(text.empty()) << name;
-  return text.substr(0, text.size() - 1);
-}
 
 std::string Build(const orvo_test::TextCase& c) {
   std::map<std::string, std::string> f;
@@ -46,7 +36,10 @@ std::string Build(const orvo_test::TextCase& c) {
 
 TEST(ConfigDocuments, MatchTheirGoldenTexts) {
   for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/singbox/documents.txt")) {
-    EXPECT_EQ(Build(c), Golden(c["golden"])) << c.name;
+    const std::string golden = c["golden"];
+    EXPECT_EQ(Build(c) + "\n",
+              golden == "none" ? "\n" : orvo_test::GoldenText("unit/singbox/" + golden))
+        << c.name;
   }
 }
 

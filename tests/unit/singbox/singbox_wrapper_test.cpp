@@ -18,7 +18,7 @@
 #include "support/case_file.h"
 #include "support/poll.h"
 #include "support/scratch_directory.h"
-#include "support/test_sleeper.h"
+#include "support/test_clock.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -41,7 +41,7 @@ class SingboxWrapperTest : public ::testing::Test {
   orvo_test::FakeChildProcesses children_;
   orvo_test::FakeProcessTable processes_;
   orvo_test::FakeNetworkDevices devices_;
-  orvo_test::TestSleeper sleeper_{100};
+  orvo_test::TestClock sleeper_{100};
   SparedProcesses spared_;
   LogCapture log_;
   bool refuse_reader_ = false;  // the output reader's thread cannot be created

@@ -12,6 +12,7 @@
 #include "platform/log_capture.h"
 #include "platform/system_paths.h"
 #include "store/connection_store.h"
+#include "support/case_file.h"
 #include "support/platform_kind.h"
 #include "support/scratch_directory.h"
 #include "support/stand_in.h"
@@ -51,7 +52,7 @@ TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   // The file is the golden text without its last line feed, in the platform's line ends.
   std::string expected;
-  for (const char c : ReadBytes(std::string(ORVO_SOURCE_DIR) + "/tests/golden/unit/store/connection.json")) {
+  for (const char c : orvo_test::GoldenText("unit/store/connection.json")) {
     expected += c == '\n' ? (orvo_test::kWindows ? "\r\n" : "\n") : std::string(1, c);
   }
   expected.resize(expected.size() - (orvo_test::kWindows ? 2 : 1));

@@ -1,0 +1,72 @@
+#include "support/case_file.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace orvo_test {
+namespace {
+
+std::string Unescaped(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string GoldenText(const std::string& name, const std::string& section) {
+  std::ifstream in(std::string(ORVO_SOURCE_DIR) + "/tests/golden/" + name, std::ios::binary);
+  EXPECT_TRUE(in) << "cannot open " << name;
+  std::string text;
+  bool inside = section.empty();
+  for (std::string line; std::getline(in, line);) {
+    if (!section.empty() && line.starts_with("== ")) {
+      inside = line == "== " + section;
+    } else if (inside && !line.empty() && line[0] != '#') {
+      text += line + "\n";
+    }
+  }
+  EXPECT_FALSE(text.empty()) << name << " " << section;
+  return text;
+}
+
+std::vector<TextCase> ReadCases(const std::string& name) {
+  std::istringstream in(GoldenText(name));
+  std::vector<TextCase> cases;
+  std::string key;
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("== ")) {
+      cases.push_back({line.substr(3), {}});
+    } else if (cases.empty()) {
+      continue;
+    } else if (line[0] == '|') {
+      cases.back().fields[key] += Unescaped(line.substr(line.size() > 1 ? 2 : 1)) + "\n";
+    } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
+      key = line.substr(0, colon);
+      cases.back().fields[key] = Unescaped(line.substr(std::min(line.size(), colon + 2)));
+    }
+  }
+  EXPECT_FALSE(cases.empty()) << name;
+  return cases;
+}
+
+std::string KeptLines(const std::string& text,
+                      const std::function<bool(const std::string&)>& keep) {
+  std::istringstream lines(text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    kept += keep(line) ? line + "\n" : "";
+  }
+  return kept;
+}
+
+}  // namespace orvo_test
