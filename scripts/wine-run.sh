@@ -38,6 +38,14 @@ if [ ! -f "$template/system.reg" ]; then
   wineserver -w
   mv "$template.new" "$template"
 fi
+# The program runs as a child of wine-wait.exe, which exits with the program's own exit code
+# once it has ended: the exit status of a Unix `wine` process is not always that code (a program
+# that crashed was seen to end with 0). Built once for each version of its source.
+waiter=$root/wine-wait-$(sha1sum <"$(dirname "$0")/wine-wait.c" | cut -c1-12).exe
+if [ ! -f "$waiter" ]; then
+  x86_64-w64-mingw32-gcc -municode -O2 -Wall -Werror -static -o "$waiter.new" \
+    "$(dirname "$0")/wine-wait.c" && mv "$waiter.new" "$waiter"
+fi
 WINEPREFIX=$(mktemp -d "$root/run-XXXXXX")
 export WINEPREFIX
 exec 8>"$WINEPREFIX.lock"
@@ -62,8 +70,12 @@ system32=$WINEPREFIX/drive_c/windows/system32
 cp "$system32/iphlpapi.dll" "$system32/wineiphl.dll"
 cp "$system32/setupapi.dll" "$system32/winesetu.dll"
 
-# In the background, so a signal reaches the trap at once; standard input stays the caller's.
+# In the background, so a signal reaches the trap at once; standard input stays the caller's. An
+# absolute Unix path is named on Wine's Z: drive, where the Windows child finds it.
+program=$1
+shift
+[[ $program == /* ]] && program=Z:$program
 status=0
-wine "$@" 8>&- <&0 &
+wine "$waiter" "$program" "$@" 8>&- <&0 &
 wait $! || status=$?
 exit "$status"

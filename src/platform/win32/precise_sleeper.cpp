@@ -4,8 +4,6 @@
 
 #include <timeapi.h>
 
-#include "platform/win32/unique_handle.h"
-
 namespace orvo_vpn_win_svc::platform {
 namespace {
 
@@ -31,17 +29,42 @@ class OneMillisecondTimerPeriod {
   bool raised_;
 };
 
+void WINAPI CloseTimer(void* timer) {
+  if (timer != nullptr) {
+    CloseHandle(timer);
+  }
+}
+
+// The calling thread's high-resolution timer (null where there is none), made on first use and
+// closed by the system when the thread ends. Not a thread_local object with a destructor: with
+// mingw-w64 that destructor runs after the object's storage has been freed, so it would close
+// whatever handle value the freed memory then holds and write into the heap.
+HANDLE ThreadTimer() {
+  static const DWORD slot = FlsAlloc(&CloseTimer);
+  if (slot == FLS_OUT_OF_INDEXES) {
+    return nullptr;
+  }
+  HANDLE timer = FlsGetValue(slot);
+  if (timer == nullptr) {
+    timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                   TIMER_ALL_ACCESS);
+    if (timer != nullptr && !FlsSetValue(slot, timer)) {
+      CloseHandle(timer);
+      timer = nullptr;
+    }
+  }
+  return timer;
+}
+
 class HighResolutionSleeper final : public Sleeper {
  public:
   void Sleep(std::chrono::milliseconds duration) override {
     // A waitable timer is waited on by one thread at a time, so each thread keeps its own.
-    thread_local const UniqueHandle timer(CreateWaitableTimerExW(
-        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
-    if (timer.Valid()) {
+    if (const HANDLE timer = ThreadTimer()) {
       LARGE_INTEGER due{};
       due.QuadPart = -static_cast<LONGLONG>(duration.count()) * 10000;  // relative, 100 ns units
-      if (SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE) &&
-          WaitForSingleObject(timer.Get(), INFINITE) == WAIT_OBJECT_0) {
+      if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+          WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0) {
         return;
       }
     }

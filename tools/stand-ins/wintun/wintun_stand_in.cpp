@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "runtime/tunnel_library_tables.h"
 
@@ -94,14 +93,15 @@ STAND_IN_EXPORT uint8_t* WintunReceivePacket(void* /*session*/, uint32_t* /*pack
 STAND_IN_EXPORT void WintunReleaseReceivePacket(void* /*session*/, const uint8_t* /*packet*/) {}
 
 // A packet to send is written into a buffer of the sending thread's own and dropped: there is
-// no network behind this adapter.
+// no network behind this adapter. A plain array: with mingw-w64 a thread_local object's
+// destructor runs after its storage has been freed.
 STAND_IN_EXPORT uint8_t* WintunAllocateSendPacket(void* session, uint32_t packet_size) {
-  thread_local std::vector<uint8_t> buffer(0xFFFF);
+  thread_local uint8_t buffer[0xFFFF];
   LOCKED;
   if (!Known(session, true) || packet_size == 0 || packet_size > 0xFFFF) {
     return Fail<uint8_t*>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  return buffer.data();
+  return buffer;
 }
 
 STAND_IN_EXPORT void WintunSendPacket(void* /*session*/, const uint8_t* /*packet*/) {}
