@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "support/case_file.h"
+#include "support/network_namespace.h"
 #include "support/scratch_directory.h"
 #include "support/spawned_program.h"
-#include "support/tunnel_libraries.h"
 
 namespace orvo_test {
 

@@ -15,6 +15,7 @@
 #include "support/network_namespace.h"
 #include "support/poll.h"
 #include "support/test_pipe.h"
+#include "support/tunnel_libraries.h"
 #include "support/wireguard_peer.h"
 
 namespace orvo_test {

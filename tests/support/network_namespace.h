@@ -3,12 +3,15 @@
 #include <functional>
 #include <string>
 
+// Linux only.
 namespace orvo_test {
 
 // Runs `body` on a thread of its own inside a fresh network namespace (loopback raised), so
 // links it creates or deletes never touch the host's. Processes the body starts live in that
-// namespace too. Returns false with `why_not` set when that is impossible (not Linux, not root).
+// namespace too. Returns false with `why_not` set when that is impossible (not root).
 bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& why_not);
+// The same, where TUN devices can also be made (with /dev/net/tun).
+bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not);
 
 // Runs a shell command (in the caller's network namespace) and returns its exit status.
 int RunShell(const std::string& command);

@@ -1,8 +1,5 @@
 #include "support/tunnel_libraries.h"
 
-#include <filesystem>
-
-#include "support/network_namespace.h"
 #include "support/platform_kind.h"
 #include "support/stand_in.h"
 
@@ -28,15 +25,6 @@ std::string WireGuardStandInServerPath() {
 
 std::string TunnelLibrarySearchPath() {
   return "LD_LIBRARY_PATH=" + kBuild + "/lib:" + kBuild + "/test-bin/wireguard-stand-in";
-}
-
-bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not) {
-  std::error_code ignored;
-  if (kWindows || !std::filesystem::exists("/dev/net/tun", ignored)) {
-    why_not = "no /dev/net/tun on this system";
-    return false;
-  }
-  return RunInOwnNetworkNamespace(body, why_not);
 }
 
 }  // namespace orvo_test

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace orvo_test {
@@ -14,9 +13,5 @@ std::string WireGuardStandInServerPath();
 // The environment entry (LD_LIBRARY_PATH=...) with which a service started from anywhere finds
 // both libwintun.so and the WireGuard protocol stand-in (Linux).
 std::string TunnelLibrarySearchPath();
-
-// Runs `body` in a fresh network namespace of its own where TUN devices can be made (Linux, as
-// root, with /dev/net/tun). False with `why_not` set when that is impossible; the caller skips.
-bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not);
 
 }  // namespace orvo_test

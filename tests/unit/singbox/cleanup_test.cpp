@@ -15,11 +15,15 @@ namespace {
 
 using platform::DeviceRemoval;
 
-TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
+struct Cleanup : ::testing::Test {
   orvo_test::FakeProcessTable processes;
   orvo_test::FakeNetworkDevices devices;
   orvo_test::TestClock sleeper{1000};
   SparedProcesses spared;
+  LogCapture log;
+};
+
+TEST_F(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   const std::wstring image = platform::SingboxImageName();
   // Image names match whole, in any letter case.
   processes.processes = {{10, image},
@@ -41,7 +45,6 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
       {L"Wintun", L"refuses params", DeviceRemoval::Outcome::kParametersRefused, 5},
       {L"Wintun", L"refuses removal", DeviceRemoval::Outcome::kRemovalRefused, 13},
   };
-  LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});
   const orvo_test::TextCase expected = orvo_test::ReadCases("unit/singbox/cleanup.txt").at(0);
   EXPECT_EQ(processes.Record(), expected["processes"]);
@@ -50,12 +53,7 @@ TEST(Cleanup, EndsLingeringProcessesThenRemovesWintunAdapters) {
   EXPECT_EQ(sleeper.Count(std::chrono::milliseconds(1000)), 2);
 }
 
-TEST(Cleanup, NothingToRemoveIsSaidWithoutPausing) {
-  orvo_test::FakeProcessTable processes;
-  orvo_test::FakeNetworkDevices devices;
-  orvo_test::TestClock sleeper{1000};
-  SparedProcesses spared;
-  LogCapture log;
+TEST_F(Cleanup, NothingToRemoveIsSaidWithoutPausing) {
   KillLingeringProcesses({processes, devices, sleeper, spared});
   EXPECT_EQ(log.StandardError(), orvo_test::ReadCases("unit/singbox/cleanup.txt").at(1)["log"]);
   EXPECT_EQ(sleeper.Count(std::chrono::milliseconds(1000)), 0);

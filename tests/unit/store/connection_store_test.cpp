@@ -25,6 +25,13 @@ namespace fs = std::filesystem;
 
 std::string ReadBytes(const fs::path& path) { return orvo_test::ReadWholeFile(path.string()); }
 
+// A store whose application-data folder is `folder` (none when empty), on a fixed clock.
+ConnectionStore StoreIn(const fs::path& folder, int64_t now = 0) {
+  return ConnectionStore(
+      [folder] { return folder.empty() ? std::nullopt : std::optional(folder.string()); },
+      [now] { return now; });
+}
+
 ConnectionInfo Record(const std::string& city) {
   ConnectionInfo info;
   info.status = ConnectionStatus::Connected;
@@ -46,9 +53,7 @@ ConnectionInfo Record(const std::string& city) {
 
 TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
   orvo_test::ScratchDirectory scratch;
-  const std::string folder = scratch.path().string();
-  const ConnectionStore store([folder] { return std::optional<std::string>(folder); },
-                              [] { return int64_t{1700000123}; });
+  const ConnectionStore store = StoreIn(scratch.path(), 1700000123);
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   // The file is the golden text without its last line feed, in the platform's line ends.
   std::string expected;
@@ -77,9 +82,7 @@ TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
 // place).
 TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
   orvo_test::ScratchDirectory scratch;
-  const std::string folder = scratch.path().string();
-  const ConnectionStore store([folder] { return std::optional<std::string>(folder); },
-                              [] { return int64_t{0}; });
+  const ConnectionStore store = StoreIn(scratch.path());
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   fs::create_directories(file.string() + ".tmp");
   ASSERT_TRUE(store.Save(Record("Bonn")));
@@ -87,9 +90,7 @@ TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
 
   const fs::path blocked = scratch.path() / "blocked";
   std::ofstream(blocked) << "not a folder";
-  const ConnectionStore beside_a_file(
-      [blocked] { return std::optional<std::string>(blocked.string()); },
-      [] { return int64_t{0}; });
+  const ConnectionStore beside_a_file = StoreIn(blocked);
   {
     LogCapture log;
     EXPECT_FALSE(beside_a_file.Save(Record("Bonn")));
@@ -98,8 +99,7 @@ TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
         "CONNECTION_STORE: Failed to open file for writing: " + beside_a_file.GetFilePath() + "\n"));
   }
 
-  const ConnectionStore nowhere([] { return std::optional<std::string>(); },
-                                [] { return int64_t{0}; });
+  const ConnectionStore nowhere = StoreIn("");
   LogCapture quiet;
   EXPECT_EQ(nowhere.GetFilePath(), "");
   EXPECT_FALSE(nowhere.Save(Record("Bonn")));
