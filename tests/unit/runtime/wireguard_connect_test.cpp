@@ -40,7 +40,7 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
     std::string error;
     const bool up = runtime().Connect(request, error);
     if (up) {
-      EXPECT_TRUE(orvo_test::PollUntil([&] { return !libraries_.SentToServer().empty(); }))
+      EXPECT_TRUE(orvo_test::PollUntil([&] { return libraries_.SentToServer() > 0; }))
           << "no initial handshake";
     }
     return std::string(up ? "connected" : "failed") + " [" + error + "] " + runtime().GetState() +
