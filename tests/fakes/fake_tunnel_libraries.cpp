@@ -1,7 +1,7 @@
 #include "fakes/fake_tunnel_libraries.h"
 
-#include <algorithm>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "fakes/fake_ip_helper.h"
@@ -14,7 +14,7 @@ namespace svc = orvo_vpn_win_svc;
 using svc::WireGuardResult;
 
 FakeTunnelLibraries* active = nullptr;
-int adapter_token = 0;  // the one adapter handle
+int adapter_token = 0;  // the one adapter handle, and the session and tunnel object
 
 class FakeLibrary final : public svc::platform::DynamicLibrary {
  public:
@@ -33,38 +33,18 @@ void* Address(Function* function) {
   return reinterpret_cast<void*>(function);
 }
 
-WireGuardResult Give(const std::string& bytes, int32_t op, uint8_t* destination, uint32_t size) {
-  const size_t given = std::min<size_t>(bytes.size(), size);
-  std::memcpy(destination, bytes.data(), given);
-  return {op, given};
-}
-
 }  // namespace
 
 class FakeTunnelLibraries::Socket final : public svc::platform::UdpSocket {
  public:
   int64_t Send(std::span<const uint8_t> datagram) override {
     std::lock_guard lock(active->mutex_);
-    active->sent_.emplace_back(datagram.begin(), datagram.end());
+    ++active->sent_;
     return static_cast<int64_t>(datagram.size());
   }
-  int64_t Receive(std::span<uint8_t> buffer) override {
-    std::unique_lock lock(active->mutex_);
-    active->arrived_.wait(lock,
-                          [] { return active->socket_closed_ || !active->from_server_.empty(); });
-    if (active->socket_closed_) {
-      return 0;
-    }
-    const std::string datagram = active->from_server_.front();
-    active->from_server_.pop_front();
-    if (datagram == "fail") {
-      return -1;
-    }
-    const size_t size = std::min(datagram.size(), buffer.size());
-    std::memcpy(buffer.data(), datagram.data(), size);
-    return static_cast<int64_t>(size);
-  }
-  void Close() override { active->CloseSocket(); }
+  // No server ever answers: the socket reads as closed.
+  int64_t Receive(std::span<uint8_t>) override { return 0; }
+  void Close() override {}
 };
 
 FakeTunnelLibraries::FakeTunnelLibraries() {
@@ -74,115 +54,14 @@ FakeTunnelLibraries::~FakeTunnelLibraries() {
   active = nullptr;
 }
 
-svc::WintunFunctions FakeTunnelLibraries::Wintun() {
-  svc::WintunFunctions f;
-  f.OpenAdapter = [](const wchar_t* name) -> void* {
-    active->calls_.Note("OpenAdapter " + svc::WideToUtf8(name));
-    std::lock_guard lock(active->mutex_);
-    active->last_error_ = active->adapter_exists ? 0 : 1168;  // ERROR_NOT_FOUND
-    return active->adapter_exists ? &adapter_token : nullptr;
-  };
-  f.CreateAdapter = [](const wchar_t* name, const wchar_t* type, const void* guid) -> void* {
-    active->calls_.Note("CreateAdapter " + svc::WideToUtf8(name) + " " + svc::WideToUtf8(type) +
-                        (guid ? " guid" : " no-guid"));
-    std::lock_guard lock(active->mutex_);
-    active->last_error_ = 5;  // ERROR_ACCESS_DENIED
-    return active->create_fails ? nullptr : &adapter_token;
-  };
-  f.CloseAdapter = [](void*) { active->calls_.Note("CloseAdapter"); };
-  f.DeleteAdapter = [](void*) {
-    active->calls_.Note("DeleteAdapter");
-    return 1;
-  };
-  f.StartSession = [](void*, uint32_t capacity) -> void* {
-    active->calls_.Note("StartSession " + std::to_string(capacity));
-    std::lock_guard lock(active->mutex_);
-    active->last_error_ = 87;  // ERROR_INVALID_PARAMETER
-    return active->session_fails ? nullptr : active;
-  };
-  f.EndSession = [](void*) { active->calls_.Note("EndSession"); };
-  f.GetAdapterLUID = [](void*, uint64_t* luid) {
-    active->calls_.Note("GetAdapterLUID");
-    *luid = kAdapterLuid;
-  };
-  f.ReceivePacket = [](void*, uint32_t* size) -> uint8_t* {
-    std::lock_guard lock(active->mutex_);
-    if (active->from_adapter_.empty()) {
-      return nullptr;
-    }
-    auto buffer = std::make_unique<std::vector<uint8_t>>(active->from_adapter_.front().begin(),
-                                                         active->from_adapter_.front().end());
-    active->from_adapter_.pop_front();
-    *size = static_cast<uint32_t>(buffer->size());
-    uint8_t* address = buffer->data();
-    active->lent_[address] = std::move(buffer);
-    ++active->unreleased_;
-    return address;
-  };
-  f.ReleaseReceivePacket = [](void*, const uint8_t* packet) {
-    std::lock_guard lock(active->mutex_);
-    active->unreleased_ -= static_cast<int>(active->lent_.erase(packet));
-  };
-  f.AllocateSendPacket = [](void*, uint32_t size) -> uint8_t* {
-    if (size > 1500) {
-      return nullptr;  // the adapter's ring has no room for it
-    }
-    auto buffer = std::make_unique<std::vector<uint8_t>>(size);
-    uint8_t* address = buffer->data();
-    std::lock_guard lock(active->mutex_);
-    active->lent_[address] = std::move(buffer);
-    return address;
-  };
-  f.SendPacket = [](void*, const uint8_t* packet) {
-    std::lock_guard lock(active->mutex_);
-    const auto lent = active->lent_.find(packet);
-    active->handed_.emplace_back(lent->second->begin(), lent->second->end());
-    active->lent_.erase(lent);
-  };
-  return f;
+uint32_t FakeTunnelLibraries::LastError() const {
+  std::lock_guard lock(mutex_);
+  return last_error_;
 }
 
-svc::BoringtunFunctions FakeTunnelLibraries::Boringtun() {
-  svc::BoringtunFunctions f;
-  f.new_tunnel = [](const char* private_key, const char* public_key, const char* preshared,
-                    uint16_t keep_alive, uint32_t index) -> void* {
-    active->calls_.Note(std::string("new_tunnel ") + private_key + " " + public_key +
-                        (preshared ? " preshared " : " ") + std::to_string(keep_alive) + " " +
-                        std::to_string(index));
-    return active->tunnel_fails ? nullptr : active;
-  };
-  f.wireguard_write = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
-                         uint32_t out_size) {
-    active->packets_.Note("write " + std::to_string(source_size) + " " + std::to_string(out_size));
-    const std::string packet(reinterpret_cast<const char*>(source), source_size);
-    return packet.starts_with("x") ? WireGuardResult{2, 0}
-                                   : Give("wrapped:" + packet, 1, out, out_size);
-  };
-  f.wireguard_read = [](void*, const uint8_t* source, uint32_t source_size, uint8_t* out,
-                        uint32_t out_size) {
-    active->packets_.Note("read " + std::to_string(source_size) + " " + std::to_string(out_size));
-    const std::string datagram(reinterpret_cast<const char*>(source), source_size);
-    {
-      std::lock_guard lock(active->mutex_);
-      ++active->reads_;
-    }
-    if (datagram.starts_with("L:")) {
-      return WireGuardResult{4, size_t{out_size} + 1};
-    }
-    return Give(datagram.substr(2), datagram[0] - '0', out, out_size);
-  };
-  f.wireguard_tick = [](void*, uint8_t* out, uint32_t out_size) {
-    active->packets_.Note("tick " + std::to_string(out_size));
-    std::lock_guard lock(active->mutex_);
-    const std::string& answer = active->tick_answer;
-    return Give(answer, answer.empty() ? 0 : answer.starts_with("x") ? 2 : 1, out, out_size);
-  };
-  f.wireguard_force_handshake = [](void*, uint8_t* out, uint32_t out_size) {
-    active->packets_.Note("force_handshake " + std::to_string(out_size));
-    return Give("handshake", 1, out, out_size);
-  };
-  f.tunnel_free = [](void*) { active->calls_.Note("tunnel_free"); };
-  return f;
+int FakeTunnelLibraries::SentToServer() const {
+  std::lock_guard lock(mutex_);
+  return sent_;
 }
 
 svc::LibraryLoader FakeTunnelLibraries::Loader() {
@@ -193,9 +72,60 @@ svc::LibraryLoader FakeTunnelLibraries::Loader() {
       load.error = 126;
       return load;
     }
+    svc::WintunFunctions w;
+    w.OpenAdapter = [](const wchar_t* name) -> void* {
+      active->calls_.Note("OpenAdapter " + svc::WideToUtf8(name));
+      std::lock_guard lock(active->mutex_);
+      active->last_error_ = active->adapter_exists ? 0 : 1168;  // ERROR_NOT_FOUND
+      return active->adapter_exists ? &adapter_token : nullptr;
+    };
+    w.CreateAdapter = [](const wchar_t* name, const wchar_t* type, const void* guid) -> void* {
+      active->calls_.Note("CreateAdapter " + svc::WideToUtf8(name) + " " +
+                          svc::WideToUtf8(type) + (guid ? " guid" : " no-guid"));
+      std::lock_guard lock(active->mutex_);
+      active->last_error_ = 5;  // ERROR_ACCESS_DENIED
+      return active->create_fails ? nullptr : &adapter_token;
+    };
+    w.CloseAdapter = [](void*) { active->calls_.Note("CloseAdapter"); };
+    w.DeleteAdapter = [](void*) {
+      active->calls_.Note("DeleteAdapter");
+      return 1;
+    };
+    w.StartSession = [](void*, uint32_t capacity) -> void* {
+      active->calls_.Note("StartSession " + std::to_string(capacity));
+      std::lock_guard lock(active->mutex_);
+      active->last_error_ = 87;  // ERROR_INVALID_PARAMETER
+      return active->session_fails ? nullptr : &adapter_token;
+    };
+    w.EndSession = [](void*) { active->calls_.Note("EndSession"); };
+    w.GetAdapterLUID = [](void*, uint64_t* luid) {
+      active->calls_.Note("GetAdapterLUID");
+      *luid = kAdapterLuid;
+    };
+    w.ReceivePacket = [](void*, uint32_t*) -> uint8_t* { return nullptr; };
+    w.ReleaseReceivePacket = [](void*, const uint8_t*) {};
+    w.AllocateSendPacket = [](void*, uint32_t) -> uint8_t* { return nullptr; };
+    w.SendPacket = [](void*, const uint8_t*) {};
+    svc::BoringtunFunctions b;
+    b.new_tunnel = [](const char* private_key, const char* public_key, const char* preshared,
+                      uint16_t keep_alive, uint32_t index) -> void* {
+      active->calls_.Note(std::string("new_tunnel ") + private_key + " " + public_key +
+                          (preshared ? " preshared " : " ") + std::to_string(keep_alive) + " " +
+                          std::to_string(index));
+      return active->tunnel_fails ? nullptr : &adapter_token;
+    };
+    // Packets never come: writes and reads are refused.
+    b.wireguard_write = [](void*, const uint8_t*, uint32_t, uint8_t*, uint32_t) {
+      return WireGuardResult{2, 0};
+    };
+    b.wireguard_read = b.wireguard_write;
+    b.wireguard_tick = [](void*, uint8_t*, uint32_t) { return WireGuardResult{0, 0}; };
+    b.wireguard_force_handshake = [](void*, uint8_t* out, uint32_t) {
+      std::memcpy(out, "handshake", 9);
+      return WireGuardResult{1, 9};
+    };
+    b.tunnel_free = [](void*) { active->calls_.Note("tunnel_free"); };
     // Both libraries export every entry point: the service looks up only its own in each.
-    const svc::WintunFunctions w = Wintun();
-    const svc::BoringtunFunctions b = Boringtun();
     std::map<std::string, void*> symbols = {
         {"WintunOpenAdapter", Address(w.OpenAdapter)},
         {"WintunCreateAdapter", Address(w.CreateAdapter)},
@@ -232,27 +162,9 @@ svc::platform::UdpSocketOpening FakeTunnelLibraries::OpenSocket(
     return opening;
   }
   std::lock_guard lock(mutex_);
-  socket_closed_ = false;
-  sent_.clear();
+  sent_ = 0;
   opening.socket = std::make_unique<Socket>();
   return opening;
-}
-
-void FakeTunnelLibraries::FromAdapter(const std::string& packet) {
-  std::lock_guard lock(mutex_);
-  from_adapter_.push_back(packet);
-}
-
-void FakeTunnelLibraries::FromServer(const std::string& datagram) {
-  std::lock_guard lock(mutex_);
-  from_server_.push_back(datagram);
-  arrived_.notify_all();
-}
-
-void FakeTunnelLibraries::CloseSocket() {
-  std::lock_guard lock(mutex_);
-  socket_closed_ = true;
-  arrived_.notify_all();
 }
 
 }  // namespace orvo_test

@@ -19,6 +19,15 @@ std::wstring WintunStandInPath() {
   return NativePath(kBuild + "/test-bin/wintun-stand-in/wintun.dll");
 }
 
+orvo_vpn_win_svc::LibraryLoader TunnelLibraryLoader() {
+  return [](const std::wstring& file_name) {
+    const std::wstring wintun =
+        kWindows ? WintunStandInPath() : NativePath(kBuild + "/lib/libwintun.so");
+    return orvo_vpn_win_svc::platform::LoadDynamicLibrary(
+        file_name == L"wintun.dll" ? wintun : WireGuardStandInPath());
+  };
+}
+
 std::string WireGuardStandInServerPath() {
   return kBuild + "/test-bin/wireguard-stand-in/wireguard-stand-in-server";
 }
