@@ -69,14 +69,19 @@ class Service {
   int WaitForExit(std::chrono::milliseconds timeout) const;
   int Pid() const { return pid_; }
   // Runs the transcript tests/golden/integration/<name>: each "$ " line is a step, the lines
-  // after it what the step shows; returns what this run showed, in the same form.
-  std::string Transcript(const std::string& name, long long& earliest_time);
+  // after it what the step shows; returns what this run showed, in the same form, with the
+  // times it recorded as "T".
+  std::string Transcript(const std::string& name);
 
  private:
+  // What one step (a "$ " line without its "$ ") shows.
+  std::string Step(const std::string& line);
+
   ScratchDirectory install_;
   ScratchDirectory home_;
   SpawnedProgram unshare_;
   int pid_ = -1;
+  long long started_ = 0;
   size_t log_seen_ = 0;
 };
 
