@@ -41,14 +41,14 @@ WireGuardResult Call(void* tunnel, Arguments... arguments) {
 }  // namespace
 
 STAND_IN_EXPORT void* new_tunnel(const char* private_key, const char* server_public_key,
-                                 const char* preshared_key, uint16_t keep_alive,
+                                 const char* preshared_key, uint16_t /*keep_alive*/,
                                  uint32_t /*index*/) {
   // Keys are checked as the real library checks them; the stand-in does nothing else with them.
   if (!IsWireGuardKey(private_key) || !IsWireGuardKey(server_public_key) ||
       (preshared_key != nullptr && !IsWireGuardKey(preshared_key))) {
     return nullptr;
   }
-  return new (std::nothrow) StandInTunnel(keep_alive);
+  return new (std::nothrow) StandInTunnel();
 }
 
 STAND_IN_EXPORT WireGuardResult wireguard_write(void* tunnel, const uint8_t* source,

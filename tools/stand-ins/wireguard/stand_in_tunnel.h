@@ -1,8 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -27,14 +25,11 @@ using Bytes = std::span<const uint8_t>;
 // Result codes: 0 done (nothing to do), 1 send the bytes to the peer, 2 error, 4 and 6 hand
 // the bytes to the tunnel device as an IPv4 or IPv6 packet.
 //
-// Every operation may run on several threads at once: the state is one atomic.
+// It keeps no state (it has no timers: its tick never has anything to send), so every operation
+// may run on several threads at once.
 class StandInTunnel {
  public:
   enum : int32_t { kDone, kWriteToNetwork, kError, kWriteToTunnelIpv4 = 4, kWriteToTunnelIpv6 = 6 };
-
-  // `keep_alive` seconds of silence make Tick send a keep-alive; 0 never does.
-  explicit StandInTunnel(uint16_t keep_alive)
-      : keep_alive_ns_(int64_t{keep_alive} * 1000000000), last_sent_ns_(Now()) {}
 
   // Wraps an IP packet into a data datagram (code 1).
   WireGuardResult Write(const uint8_t* packet, uint32_t size, uint8_t* out, uint32_t out_size) {
@@ -66,13 +61,8 @@ class StandInTunnel {
     return Result(version == 4 ? kWriteToTunnelIpv4 : kWriteToTunnelIpv6, body.size());
   }
 
-  // A keep-alive (code 1) when nothing was sent for `keep_alive` seconds, else code 0.
-  WireGuardResult Tick(uint8_t* out, uint32_t out_size) {
-    if (keep_alive_ns_ == 0 || Now() - last_sent_ns_.load() < keep_alive_ns_) {
-      return Result(kDone);
-    }
-    return Emit(kData, {}, out, out_size);
-  }
+  // Code 0: nothing is ever due.
+  WireGuardResult Tick(uint8_t* /*out*/, uint32_t /*out_size*/) { return Result(kDone); }
 
   // A handshake initiation (code 1).
   WireGuardResult ForceHandshake(uint8_t* out, uint32_t out_size) {
@@ -87,23 +77,16 @@ class StandInTunnel {
     return {reinterpret_cast<const uint8_t*>(kMarker), sizeof(kMarker) - 1};
   }
   static WireGuardResult Result(int32_t op, size_t size = 0) { return WireGuardResult{op, size}; }
-  static int64_t Now() {
-    return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
-  }
 
-  // Writes one datagram to `out` and notes the time it left.
+  // Writes one datagram to `out`.
   WireGuardResult Emit(uint8_t type, Bytes body, uint8_t* out, uint32_t out_size) {
     if (out == nullptr || out_size < 1 || body.size() > out_size - 1) {
       return Result(kError);
     }
     out[0] = type;
     std::copy(body.begin(), body.end(), out + 1);
-    last_sent_ns_.store(Now());
     return Result(kWriteToNetwork, body.size() + 1);
   }
-
-  const int64_t keep_alive_ns_;
-  std::atomic<int64_t> last_sent_ns_;
 };
 
 }  // namespace orvo_stand_in

@@ -40,15 +40,14 @@ int Fail(const std::string& text, int code = 1) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::map<std::string, std::string> options;
+  std::map<std::string, std::string> options = {{"--mtu", "1420"}};
   for (int i = 1; i + 1 < argc; i += 2) {
     options[argv[i]] = argv[i + 1];
   }
   const std::string tun_name = options["--tun"];
   const std::string address = options["--address"];  // checked by "ip addr add"
   const unsigned long port = std::strtoul(options["--port"].c_str(), nullptr, 10);
-  const unsigned long mtu =
-      std::strtoul(options.emplace("--mtu", "1420").first->second.c_str(), nullptr, 10);
+  const unsigned long mtu = std::strtoul(options["--mtu"].c_str(), nullptr, 10);
   if (argc % 2 == 0 || options.size() != 4 || tun_name.empty() || address.empty() || port == 0 ||
       port > 65535 || mtu < 576 || mtu > 65535) {
     return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]", 2);
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
   std::printf("wireguard stand-in server ready: udp port %lu, tun %s\n", port, tun_name.c_str());
   std::fflush(stdout);
 
-  StandInTunnel tunnel(0);
+  StandInTunnel tunnel;
   std::vector<uint8_t> in(65536), out(65536);
   sockaddr_in peer{};  // the last peer heard from; none before the first datagram of ours
   pollfd watched[2] = {{udp.Get(), POLLIN, 0}, {tun.descriptor.Get(), POLLIN, 0}};
