@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <ctime>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <utility>
@@ -95,18 +94,9 @@ std::string Holdings(int pid) {
 }
 
 Service::Service() {
+  // The service finds sing-box by name in its own directory.
   std::filesystem::copy_file(kBuild + "/orvo-vpn-svc", install_.path() / "orvo-vpn-svc");
-  // The service finds sing-box by name in its own directory; this launcher reads what the test
-  // last wrote beside it, so the stand-in can change between two connects.
-  const auto launcher = install_.path() / "sing-box";
-  std::ofstream(launcher) << "#!/bin/sh\n. '" << (install_.path() / "stand-in.env").string()
-                          << "'\nexec '" << kBuild << "/test-bin/sing-box' \"$@\"\n";
-  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
-  SetStandIn("");
-}
-
-void Service::SetStandIn(const std::string& exports) const {
-  std::ofstream(install_.path() / "stand-in.env", std::ios::trunc) << exports << "\n";
+  std::filesystem::create_symlink(kBuild + "/test-bin/sing-box", install_.path() / "sing-box");
 }
 
 bool Service::Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
@@ -117,8 +107,8 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
   const std::string dir = install_.path().string();
   started_ = std::time(nullptr);
   std::string script =
-      "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME=" + home_.path().string() +
-      " XDG_CONFIG_HOME=" + home_.path().string();
+      "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR SINGBOX_STAND_IN_TUN=1 HOME=" +
+      home_.path().string() + " XDG_CONFIG_HOME=" + home_.path().string();
   for (const std::string& word : prefix) {
     script += " " + word;
   }

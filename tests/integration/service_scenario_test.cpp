@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 TEST(ServiceScenario, ConsoleWalkThroughEveryCommand) {
   ORVO_IN_NAMESPACE_OR_SKIP([] {
     Service service;
-    service.SetStandIn("export SINGBOX_STAND_IN_TUN=1");
     std::string why_not;
     ASSERT_TRUE(service.Start(true, {}, why_not)) << why_not;
     EXPECT_EQ(service.Transcript("console.txt"), GoldenText("integration/console.txt"))
@@ -77,7 +76,6 @@ TEST(ServiceScenario, ServiceModeReportsItsStatesAndStopsOnSigterm) {
   ORVO_IN_NAMESPACE_OR_SKIP([] {
     NotifySocket notify;
     Service service;
-    service.SetStandIn("export SINGBOX_STAND_IN_TUN=1");
     std::string why_not;
     ASSERT_TRUE(service.Start(false, {notify.Entry()}, why_not)) << why_not;
     EXPECT_EQ(notify.Until("READY=1\nSTATUS=running", 5s), kStarted);

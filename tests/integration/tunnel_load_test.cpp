@@ -70,7 +70,6 @@ TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
 TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
   ORVO_IN_NAMESPACE_OR_SKIP([] {
     Service service;
-    service.SetStandIn("export SINGBOX_STAND_IN_TUN=1");
     std::string why;
     ASSERT_TRUE(service.Start(true, {}, why)) << why;
     Soak(service, kHysteria2, R"({"error":"","success":true})", R"({"cmd":"disconnect"})",
