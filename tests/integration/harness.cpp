@@ -107,8 +107,8 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
   const std::string dir = install_.path().string();
   started_ = std::time(nullptr);
   std::string script =
-      "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR SINGBOX_STAND_IN_TUN=1 HOME=" +
-      home_.path().string() + " XDG_CONFIG_HOME=" + home_.path().string();
+      "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME=" + home_.path().string() +
+      " XDG_CONFIG_HOME=" + home_.path().string();
   for (const std::string& word : prefix) {
     script += " " + word;
   }

@@ -38,14 +38,13 @@ struct CtlResult {
 // Quotes `text` as one word for the shell.
 std::string Quoted(const std::string& text);
 
-// The real orvo-vpn-svc run from a scratch directory beside the sing-box stand-in (told to raise
-// the TUN interface a Hysteria2 connect asks for), with a home of its own, in PID and mount
-// namespaces of its own whose /run is a fresh tmpfs (so its socket is at the default place and its
-// stray-process clean-up sees only its own children). The namespace's first process outlives the
-// service, so the service's children are not ended by the namespace when the service dies; the
-// namespace ends with this object (unshare is killed, and --kill-child takes the namespace's first
-// process along). Talked to only through the real orvo-vpn-ctl, run in the service's mount
-// namespace.
+// The real orvo-vpn-svc run from a scratch directory beside the sing-box stand-in, with a home of
+// its own, in PID and mount namespaces of its own whose /run is a fresh tmpfs (so its socket is at
+// the default place and its stray-process clean-up sees only its own children). The namespace's
+// first process outlives the service, so the service's children are not ended by the namespace
+// when the service dies; the namespace ends with this object (unshare is killed, and --kill-child
+// takes the namespace's first process along). Talked to only through the real orvo-vpn-ctl, run
+// in the service's mount namespace.
 class Service {
  public:
   Service();
