@@ -1,22 +1,19 @@
 #include "support/network_namespace.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <thread>
-
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#endif
+#include <thread>
 
 namespace orvo_test {
 
 std::string ShellOutput(const std::string& command, int* status) {
   std::string output;
-#if defined(__linux__)
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     return output;
@@ -29,24 +26,15 @@ std::string ShellOutput(const std::string& command, int* status) {
   if (status != nullptr) {
     *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
   }
-#else
-  (void)command;
-  (void)status;
-#endif
   return output;
 }
 
 int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());
-#if defined(__linux__)
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#else
-  return status;
-#endif
 }
 
 bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& why_not) {
-#if defined(__linux__)
   bool entered = false;
   // A network namespace belongs to a thread; a thread of our own keeps the test's other
   // threads (and the host) out of it, and the namespace goes when the thread ends.
@@ -65,11 +53,16 @@ bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& wh
   });
   runner.join();
   return entered;
-#else
-  (void)body;
-  why_not = "network namespaces exist on Linux only";
-  return false;
-#endif
 }
 
 }  // namespace orvo_test
+#else
+namespace orvo_test {
+
+bool RunInOwnNetworkNamespace(const std::function<void()>& /*body*/, std::string& why_not) {
+  why_not = "network namespaces exist on Linux only";
+  return false;
+}
+
+}  // namespace orvo_test
+#endif
