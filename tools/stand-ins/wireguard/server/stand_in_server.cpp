@@ -3,8 +3,8 @@
 // network namespace can reach that device's address through the tunnel (the benchmark sets
 // another MTU with --mtu). It answers handshakes,
 // hands the packets it unwraps to its device, and wraps what the device gives for the last peer
-// heard from. Writes one "ready" line on standard output once it listens; ends on SIGTERM or
-// SIGINT.
+// heard from. Writes one "ready" line on standard output once it listens; runs until a signal
+// ends it (its device goes with it).
 //
 //   wireguard-stand-in-server --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]
 
@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +28,6 @@ namespace {
 
 using orvo_stand_in::StandInTunnel;
 using orvo_vpn_win_svc::platform::FileDescriptor;
-
-volatile sig_atomic_t g_stop = 0;
 
 int Fail(const std::string& text, int code = 1) {
   std::fprintf(stderr, "wireguard-stand-in-server: %s\n", text.c_str());
@@ -52,10 +49,6 @@ int main(int argc, char** argv) {
       port > 65535 || mtu < 576 || mtu > 65535) {
     return Fail("usage: --tun NAME --address A.B.C.D/PREFIX --port PORT [--mtu MTU]", 2);
   }
-  // A signal ends the wait (poll is never restarted), so the server ends at once.
-  std::signal(SIGTERM, [](int) { g_stop = 1; });
-  std::signal(SIGINT, [](int) { g_stop = 1; });
-
   // The device goes when its descriptor closes with the process; reads do not block.
   orvo_vpn_win_svc::wintun::TunAttachment tun;
   if (const int attached = orvo_vpn_win_svc::wintun::AttachTunDevice(tun_name, true, tun)) {
@@ -78,9 +71,9 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> in(65536), out(65536);
   sockaddr_in peer{};  // the last peer heard from; none before the first datagram of ours
   pollfd watched[2] = {{udp.Get(), POLLIN, 0}, {tun.descriptor.Get(), POLLIN, 0}};
-  while (g_stop == 0) {
-    if (poll(watched, 2, 500) <= 0) {
-      continue;  // timeout, or a signal (which may have set the stop flag)
+  for (;;) {
+    if (poll(watched, 2, -1) <= 0) {
+      continue;
     }
     // Both descriptors are non-blocking: each read drains what is waiting. A packet the device
     // refuses is dropped, as a full queue would drop it.
@@ -112,5 +105,4 @@ int main(int argc, char** argv) {
       }
     }
   }
-  return 0;
 }
