@@ -26,12 +26,8 @@ const std::string kBuild = ORVO_BUILD_DIR;
 
 size_t Entries(const std::string& directory) {
   std::error_code error;
-  size_t count = 0;
-  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
-       it.increment(error)) {
-    ++count;
-  }
-  return count;
+  const std::filesystem::directory_iterator entries(directory, error);
+  return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
 // What a service's user reads in its log: the host's and the handlers' lines, and the Wintun

@@ -24,15 +24,12 @@ using namespace std::chrono_literals;
 const std::string kHysteria2 =
     R"({"cmd":"connect","config":{"server_ip":"198.51.100.7","password":"pw"}})";
 
-int Cycles() {
+// Connects and disconnects ORVO_SOAK_CYCLES times (3 unless set) after a first cycle that sets
+// the baseline: the service's descriptors, threads and children and the namespace's devices and
+// routes.
+void Soak(Service& service, const std::string& connect, const std::string& connected) {
   const char* configured = std::getenv("ORVO_SOAK_CYCLES");
-  return configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 3;
-}
-
-// Connects and disconnects Cycles() times after a first cycle that sets the baseline: the
-// service's descriptors, threads and children and the namespace's devices and routes.
-void Soak(Service& service, const std::string& connect, const std::string& connected,
-          const std::string& disconnect, const std::string& disconnected) {
+  const int cycles = configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 3;
   const auto state = [&] {
     return Holdings(service.Pid()) + "; " +
            ShellOutput(
@@ -40,10 +37,10 @@ void Soak(Service& service, const std::string& connect, const std::string& conne
                "table all | wc -l");
   };
   std::string before;
-  for (int cycle = 0; cycle <= Cycles(); ++cycle) {
+  for (int cycle = 0; cycle <= cycles; ++cycle) {
     ASSERT_EQ(service.Raw(connect), connected) << "cycle " << cycle << "\n" << service.Log();
     ASSERT_EQ(service.Raw("status"), "connected");
-    ASSERT_EQ(service.Raw(disconnect), disconnected);
+    ASSERT_EQ(service.Raw("disconnect"), "ok");
     if (cycle == 0) {
       ASSERT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).empty(); }));
       before = state();
@@ -63,7 +60,7 @@ TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
     const size_t connect = transcript.find("$ raw connect:") + 6;
     const std::string request =
         transcript.substr(connect, transcript.find('\n', connect) - connect);
-    Soak(service, request, "ok", "disconnect", "ok");
+    Soak(service, request, "ok");
   });
 }
 
@@ -72,8 +69,7 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
     Service service;
     std::string why;
     ASSERT_TRUE(service.Start(true, {}, why)) << why;
-    Soak(service, kHysteria2, R"({"error":"","success":true})", R"({"cmd":"disconnect"})",
-         R"({"success":true})");
+    Soak(service, kHysteria2, R"({"error":"","success":true})");
     const std::string before = Holdings(service.Pid());
 
     // Requests and the replies they may get (a pattern), "(none)" for none.
@@ -110,7 +106,6 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
       EXPECT_LT(sent.load(), 10000) << "the connect did not overlap the load";
     }
     SetEnvironment("ORVO_PIPE_DIR", "");
-    EXPECT_EQ(sent.load(), 10000);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(PollFor([&] { return Holdings(service.Pid()); }, before), before);
   });
