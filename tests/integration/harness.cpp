@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <utility>
@@ -65,16 +66,14 @@ std::string TcpConnect(const std::string& address, int port, std::chrono::millis
 }
 
 std::vector<int> ChildrenOf(int pid) {
-  std::vector<int> children;  // each thread lists the children it started
+  std::string lists;  // each thread lists the children it started
   std::error_code error;
-  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end;
-       !error && it != end; it.increment(error)) {
-    std::istringstream list(ReadWholeFile((it->path() / "children").string()));
-    for (int child; list >> child;) {
-      children.push_back(child);
-    }
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    lists += ReadWholeFile((task.path() / "children").string()) + " ";
   }
-  return children;
+  std::istringstream list(lists);
+  return {std::istream_iterator<int>(list), std::istream_iterator<int>()};
 }
 
 bool Ended(int pid) {
