@@ -2,15 +2,17 @@
 #include "integration/harness.h"
 
 #include <netdb.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <ctime>
+#include <iterator>
 #include <regex>
 #include <sstream>
+#include <utility>
 
 #include "platform/text_encoding.h"
 #include "support/network_namespace.h"
@@ -25,12 +27,8 @@ const std::string kBuild = ORVO_BUILD_DIR;
 
 size_t Entries(const std::string& directory) {
   std::error_code error;
-  size_t count = 0;
-  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
-       it.increment(error)) {
-    ++count;
-  }
-  return count;
+  const std::filesystem::directory_iterator entries(directory, error);
+  return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
 // What a service's user reads in its log: the host's and the handlers' lines, and the Wintun
@@ -54,36 +52,28 @@ std::string TcpConnect(const std::string& address, int port, std::chrono::millis
   if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &peer) != 0) {
     return "bad address";
   }
-  const int socket = ::socket(peer->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  std::string outcome = "refused";
-  if (::connect(socket, peer->ai_addr, peer->ai_addrlen) == 0) {
-    outcome = "connected";
-  } else if (errno == EINPROGRESS) {
-    pollfd watched{socket, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof(error);
-    if (::poll(&watched, 1, static_cast<int>(timeout.count())) != 1) {
-      outcome = "timeout";
-    } else if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
-      outcome = "connected";
-    }
-  }
+  // With a send time-out a connect gives up with EINPROGRESS once the time-out has passed.
+  const int socket = ::socket(peer->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{timeout.count() / 1000, timeout.count() % 1000 * 1000};
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  const bool connected = ::connect(socket, peer->ai_addr, peer->ai_addrlen) == 0;
+  const std::string outcome = connected              ? "connected"
+                              : errno == EINPROGRESS ? "timeout"
+                                                     : "refused";
   ::close(socket);
   freeaddrinfo(peer);
   return outcome;
 }
 
 std::vector<int> ChildrenOf(int pid) {
-  std::vector<int> children;  // each thread lists the children it started
+  std::string lists;  // each thread lists the children it started
   std::error_code error;
-  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end;
-       !error && it != end; it.increment(error)) {
-    std::istringstream list(ReadWholeFile((it->path() / "children").string()));
-    for (int child; list >> child;) {
-      children.push_back(child);
-    }
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    lists += ReadWholeFile((task.path() / "children").string()) + " ";
   }
-  return children;
+  std::istringstream list(lists);
+  return {std::istream_iterator<int>(list), std::istream_iterator<int>()};
 }
 
 bool Ended(int pid) {
@@ -99,18 +89,9 @@ std::string Holdings(int pid) {
 }
 
 Service::Service() {
+  // The service finds sing-box by name in its own directory.
   std::filesystem::copy_file(kBuild + "/orvo-vpn-svc", install_.path() / "orvo-vpn-svc");
-  // The service finds sing-box by name in its own directory; this launcher reads what the test
-  // last wrote beside it, so the stand-in can change between two connects.
-  const auto launcher = install_.path() / "sing-box";
-  std::ofstream(launcher) << "#!/bin/sh\n. '" << (install_.path() / "stand-in.env").string()
-                          << "'\nexec '" << kBuild << "/test-bin/sing-box' \"$@\"\n";
-  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
-  SetStandIn("");
-}
-
-void Service::SetStandIn(const std::string& exports) const {
-  std::ofstream(install_.path() / "stand-in.env", std::ios::trunc) << exports << "\n";
+  std::filesystem::create_symlink(kBuild + "/test-bin/sing-box", install_.path() / "sing-box");
 }
 
 bool Service::Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
@@ -119,6 +100,7 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
   // process id, which unshare keeps; the namespace's first process is its child, the service
   // that one's.
   const std::string dir = install_.path().string();
+  started_ = std::time(nullptr);
   std::string script =
       "echo $$; exec env -u NOTIFY_SOCKET -u ORVO_PIPE_DIR HOME=" + home_.path().string() +
       " XDG_CONFIG_HOME=" + home_.path().string();
@@ -182,70 +164,67 @@ int Service::WaitForExit(std::chrono::milliseconds timeout) const {
   return std::stoi(ReadWholeFile(file));
 }
 
-std::string Service::Transcript(const std::string& name, long long& earliest_time) {
+std::string Service::Transcript(const std::string& name) {
   std::istringstream golden(GoldenText("integration/" + name));
   std::string shown;
-  const auto show = [&](const std::string& text) {
-    shown += text.empty() || text.back() == '\n' ? text : text + "\n";
+  for (std::string line; std::getline(golden, line);) {
+    if (line.starts_with("$ ")) {
+      shown += line + "\n" + Step(line.substr(2));
+    }
+  }
+  std::string early;
+  for (std::sregex_iterator it(shown.begin(), shown.end(), kTime), end; it != end; ++it) {
+    early += std::stoll((*it)[3]) < started_ ? "(a time from before the start)\n" : "";
+  }
+  return std::regex_replace(shown, kTime, "$1T") + early;
+}
+
+std::string Service::Step(const std::string& line) {
+  const size_t space = line.find(' ');
+  const std::string step = line.substr(0, space);
+  const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+  const auto lines = [](const std::string& text) {
+    return text.empty() || text.back() == '\n' ? text : text + "\n";
   };
   const auto reply = [&](const CtlResult& result) {
-    show(result.exit_code == 2 ? "" : result.output);
-    show(result.exit_code == 0 ? "" : "[exit " + std::to_string(result.exit_code) + "]");
+    const std::string exit = "[exit " + std::to_string(result.exit_code) + "]\n";
+    return lines(result.exit_code == 2 ? "" : result.output) + (result.exit_code == 0 ? "" : exit);
   };
-  for (std::string line; std::getline(golden, line);) {
-    if (!line.starts_with("$ ")) {
-      continue;
-    }
-    shown += line + "\n";
-    const size_t space = line.find(' ', 2);
-    const std::string step = line.substr(2, space - 2);
-    const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-    if (step == "raw") {
-      reply(Ctl("raw " + Quoted(rest)));
-    } else if (step == "ctl") {
-      reply(Ctl(rest));
-    } else if (step == "size") {  // a status request padded to the size given
-      std::string request = R"({"cmd":"status","pad":")";
-      request += std::string(std::stoul(rest) - request.size() - 2, 'p') + "\"}";
-      reply(Ctl("raw " + Quoted(request)));
-    } else if (step == "until") {  // polls a request until it gets the reply given
-      const size_t arrow = rest.find(" => ");
-      show(PollFor([&] { return Raw(rest.substr(0, arrow)); }, rest.substr(arrow + 4), 10s));
-    } else if (step == "log") {  // the log lines that matter since the last look
-      const std::string log = UserLog();
-      shown += log.substr(log_seen_);
-      log_seen_ = log.size();
-    } else if (step == "state") {
-      const auto file = home_.path() / "OrvoVPN/connection.json";
-      std::string text = ReadWholeFile(file.string());
-      std::erase(text, '\r');
-      show(std::filesystem::exists(file) ? text : "(no state file)");
-    } else if (step == "sh") {  // @HOME@ stands for the service's home
-      show(Shell(std::regex_replace(rest, std::regex("@HOME@"), home_.path().string())));
-    } else if (step == "wait-sh") {  // polls a shell command until it succeeds
-      show(PollUntil([&] { return RunShell(rest) == 0; }, 10s) ? "" : "(never)");
-    } else if (step == "tcp") {  // address and port; polls a moment for a listener to come
-      const size_t blank = rest.find(' ');
-      const auto connect = [&] {
-        return TcpConnect(rest.substr(0, blank), std::stoi(rest.substr(blank)), 5s);
-      };
-      show(PollFor(connect, std::string("connected"), 2s));
-    } else if (step == "kill-child") {
-      std::vector<int> children;
-      PollUntil([&] { return (children = ChildrenOf(pid_)).size() == 1; });
-      show(children.size() == 1 && ::kill(children.front(), SIGKILL) == 0 &&
-                   PollUntil([&] { return ChildrenOf(pid_).empty(); })
-               ? ""
-               : "(not exactly one child)");
-    } else {
-      show("(unknown step)");
-    }
+  std::string shows = "(unknown step)";
+  if (step == "raw") {
+    shows = reply(Ctl("raw " + Quoted(rest)));
+  } else if (step == "ctl") {
+    shows = reply(Ctl(rest));
+  } else if (step == "size") {  // a status request padded to the size given
+    const std::string start = R"({"cmd":"status","pad":")";
+    const std::string pad(std::stoul(rest) - start.size() - 2, 'p');
+    shows = reply(Ctl("raw " + Quoted(start + pad + "\"}")));
+  } else if (step == "until") {  // polls a step until it shows the line given (or nothing)
+    const size_t arrow = rest.find(" => ");
+    shows =
+        PollFor([&] { return Step(rest.substr(0, arrow)); }, lines(rest.substr(arrow + 4)), 10s);
+  } else if (step == "log") {  // the log lines that matter since the last look
+    const std::string log = UserLog();
+    shows = log.substr(std::exchange(log_seen_, log.size()));
+  } else if (step == "state") {
+    const std::string text = ReadWholeFile((home_.path() / "OrvoVPN/connection.json").string());
+    shows = text.empty() ? "(no state file)" : text;
+  } else if (step == "sh") {  // @HOME@ stands for the service's home, @BUILD@ for the build tree
+    const std::string command =
+        std::regex_replace(rest, std::regex("@HOME@"), home_.path().string());
+    shows = Shell(std::regex_replace(command, std::regex("@BUILD@"), kBuild));
+  } else if (step == "tcp") {  // address and port; polls a moment for a listener to come
+    const size_t blank = rest.find(' ');
+    const auto connect = [&] {
+      return TcpConnect(rest.substr(0, blank), std::stoi(rest.substr(blank)), 5s);
+    };
+    shows = PollFor(connect, std::string("connected"), 2s);
+  } else if (step == "kill-child") {  // SIGKILL to the service's one child
+    const std::vector<int> children = ChildrenOf(pid_);
+    const bool killed = children.size() == 1 && ::kill(children.front(), SIGKILL) == 0;
+    shows = killed ? "" : "(not exactly one child)";
   }
-  for (std::sregex_iterator it(shown.begin(), shown.end(), kTime), end; it != end; ++it) {
-    const long long time = std::stoll((*it)[3]);
-    earliest_time = earliest_time == 0 ? time : std::min(earliest_time, time);
-  }
-  return std::regex_replace(shown, kTime, "$1T");
+  return lines(shows);
 }
 
 }  // namespace orvo_test

@@ -38,13 +38,13 @@ struct CtlResult {
 // Quotes `text` as one word for the shell.
 std::string Quoted(const std::string& text);
 
-// The real orvo-vpn-svc run from a scratch directory beside a `sing-box` launcher for the
-// stand-in, with a home of its own, in PID and mount namespaces of its own whose /run is a fresh
-// tmpfs (so its socket is at the default place and its stray-process clean-up sees only its own
-// children). The namespace's first process outlives the service, so the service's children are
-// not ended by the namespace when the service dies; the namespace ends with this object (unshare
-// is killed, and --kill-child takes the namespace's first process along). Talked to only through
-// the real orvo-vpn-ctl, run in the service's mount namespace.
+// The real orvo-vpn-svc run from a scratch directory beside the sing-box stand-in, with a home of
+// its own, in PID and mount namespaces of its own whose /run is a fresh tmpfs (so its socket is at
+// the default place and its stray-process clean-up sees only its own children). The namespace's
+// first process outlives the service, so the service's children are not ended by the namespace
+// when the service dies; the namespace ends with this object (unshare is killed, and --kill-child
+// takes the namespace's first process along). Talked to only through the real orvo-vpn-ctl, run
+// in the service's mount namespace.
 class Service {
  public:
   Service();
@@ -55,8 +55,6 @@ class Service {
   // in "--"); `setup`: shell run in the namespace before the service starts.
   bool Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
              const std::string& setup = "");
-  // Shell lines (export NAME=value) the sing-box launcher runs before becoming the stand-in.
-  void SetStandIn(const std::string& exports) const;
   // `arguments`: words for the shell.
   CtlResult Ctl(const std::string& arguments) const;
   std::string Raw(const std::string& text) const { return Ctl("raw " + Quoted(text)).output; }
@@ -69,14 +67,19 @@ class Service {
   int WaitForExit(std::chrono::milliseconds timeout) const;
   int Pid() const { return pid_; }
   // Runs the transcript tests/golden/integration/<name>: each "$ " line is a step, the lines
-  // after it what the step shows; returns what this run showed, in the same form.
-  std::string Transcript(const std::string& name, long long& earliest_time);
+  // after it what the step shows; returns what this run showed, in the same form, with the
+  // times it recorded as "T".
+  std::string Transcript(const std::string& name);
 
  private:
+  // What one step (a "$ " line without its "$ ") shows.
+  std::string Step(const std::string& line);
+
   ScratchDirectory install_;
   ScratchDirectory home_;
   SpawnedProgram unshare_;
   int pid_ = -1;
+  long long started_ = 0;
   size_t log_seen_ = 0;
 };
 

@@ -1,14 +1,11 @@
 #if defined(__linux__)
 // The pipe server on the real AF_UNIX socket, in this process: what only the transport shows.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 #include "ipc/ipc_server.h"
 #include "platform/local_message_pipe_client.h"
@@ -23,19 +20,15 @@ namespace {
 using namespace std::chrono_literals;
 using platform::FileDescriptor;
 
-sockaddr_un Address(const std::wstring& name) {
-  sockaddr_un address{AF_UNIX, {}};
-  platform::PipeSocketPath(name).copy(address.sun_path, sizeof(address.sun_path) - 1);
-  return address;
-}
-
-// A seqpacket socket and its connect to `name`'s socket file.
 FileDescriptor Socket() {
   return FileDescriptor(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
 }
-bool Connect(const FileDescriptor& socket, const std::wstring& name) {
-  const sockaddr_un address = Address(name);
-  return ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+
+// Binds (::bind) or connects (::connect) `socket` to the socket file of the pipe `name`.
+bool Attach(decltype(&::connect) attach, const FileDescriptor& socket, const std::wstring& name) {
+  sockaddr_un address{AF_UNIX, {}};
+  platform::PipeSocketPath(name).copy(address.sun_path, sizeof(address.sun_path) - 1);
+  return attach(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
 std::string Reply(const FileDescriptor& client, std::chrono::milliseconds timeout) {
@@ -47,6 +40,23 @@ std::string Reply(const FileDescriptor& client, std::chrono::milliseconds timeou
              : "(no reply)";
 }
 
+// The CPU time (user and system) the kernel has counted for this process; asking needs no
+// descriptor.
+std::chrono::microseconds CpuTime() {
+  rusage usage{};
+  EXPECT_EQ(::getrusage(RUSAGE_SELF, &usage), 0);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// Over 300 ms of waiting the process uses next to no CPU; a spinning listener would take most.
+void ExpectIdle() {
+  const auto before = CpuTime();
+  const auto wall = std::chrono::steady_clock::now();
+  orvo_test::PollUntil([&] { return std::chrono::steady_clock::now() - wall >= 300ms; }, 1s);
+  EXPECT_LT(CpuTime() - before, 30ms);
+}
+
 class IpcTransport : public ::testing::Test {
  protected:
   void Serve(std::chrono::milliseconds request_timeout = IpcServer::kDefaultRequestTimeout) {
@@ -55,47 +65,18 @@ class IpcTransport : public ::testing::Test {
     ASSERT_TRUE(server_->Start(pipe_.Name()));
   }
   std::string Status() { return platform::ExchangePipeMessage(pipe_.Name(), "status", 10s).reply; }
-  // The CPU time (user and system) the kernel has counted for this process.
-  std::chrono::milliseconds CpuTime() const {
-    char text[1024] = {};
-    EXPECT_GT(::pread(stat_.Get(), text, sizeof(text) - 1, 0), 0);
-    long long user = -1, system = -1;  // fields 14 and 15
-    EXPECT_EQ(
-        std::sscanf(text, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld",
-                    &user, &system),
-        2)
-        << text;
-    return std::chrono::milliseconds((user + system) * 1000 / ::sysconf(_SC_CLK_TCK));
-  }
-  // Over 300 ms of waiting the process uses next to no CPU; a spinning listener would take most.
-  void ExpectIdle() const {
-    const auto before = CpuTime();
-    const auto wall = std::chrono::steady_clock::now();
-    orvo_test::PollUntil([&] { return std::chrono::steady_clock::now() - wall >= 300ms; }, 1s);
-    EXPECT_LT(CpuTime() - before, 30ms);
-  }
   orvo_test::TestPipe pipe_;
   std::unique_ptr<IpcServer> server_;
-  // Opened before any test takes the descriptors away: the kernel's own count, read from outside.
-  const FileDescriptor stat_{
-      ::open(("/proc/" + std::to_string(::getpid()) + "/stat").c_str(), O_RDONLY | O_CLOEXEC)};
 };
 
-// A socket file left by a service that was killed does not stop the next one.
-TEST_F(IpcTransport, TakesOverAStaleSocketFile) {
-  const sockaddr_un address = Address(pipe_.Name());
-  ASSERT_EQ(::bind(Socket().Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
-            0);  // and closed at once
-  Serve();
-  EXPECT_EQ(Status(), "connected");
-}
-
-// A client that connects and never writes is cut off after the request time-out; the one
-// behind it is served, and nothing is left for the listener to chew on.
-TEST_F(IpcTransport, AClientThatNeverWritesIsCutOff) {
+// A socket file left by a service that was killed does not stop the next one. A client that
+// connects and never writes is cut off after the request time-out; the one behind it is served,
+// and nothing is left for the listener to chew on.
+TEST_F(IpcTransport, TakesOverAStaleSocketFileAndCutsOffASilentClient) {
+  ASSERT_TRUE(Attach(::bind, Socket(), pipe_.Name()));  // and closed at once
   Serve(200ms);
   const FileDescriptor silent = Socket();
-  ASSERT_TRUE(Connect(silent, pipe_.Name()));
+  ASSERT_TRUE(Attach(::connect, silent, pipe_.Name()));
   EXPECT_EQ(Status(), "connected");
   EXPECT_EQ(Reply(silent, 1s), "");  // closed without a reply
   ExpectIdle();
@@ -114,7 +95,7 @@ TEST_F(IpcTransport, DescriptorStarvationDoesNotMakeTheListenerSpin) {
   ::close(lowest_free);
   const rlimit none_left = {static_cast<rlim_t>(lowest_free), limit.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
-  EXPECT_TRUE(Connect(client, pipe_.Name()));
+  EXPECT_TRUE(Attach(::connect, client, pipe_.Name()));
   EXPECT_EQ(::send(client.Get(), "status", 6, MSG_NOSIGNAL), 6);
   ExpectIdle();
   ::setrlimit(RLIMIT_NOFILE, &limit);

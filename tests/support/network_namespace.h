@@ -13,11 +13,11 @@ bool RunInOwnNetworkNamespace(const std::function<void()>& body, std::string& wh
 // The same, where TUN devices can also be made (with /dev/net/tun).
 bool RunInNamespaceWithTun(const std::function<void()>& body, std::string& why_not);
 
-// Runs a shell command (in the caller's network namespace) and returns its exit status.
+// Runs a shell command (in the caller's network namespace) and returns its exit status (Linux).
 int RunShell(const std::string& command);
 
 // The standard output of a shell command run in the caller's network namespace; its exit status
-// (-1 when a signal ended it) in `status` when given.
+// (-1 when a signal ended it) in `status` when given (Linux).
 std::string ShellOutput(const std::string& command, int* status = nullptr);
 
 }  // namespace orvo_test

@@ -1,9 +1,9 @@
 // A stand-in for the sing-box program, for tests only. It honours the contract the service
 // relies on: `version` prints a version text; `run -c stdin` reads the configuration from
 // standard input to its end, refuses text that is not JSON, listens on each "mixed" inbound's
-// listen:listen_port, prints the readiness text and runs until it is ended. With
-// SINGBOX_STAND_IN_TUN=1 (Linux, as root) it also creates and raises the document's TUN
-// interface, so the service's TUN check passes for real.
+// listen:listen_port, prints the readiness text and runs until it is ended. On Linux (as root) it
+// also creates and raises the document's TUN interface, so the service's TUN check passes for
+// real; the Windows stand-in has no TUN driver and leaves the interface out.
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -66,9 +66,9 @@ std::string ListenTcp(const std::string& host, int port) {
 }
 
 // Creates the TUN interface `name` and raises it; it goes when the process ends.
-std::string CreateTun(const std::string& name) {
+std::string CreateTun([[maybe_unused]] const std::string& name) {
 #ifdef _WIN32
-  return "configure tun interface " + name + ": the Windows stand-in has no TUN driver";
+  return {};
 #else
   orvo_vpn_win_svc::wintun::TunAttachment tun;
   if (const int error = orvo_vpn_win_svc::wintun::AttachTunDevice(name, false, tun)) {
@@ -89,7 +89,6 @@ int Run() {
     Write("FATAL[0000] decode config: the configuration is not JSON\n");
     return 2;
   }
-  const char* tun = std::getenv("SINGBOX_STAND_IN_TUN");
   const nlohmann::json inbounds =
       document.is_object() ? document.value("inbounds", nlohmann::json()) : nullptr;
   for (const nlohmann::json& inbound : inbounds.is_array() ? inbounds : nlohmann::json::array()) {
@@ -97,7 +96,7 @@ int Run() {
     std::string failure;
     if (type == "mixed") {
       failure = ListenTcp(inbound.value("listen", "127.0.0.1"), inbound.value("listen_port", 0));
-    } else if (type == "tun" && tun != nullptr && std::string(tun) == "1") {
+    } else if (type == "tun") {
       failure = CreateTun(inbound.value("interface_name", ""));
     }
     if (!failure.empty()) {
