@@ -14,7 +14,6 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -46,10 +45,8 @@ Function* StandInControl(const wchar_t* library, const char* name) {
 
 // The calls a stand-in recorded since the last time.
 std::string StandInCalls(const wchar_t* library) {
-  auto* read = StandInControl<size_t(char*, size_t)>(library, "StandInText");
-  std::string text(1 << 16, '\0');
-  text.resize(read ? std::min(read(text.data(), text.size()), text.size() - 1) : 0);
-  return text;
+  auto* read = StandInControl<const char*()>(library, "StandInText");
+  return read ? read() : "";
 }
 
 // The present network devices as "friendly name=description" lines.

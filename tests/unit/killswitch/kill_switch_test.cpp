@@ -91,12 +91,7 @@ EngineUnderTest Win32Engine(bool administrator) {
   }
   reset(administrator);
   return {platform::SystemWfpEngine(), STAND_IN_FWP(StandInFwpFail),
-          [text](bool filters) {
-            std::string out(text(filters, nullptr, 0), '\0');
-            text(filters, out.data(), out.size() + 1);
-            return out;
-          },
-          [reset] { return reset(1); }};
+          [text](bool filters) { return std::string(text(filters)); }, [reset] { return reset(1); }};
 }
 #endif
 
@@ -111,7 +106,6 @@ std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
   auto manager = std::make_unique<WfpManager>(engine.engine, resolver);
   orvo_test::ScratchDirectory scratch;
-  std::vector<std::pair<std::string, std::string>> files;  // path, name
   LogCapture log;
   std::string transcript;
   size_t calls_seen = 0;
@@ -143,10 +137,8 @@ std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)
     if (verb == "enable") {
       KillSwitchConfig config = Config(rest);
       for (std::wstring& app : config.permitted_apps) {
-        const std::string name = WideToUtf8(app);
-        app = name.ends_with(".missing") ? scratch.path().wstring() + L"/" + app
-                                         : scratch.AddFile(name);
-        files.emplace_back(WideToUtf8(app), "<" + name + ">");
+        app = app.ends_with(L".missing") ? (scratch.path() / app).wstring()
+                                         : scratch.AddFile(WideToUtf8(app));
       }
       result = manager->EnableKillSwitch(config);
     }
@@ -159,13 +151,9 @@ std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)
   }
   manager.reset();
   EXPECT_EQ(engine.unfreed(), 0) << "application ids never freed";
-  // Paths of the scratch directory, longest first, by the names the table gives them.
-  std::sort(files.begin(), files.end(),
-            [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
-  for (const auto& [path, name] : files) {
-    for (size_t at; (at = transcript.find(path)) != std::string::npos;) {
-      transcript.replace(at, path.size(), name);
-    }
+  const std::string directory = WideToUtf8((scratch.path() / "").wstring());
+  for (size_t at; (at = transcript.find(directory)) != std::string::npos;) {
+    transcript.replace(at, directory.size(), "<scratch>/");
   }
   return transcript;
 }

@@ -3,7 +3,6 @@
 // The exports only the fwpuclnt stand-in has, for the tests that load it (after windows.h). A
 // test finds them with STAND_IN_FWP; not finding them means Wine's own fwpuclnt was loaded.
 
-#include <cstddef>
 #include <cstdint>
 
 extern "C" {
@@ -13,9 +12,9 @@ int StandInFwpReset(int administrator);
 // The `occurrence`-th call (every one for 0) whose recorded text contains `fragment` fails with
 // `code`.
 void StandInFwpFail(const char* fragment, uint32_t code, int occurrence);
-// The calls so far (`filters` 0) or the committed filters (1), one a line, as NUL-terminated
-// text into `buffer` when it has room; returns the length of the text.
-size_t StandInFwpText(int filters, char* buffer, size_t size);
+// The calls so far (`filters` 0) or the committed filters (1), one a line; the text stays until
+// the next call.
+const char* StandInFwpText(int filters);
 }
 
 // Where the stand-in keeps its committed filters as text, rewritten after every change, for a
