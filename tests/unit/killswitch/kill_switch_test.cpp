@@ -85,24 +85,25 @@ EngineUnderTest InMemoryEngine(bool administrator) {
 // fwpuclnt.dll loaded is not the stand-in.
 EngineUnderTest Win32Engine(bool administrator) {
   const auto reset = STAND_IN_FWP(StandInFwpReset);
-  const auto text = STAND_IN_FWP(StandInFwpText);
-  if (reset == nullptr || text == nullptr) {
+  if (reset == nullptr) {
     return {};
   }
   reset(administrator);
   return {platform::SystemWfpEngine(), STAND_IN_FWP(StandInFwpFail),
-          [text](bool filters) { return std::string(text(filters)); }, [reset] { return reset(1); }};
+          [](bool filters) { return std::string(STAND_IN_FWP(StandInFwpText)(filters)); },
+          [reset] { return reset(1); }};
 }
 #endif
 
-// Runs the steps of one case on a manager over `engine`, and writes down each step, its log and
-// its result.
-std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)) {
+// Each case on each engine: the in-memory one and, on Windows, the product's Win32 engine. The
+// steps run on a manager over the engine; each step is written down with its log and its result.
+using EngineAndCase = std::tuple<EngineUnderTest (*)(bool), orvo_test::TextCase>;
+class WfpManagerSteps : public testing::TestWithParam<EngineAndCase> {};
+
+TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
+  const auto& [make, c] = GetParam();
   EngineUnderTest engine = make(c["admin"] != "no");
-  if (!engine.engine) {
-    ADD_FAILURE() << "fwpuclnt.dll is not the stand-in";
-    return {};
-  }
+  ASSERT_TRUE(engine.engine) << "fwpuclnt.dll is not the stand-in";
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
   auto manager = std::make_unique<WfpManager>(engine.engine, resolver);
   orvo_test::ScratchDirectory scratch;
@@ -155,16 +156,7 @@ std::string RunSteps(const orvo_test::TextCase& c, EngineUnderTest (*make)(bool)
   for (size_t at; (at = transcript.find(directory)) != std::string::npos;) {
     transcript.replace(at, directory.size(), "<scratch>/");
   }
-  return transcript;
-}
-
-// Each case on each engine: the in-memory one and, on Windows, the product's Win32 engine.
-using EngineAndCase = std::tuple<EngineUnderTest (*)(bool), orvo_test::TextCase>;
-class WfpManagerSteps : public testing::TestWithParam<EngineAndCase> {};
-
-TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
-  EXPECT_EQ(RunSteps(std::get<1>(GetParam()), std::get<0>(GetParam())),
-            std::get<1>(GetParam())["transcript"]);
+  EXPECT_EQ(transcript, c["transcript"]);
 }
 
 EngineUnderTest (*const kEngines[])(bool) = {
