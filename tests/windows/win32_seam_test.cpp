@@ -18,6 +18,7 @@
 #include <string>
 
 #include "fakes/fake_ip_helper.h"
+#include "fwpuclnt/stand_in_controls.h"
 #include "ipc/legacy_config_parser.h"
 #include "platform/ip_helper.h"
 #include "platform/log_capture.h"
@@ -34,19 +35,11 @@ namespace {
 
 using orvo_test::FakeIpHelper;
 
-// A control export of the system-library stand-in loaded as `library`; a failure when the
-// library loaded is Wine's own, as it is when the override did not take.
-template <typename Function>
-Function* StandInControl(const wchar_t* library, const char* name) {
-  auto* control = reinterpret_cast<Function*>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
-  EXPECT_NE(control, nullptr) << WideToUtf8(library) << " is not the stand-in";
-  return control;
-}
-
-// The calls a stand-in recorded since the last time.
+// The calls a stand-in recorded since the last time; a failure when the library loaded is Wine's
+// own, as it is when the override did not take.
 std::string StandInCalls(const wchar_t* library) {
-  auto* read = StandInControl<const char*()>(library, "StandInText");
+  const auto read = STAND_IN_CONTROL(library, StandInText);
+  EXPECT_NE(read, nullptr) << WideToUtf8(library) << " is not the stand-in";
   return read ? read() : "";
 }
 
@@ -64,19 +57,17 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
       SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr), &SetupDiDestroyDeviceInfoList);
   SP_DEVINFO_DATA device{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  const auto set_text = [&](DWORD property, const std::wstring& text) {
-    return SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property,
-                                             reinterpret_cast<const BYTE*>(text.c_str()),
-                                             static_cast<DWORD>((text.size() + 1) * 2));
-  };
+  // The description given here is the device's SPDRP_DEVICEDESC.
   ASSERT_TRUE(SetupDiCreateDeviceInfoW(set.get(), L"NET", &GUID_DEVCLASS_NET,
                                        L"Wintun Userspace Tunnel", nullptr, DICD_GENERATE_ID,
                                        &device))
       << GetLastError();
   const auto removal = [&](void*) { SetupDiRemoveDevice(set.get(), &device); };
   const std::unique_ptr<void, decltype(removal)> registered(&device, removal);
-  ASSERT_TRUE(set_text(SPDRP_DEVICEDESC, L"Wintun Userspace Tunnel") &&
-              set_text(SPDRP_FRIENDLYNAME, L"OrvoVPN") &&
+  constexpr wchar_t kFriendlyName[] = L"OrvoVPN";
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set.get(), &device, SPDRP_FRIENDLYNAME,
+                                                reinterpret_cast<const BYTE*>(kFriendlyName),
+                                                sizeof kFriendlyName) &&
               SetupDiRegisterDeviceInfo(set.get(), &device, 0, nullptr, nullptr, nullptr))
       << GetLastError();
   ASSERT_EQ(PresentDevices(), before + 1);
@@ -97,9 +88,8 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
 // through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
-  auto* add_interface = StandInControl<void(uint64_t, uint32_t, const wchar_t*, uint32_t)>(
-      L"iphlpapi.dll", "StandInAddInterface");
-  ASSERT_NE(add_interface, nullptr);
+  const auto add_interface = STAND_IN_CONTROL(L"iphlpapi.dll", StandInAddInterface);
+  ASSERT_NE(add_interface, nullptr) << "iphlpapi.dll is not the stand-in";
   add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
