@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 namespace orvo_test {
@@ -29,20 +30,19 @@ bool PrefixMatches(const ForwardRow& row, const IpAddress& address) {
   return row.destination.family == address.family;
 }
 
-bool SameAddress(const UnicastAddressRow& a, const UnicastAddressRow& b) {
-  return a.luid == b.luid && a.address == b.address;
+// The fields the system knows an address or a route by.
+auto Identity(const UnicastAddressRow& row) {
+  return std::tie(row.luid, row.address);
 }
-
-bool SameRoute(const ForwardRow& a, const ForwardRow& b) {
-  return a.luid == b.luid && a.destination == b.destination && a.prefix_length == b.prefix_length &&
-         a.next_hop == b.next_hop;
+auto Identity(const ForwardRow& row) {
+  return std::tie(row.luid, row.destination, row.prefix_length, row.next_hop);
 }
 
 // Adds `row` (an error when there is one like it) or removes it (an error when there is none).
-template <typename Row, typename Same>
-uint32_t Change(std::vector<Row>& rows, const Row& row, bool add, Same same) {
+template <typename Row>
+uint32_t Change(std::vector<Row>& rows, const Row& row, bool add) {
   const auto found =
-      std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return same(r, row); });
+      std::ranges::find_if(rows, [&](const Row& kept) { return Identity(kept) == Identity(row); });
   if (add == (found != rows.end())) {
     return add ? kObjectExists : kNotFound;
   }
@@ -140,20 +140,13 @@ uint32_t FakeIpHelper::GetInterfaceTable(std::vector<InterfaceRow>& rows) {
   return error;
 }
 
-uint32_t FakeIpHelper::CreateUnicastAddress(const UnicastAddressRow& row) {
+uint32_t FakeIpHelper::ChangeAddress(const UnicastAddressRow& row, bool add) {
   std::lock_guard lock(mutex_);
-  const std::string line = "create address " + Describe(row.address) + "/" +
-                           std::to_string(row.prefix_length) + " if " + Hex(row.luid);
-  const uint32_t error = Record("CreateUnicastAddress", line);
-  return error ? error : Change(addresses_, row, true, SameAddress);
-}
-
-uint32_t FakeIpHelper::DeleteUnicastAddress(const UnicastAddressRow& row) {
-  std::lock_guard lock(mutex_);
-  const std::string line = "delete address " + Describe(row.address) + "/" +
-                           std::to_string(row.prefix_length) + " if " + Hex(row.luid);
-  const uint32_t error = Record("DeleteUnicastAddress", line);
-  return error ? error : Change(addresses_, row, false, SameAddress);
+  const uint32_t error =
+      Record(add ? "CreateUnicastAddress" : "DeleteUnicastAddress",
+             std::string(add ? "create" : "delete") + " address " + Describe(row.address) + "/" +
+                 std::to_string(row.prefix_length) + " if " + Hex(row.luid));
+  return error ? error : Change(addresses_, row, add);
 }
 
 uint32_t FakeIpHelper::GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) {
@@ -206,16 +199,11 @@ uint32_t FakeIpHelper::GetForwardTable(IpAddress::Family family, std::vector<For
   return 0;
 }
 
-uint32_t FakeIpHelper::CreateForwardEntry(const ForwardRow& row) {
+uint32_t FakeIpHelper::ChangeRoute(const ForwardRow& row, bool add) {
   std::lock_guard lock(mutex_);
-  const uint32_t error = Record("CreateForwardEntry", "create route " + Describe(row));
-  return error ? error : Change(routes_, row, true, SameRoute);
-}
-
-uint32_t FakeIpHelper::DeleteForwardEntry(const ForwardRow& row) {
-  std::lock_guard lock(mutex_);
-  const uint32_t error = Record("DeleteForwardEntry", "delete route " + Describe(row));
-  return error ? error : Change(routes_, row, false, SameRoute);
+  const uint32_t error = Record(add ? "CreateForwardEntry" : "DeleteForwardEntry",
+                                std::string(add ? "create" : "delete") + " route " + Describe(row));
+  return error ? error : Change(routes_, row, add);
 }
 
 }  // namespace orvo_test

@@ -58,19 +58,25 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
                                   const std::function<std::string(InterfaceLuid)>& name = {});
 
   uint32_t GetInterfaceTable(std::vector<InterfaceRow>& rows) override;
-  uint32_t CreateUnicastAddress(const UnicastAddressRow& row) override;
-  uint32_t DeleteUnicastAddress(const UnicastAddressRow& row) override;
+  uint32_t CreateUnicastAddress(const UnicastAddressRow& row) override {
+    return ChangeAddress(row, true);
+  }
+  uint32_t DeleteUnicastAddress(const UnicastAddressRow& row) override {
+    return ChangeAddress(row, false);
+  }
   uint32_t GetInterfaceMtu(InterfaceLuid luid, uint32_t& mtu) override;
   uint32_t SetInterfaceMtu(InterfaceLuid luid, uint32_t mtu) override;
   // The most specific route to `destination` (lowest metric among equals), like the system's.
   uint32_t GetBestRoute(const IpAddress& destination, ForwardRow& route) override;
   uint32_t GetForwardTable(IpAddress::Family family, std::vector<ForwardRow>& rows) override;
-  uint32_t CreateForwardEntry(const ForwardRow& row) override;
-  uint32_t DeleteForwardEntry(const ForwardRow& row) override;
+  uint32_t CreateForwardEntry(const ForwardRow& row) override { return ChangeRoute(row, true); }
+  uint32_t DeleteForwardEntry(const ForwardRow& row) override { return ChangeRoute(row, false); }
 
  private:
   // Records `line`; returns the injected failure for `call`, or 0.
   uint32_t Record(const std::string& call, const std::string& line);
+  uint32_t ChangeAddress(const UnicastAddressRow& row, bool add);
+  uint32_t ChangeRoute(const ForwardRow& row, bool add);
 
   mutable std::mutex mutex_;
   CallRecorder calls_;

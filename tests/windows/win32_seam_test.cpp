@@ -14,11 +14,12 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "fakes/fake_ip_helper.h"
+#include "fwpuclnt/stand_in_controls.h"
+#include "ipc/legacy_config_parser.h"
 #include "platform/ip_helper.h"
 #include "platform/log_capture.h"
 #include "platform/network_devices.h"
@@ -34,73 +35,51 @@ namespace {
 
 using orvo_test::FakeIpHelper;
 
-// A control export of the system-library stand-in loaded as `library`; a failure when the
-// library loaded is Wine's own, as it is when the override did not take.
-template <typename Function>
-Function* StandInControl(const wchar_t* library, const char* name) {
-  auto* control = reinterpret_cast<Function*>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
-  EXPECT_NE(control, nullptr) << WideToUtf8(library) << " is not the stand-in";
-  return control;
-}
-
-// The calls a stand-in recorded since the last time.
+// The calls a stand-in recorded since the last time; a failure when the library loaded is Wine's
+// own, as it is when the override did not take.
 std::string StandInCalls(const wchar_t* library) {
-  auto* read = StandInControl<size_t(char*, size_t)>(library, "StandInText");
-  std::string text(1 << 16, '\0');
-  text.resize(read ? std::min(read(text.data(), text.size()), text.size() - 1) : 0);
-  return text;
+  const auto read = STAND_IN_CONTROL(library, StandInText);
+  EXPECT_NE(read, nullptr) << WideToUtf8(library) << " is not the stand-in";
+  return read ? read() : "";
 }
 
-// The present network devices as "friendly name=description" lines.
-std::string DeviceTable() {
-  platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
-  if (!opening.set) {
-    return "SetupDiGetClassDevsW failed: " + std::to_string(opening.error);
-  }
-  std::string table;
-  for (const auto& device : opening.set->Devices()) {
-    table += WideToUtf8(device.friendly_name) + "=" +
-             (device.description ? WideToUtf8(*device.description) : "?") + "\n";
-  }
-  return table;
+// How many network devices are present, as the product's SetupAPI device set counts them.
+size_t PresentDevices() {
+  const platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
+  return opening.set ? opening.set->Devices().size() : 0;
 }
 
 // A network-class device registered for the test's time, its description and friendly name set
 // apart so that reading one for the other shows. The stale adapter clean-up removes it through
 // DIF_REMOVE; the setupapi stand-in has the parameters checked and Wine removes the device.
 TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
-  const std::string before = DeviceTable();
+  const size_t before = PresentDevices();
   const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
       SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_NET, nullptr), &SetupDiDestroyDeviceInfoList);
   SP_DEVINFO_DATA device{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  const auto set_text = [&](DWORD property, const std::wstring& text) {
-    return SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property,
-                                             reinterpret_cast<const BYTE*>(text.c_str()),
-                                             static_cast<DWORD>((text.size() + 1) * 2));
-  };
+  // The description given here is the device's SPDRP_DEVICEDESC.
   ASSERT_TRUE(SetupDiCreateDeviceInfoW(set.get(), L"NET", &GUID_DEVCLASS_NET,
                                        L"Wintun Userspace Tunnel", nullptr, DICD_GENERATE_ID,
                                        &device))
       << GetLastError();
   const auto removal = [&](void*) { SetupDiRemoveDevice(set.get(), &device); };
   const std::unique_ptr<void, decltype(removal)> registered(&device, removal);
-  ASSERT_TRUE(set_text(SPDRP_DEVICEDESC, L"Wintun Userspace Tunnel") &&
-              set_text(SPDRP_FRIENDLYNAME, L"OrvoVPN") &&
+  constexpr wchar_t kFriendlyName[] = L"OrvoVPN";
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set.get(), &device, SPDRP_FRIENDLYNAME,
+                                                reinterpret_cast<const BYTE*>(kFriendlyName),
+                                                sizeof kFriendlyName) &&
               SetupDiRegisterDeviceInfo(set.get(), &device, 0, nullptr, nullptr, nullptr))
       << GetLastError();
-  EXPECT_EQ(DeviceTable(), before + "OrvoVPN=Wintun Userspace Tunnel\n");
+  ASSERT_EQ(PresentDevices(), before + 1);
   // Removing a device that is not in the set is refused, not attempted.
-  platform::DeviceSetOpening opening = platform::SystemNetworkDevices().OpenPresent();
-  ASSERT_TRUE(opening.set);
-  EXPECT_NE(opening.set->Remove(100000).outcome, platform::DeviceRemoval::Outcome::kRemoved);
-  opening.set.reset();
+  EXPECT_EQ(platform::SystemNetworkDevices().OpenPresent().set->Remove(100000).error,
+            static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
 
   const orvo_test::TextCase expected = orvo_test::ReadCases("windows/adapter_removal.txt").at(0);
   LogCapture log;
   CleanupWintunAdapters();
   EXPECT_EQ(log.StandardError(), expected["log"]);
-  EXPECT_EQ(DeviceTable(), before);
+  EXPECT_EQ(PresentDevices(), before);
   EXPECT_EQ(StandInCalls(L"setupapi.dll"), expected["calls"]);
 }
 
@@ -109,9 +88,8 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
 // through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
-  auto* add_interface = StandInControl<void(uint64_t, uint32_t, const wchar_t*, uint32_t)>(
-      L"iphlpapi.dll", "StandInAddInterface");
-  ASSERT_NE(add_interface, nullptr);
+  const auto add_interface = STAND_IN_CONTROL(L"iphlpapi.dll", StandInAddInterface);
+  ASSERT_NE(add_interface, nullptr) << "iphlpapi.dll is not the stand-in";
   add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
@@ -133,12 +111,7 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   log.Clear();
   StandInCalls(L"iphlpapi.dll");
   ConnectRequest request;
-  request.serverEndpoint = "127.0.0.1:51820";
-  request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
-  request.privateKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
-  request.assignedIp = "10.9.0.2";
-  request.allowedIps = {"10.9.0.0/24"};
-  request.mtu = 1380;
+  ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
   EXPECT_EQ(runtime.GetState(), "connected");

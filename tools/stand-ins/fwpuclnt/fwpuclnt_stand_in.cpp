@@ -11,7 +11,6 @@
 #include <rpc.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -352,11 +351,9 @@ STAND_IN_EXPORT void StandInFwpFail(const char* fragment, uint32_t code, int occ
   g.engine->Fail(fragment, code, occurrence);
 }
 
-STAND_IN_EXPORT size_t StandInFwpText(int filters, char* buffer, size_t size) {
+STAND_IN_EXPORT const char* StandInFwpText(int filters) {
+  static std::string text;
   std::lock_guard lock(g.mutex);
-  const std::string text = filters != 0 ? g.engine->Filters() : g.engine->Calls();
-  if (buffer != nullptr && size > text.size()) {
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-  }
-  return text.size();
+  text = filters != 0 ? g.engine->Filters() : g.engine->Calls();
+  return text.c_str();
 }

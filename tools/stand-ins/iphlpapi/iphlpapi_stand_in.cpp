@@ -326,13 +326,12 @@ void StandInAddInterface(uint64_t luid, uint32_t index, const wchar_t* alias, ui
   Machine().AddInterface({luid, index, alias, alias, 1}, mtu);
 }
 
-// Test control: the calls recorded since the last time, then forgotten, copied into `buffer`
-// with a NUL; the length of the whole text.
-size_t StandInText(char* buffer, size_t size) {
-  const std::string text = Machine().TakeCalls();
-  std::strncpy(buffer, text.c_str(), size - 1);
-  buffer[size - 1] = '\0';
-  return text.size();
+// Test control: the calls recorded since the last time, then forgotten; the text stays until the
+// next time.
+const char* StandInText() {
+  static std::string text;
+  text = Machine().TakeCalls();
+  return text.c_str();
 }
 
 }  // extern "C"

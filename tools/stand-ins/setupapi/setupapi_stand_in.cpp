@@ -8,7 +8,6 @@
 
 #include <setupapi.h>
 
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -69,13 +68,13 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA device,
   return TRUE;
 }
 
-// Test control: the calls recorded since the last time, then forgotten, copied into `buffer`
-// with a NUL; the length of the whole text.
-size_t StandInText(char* buffer, size_t size) {
+// Test control: the calls recorded since the last time, then forgotten; the text stays until the
+// next time.
+const char* StandInText() {
+  static std::string text;
   std::lock_guard lock(g_mutex);
-  std::strncpy(buffer, g_record.c_str(), size - 1);
-  buffer[size - 1] = '\0';
-  return std::exchange(g_record, std::string()).size();
+  text = std::exchange(g_record, std::string());
+  return text.c_str();
 }
 
 }  // extern "C"
