@@ -50,10 +50,9 @@ class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcess
 
   std::shared_ptr<FakeChild> LastChild();
   std::string Record() const { return record_.Text(); }
-  void Note(const std::string& line) { record_.Note(line); }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   CallRecorder record_;
   std::vector<std::shared_ptr<FakeChild>> children_;
   uint32_t next_id_ = 1001;
