@@ -8,17 +8,14 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "platform/socket_compat.h"
+#include "platform/socket_library.h"
 
+#ifdef _WIN32
 #include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -76,10 +73,7 @@ using Length = size_t;
 // The test's side of the conversation: a plain UDP socket on a free loopback port.
 struct Peer {
   Peer() {
-#ifdef _WIN32
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-#endif
+    platform::StartSocketLibrary();
     socket = ::socket(AF_INET, SOCK_DGRAM, 0);  // after Winsock has started
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
