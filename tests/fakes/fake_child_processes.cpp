@@ -106,11 +106,6 @@ class FakeJob final : public platform::ChildJob {
 
 }  // namespace
 
-void FakeChild::End(uint32_t code) {
-  std::lock_guard lock(mutex);
-  exit_code = code;
-}
-
 platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& request) {
   const auto yes = [](bool flag) { return flag ? "yes" : "no"; };
   record_.Note("spawn " + orvo_vpn_win_svc::WideToUtf8(request.command_line) +

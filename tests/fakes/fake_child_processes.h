@@ -32,7 +32,10 @@ struct FakeChild {
   std::string input;  // what was written to its standard input
   bool output_closed = false;
 
-  void End(uint32_t code);
+  void End(uint32_t code) {
+    std::lock_guard lock(mutex);
+    exit_code = code;
+  }
 };
 
 // Starts scripted children (the next script for each spawn; a live, silent child when none is
