@@ -1,5 +1,7 @@
 #include "fakes/fake_child_processes.h"
 
+#include <utility>
+
 #include "platform/text_encoding.h"
 
 namespace orvo_test {
@@ -9,9 +11,9 @@ namespace platform = orvo_vpn_win_svc::platform;
 
 class FakeChildProcess final : public platform::ChildProcess {
  public:
-  FakeChildProcess(FakeChildProcesses& owner, std::shared_ptr<FakeChild> child,
+  FakeChildProcess(CallRecorder& record, std::shared_ptr<FakeChild> child,
                    std::optional<uint32_t> write_error)
-      : owner_(owner), child_(std::move(child)), write_error_(write_error) {}
+      : record_(record), child_(std::move(child)), write_error_(write_error) {}
 
   uint32_t Id() const override { return child_->id; }
 
@@ -22,16 +24,11 @@ class FakeChildProcess final : public platform::ChildProcess {
 
   std::optional<size_t> OutputWaiting() override {
     std::lock_guard lock(child_->mutex);
-    if (child_->output_closed) {
-      return std::nullopt;
+    if (child_->output_closed ||
+        (child_->output.empty() && child_->exit_code != platform::kStillActive)) {
+      return std::nullopt;  // closed, or the child is gone and the pipe drained: broken
     }
-    if (child_->output.empty()) {
-      if (child_->exit_code != platform::kStillActive) {
-        return std::nullopt;  // the child is gone and the pipe is drained: broken
-      }
-      return 0;
-    }
-    return child_->output.front().size();
+    return child_->output.empty() ? 0 : child_->output.front().size();
   }
 
   std::string ReadOutput(size_t max_bytes) override {
@@ -48,40 +45,32 @@ class FakeChildProcess final : public platform::ChildProcess {
   }
 
   void CloseOutput() override {
-    {
-      std::lock_guard lock(child_->mutex);
-      if (child_->output_closed) {
-        return;
-      }
-      child_->output_closed = true;
+    std::lock_guard lock(child_->mutex);
+    if (!std::exchange(child_->output_closed, true)) {
+      record_.Note("close output " + id_);
     }
-    owner_.Note("close output " + std::to_string(child_->id));
   }
 
   bool WriteInput(std::string_view data, uint32_t& error) override {
     if (write_error_) {
-      owner_.Note("write " + std::to_string(child_->id) + " failed");
+      record_.Note("write " + id_ + " failed");
       error = *write_error_;
       return false;
     }
-    {
-      std::lock_guard lock(child_->mutex);
-      child_->input.append(data);
-    }
-    owner_.Note("write " + std::to_string(child_->id) + " " + std::to_string(data.size()) +
-                " bytes");
+    std::lock_guard lock(child_->mutex);
+    child_->input.append(data);
+    record_.Note("write " + id_ + " " + std::to_string(data.size()) + " bytes");
     return true;
   }
 
   void CloseInput() override {
-    if (!input_closed_) {
-      input_closed_ = true;
-      owner_.Note("close input " + std::to_string(child_->id));
+    if (!std::exchange(input_closed_, true)) {
+      record_.Note("close input " + id_);
     }
   }
 
   bool Terminate(uint32_t exit_code) override {
-    owner_.Note("terminate " + std::to_string(child_->id) + " code " + std::to_string(exit_code));
+    record_.Note("terminate " + id_ + " code " + std::to_string(exit_code));
     std::lock_guard lock(child_->mutex);
     if (child_->exit_code != platform::kStillActive) {
       return false;
@@ -91,78 +80,65 @@ class FakeChildProcess final : public platform::ChildProcess {
   }
 
   platform::WaitOutcome Wait(std::chrono::milliseconds) override {
-    std::lock_guard lock(child_->mutex);
-    return child_->exit_code == platform::kStillActive ? platform::WaitOutcome::kTimedOut
-                                                       : platform::WaitOutcome::kEnded;
+    return ExitCode() == platform::kStillActive ? platform::WaitOutcome::kTimedOut
+                                                : platform::WaitOutcome::kEnded;
   }
 
  private:
-  FakeChildProcesses& owner_;
+  CallRecorder& record_;
   std::shared_ptr<FakeChild> child_;
+  const std::string id_ = std::to_string(child_->id);
   std::optional<uint32_t> write_error_;
   bool input_closed_ = false;
 };
 
 class FakeJob final : public platform::ChildJob {
  public:
-  explicit FakeJob(FakeChildProcesses& owner) : owner_(owner) {}
+  explicit FakeJob(CallRecorder& record) : record_(record) {}
   bool Assign(platform::ChildProcess& child) override {
-    owner_.Note("assign " + std::to_string(child.Id()));
+    record_.Note("assign " + std::to_string(child.Id()));
     return true;
   }
 
  private:
-  FakeChildProcesses& owner_;
+  CallRecorder& record_;
 };
 
 }  // namespace
 
-void FakeChild::End(uint32_t code) {
-  std::lock_guard lock(mutex);
-  exit_code = code;
-}
-
 platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& request) {
-  Note("spawn " + orvo_vpn_win_svc::WideToUtf8(request.command_line) +
-       " | dir=" + orvo_vpn_win_svc::WideToUtf8(request.work_dir) +
-       " input=" + (request.with_input ? "yes" : "no") + " order=" +
-       (request.pipe_order == platform::PipeOrder::kOutputFirst ? "output-first" : "input-first") +
-       " die_with_owner=" + (request.die_with_owner ? "yes" : "no"));
-  FakeChildScript script;
-  {
-    std::lock_guard lock(mutex_);
-    if (!scripts.empty()) {
-      script = scripts.front();
-      scripts.pop_front();
-    }
+  const auto yes = [](bool flag) { return flag ? "yes" : "no"; };
+  record_.Note("spawn " + orvo_vpn_win_svc::WideToUtf8(request.command_line) +
+               " | dir=" + orvo_vpn_win_svc::WideToUtf8(request.work_dir) +
+               " input=" + yes(request.with_input) + " order=" +
+               (request.pipe_order == platform::PipeOrder::kOutputFirst ? "output-first"
+                                                                         : "input-first") +
+               " die_with_owner=" + yes(request.die_with_owner));
+  std::lock_guard lock(mutex_);
+  const FakeChildScript script = scripts.empty() ? FakeChildScript{} : scripts.front();
+  if (!scripts.empty()) {
+    scripts.pop_front();
   }
-  platform::SpawnResult result;
-  result.failure = script.failure;
-  result.error = script.error;
+  platform::SpawnResult result{nullptr, script.failure, script.error};
   // Process creation fails after the pipes exist; pipe failures come before the hook.
   const bool pipes_made = script.failure == platform::SpawnResult::Failure::kNone ||
                           script.failure == platform::SpawnResult::Failure::kCreateProcess;
   if (pipes_made && request.before_process_creation) {
     request.before_process_creation();
   }
-  if (script.failure != platform::SpawnResult::Failure::kNone) {
-    return result;
-  }
-  auto child = std::make_shared<FakeChild>();
-  {
-    std::lock_guard lock(mutex_);
+  if (script.failure == platform::SpawnResult::Failure::kNone) {
+    auto child = children_.emplace_back(std::make_shared<FakeChild>());
     child->id = next_id_++;
-    children_.push_back(child);
+    child->exit_code = script.exit_code.value_or(platform::kStillActive);
+    child->output.assign(script.output.begin(), script.output.end());
+    result.child = std::make_unique<FakeChildProcess>(record_, child, script.write_error);
   }
-  child->exit_code = script.exit_code.value_or(platform::kStillActive);
-  child->output.assign(script.output.begin(), script.output.end());
-  result.child = std::make_unique<FakeChildProcess>(*this, child, script.write_error);
   return result;
 }
 
 std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {
-  Note("job");
-  return std::make_unique<FakeJob>(*this);
+  record_.Note("job");
+  return std::make_unique<FakeJob>(record_);
 }
 
 std::shared_ptr<FakeChild> FakeChildProcesses::LastChild() {

@@ -32,7 +32,10 @@ struct FakeChild {
   std::string input;  // what was written to its standard input
   bool output_closed = false;
 
-  void End(uint32_t code);
+  void End(uint32_t code) {
+    std::lock_guard lock(mutex);
+    exit_code = code;
+  }
 };
 
 // Starts scripted children (the next script for each spawn; a live, silent child when none is
@@ -50,10 +53,9 @@ class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcess
 
   std::shared_ptr<FakeChild> LastChild();
   std::string Record() const { return record_.Text(); }
-  void Note(const std::string& line) { record_.Note(line); }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   CallRecorder record_;
   std::vector<std::shared_ptr<FakeChild>> children_;
   uint32_t next_id_ = 1001;

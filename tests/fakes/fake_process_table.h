@@ -26,7 +26,6 @@ class FakeProcessTable final : public orvo_vpn_win_svc::platform::ProcessTable {
   std::unique_ptr<orvo_vpn_win_svc::platform::OpenedProcess> OpenForTermination(
       uint32_t id) override;
 
-  void Note(const std::string& line) { record_.Note(line); }
   std::string Record() const { return record_.Text(); }
 
  private:

@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "ipc/ipc_server.h"
+#include "unit/ipc/recording_handlers.h"
 
 namespace {
 
@@ -29,47 +29,27 @@ constexpr std::string_view kTexts[] = {"",
                                        "truncated \xC3",
                                        "quote \" backslash \\ newline \n control \x01"};
 
-// Handlers decide their answers from the request's hash, so each input is reproducible and the
-// fuzzer can steer towards every outcome.
-size_t g_variant = 0;
-
-std::string Text(size_t salt) {
-  return std::string(kTexts[(g_variant + salt) % std::size(kTexts)]);
-}
-
-// Succeeds, throws, or fails with a text, by the variant.
-bool Answer(std::string& error, size_t salt) {
-  if ((g_variant + salt) % 4 == 1) {
-    throw std::runtime_error(Text(salt));
+// What the handlers answer (the unit tests' recording handlers, told by a case's fields), chosen
+// by the request's hash so that each input is reproducible and the fuzzer can steer towards
+// every outcome: each result, texts of every kind, and now and then every handler throwing.
+orvo_test::TextCase Answers(size_t variant) {
+  const auto text = [variant](size_t salt) {
+    return std::string(kTexts[(variant + salt) % std::size(kTexts)]);
+  };
+  orvo_test::TextCase answers{"", {{"status", text(1)}, {"connect_error", text(2)},
+                                   {"relay_error", text(3)}}};
+  // The connection report is the handler's own JSON, passed on untouched.
+  answers.fields["connection_info"] =
+      "{\"data\":{\"server_city\":\"K\xC3\xB6ln\",\"state\":\"connected\"},\"success\":true}";
+  for (const char* result : {"connect_result", "legacy_connect_result", "relay_start_result",
+                             "kill_switch_enabled", "relay_running"}) {
+    answers.fields[result] = variant % 2 == 0 ? "true" : "false";
+    variant /= 2;
   }
-  error = Text(salt);
-  return (g_variant + salt) % 4 == 0;
-}
-
-// One server with every handler slot filled, one with every slot empty.
-IpcServer* g_with_handlers = nullptr;
-IpcServer* g_without_handlers = nullptr;
-
-void FillHandlers(IpcServer& s) {
-  // The legacy parser's promises (mtu range, values) are the legacy configuration fuzzer's.
-  s.connect_handler = [](const ConnectRequest&) { return g_variant % 2 == 0; };
-  s.disconnect_handler = [] {};
-  s.permission_handler = [] {};
-  s.status_handler = [] { return Text(1); };
-  s.hysteria2_connect_handler = [](const Hysteria2ConnectRequest& r, std::string& error) {
-    return Answer(error, r.server_ip.size() + r.password.size());
-  };
-  s.connection_info_handler = [] {
-    return std::string(
-        "{\"data\":{\"server_city\":\"K\xC3\xB6ln\",\"state\":\"connected\"},\"success\":true}");
-  };
-  s.kill_switch_handler = [](const KillSwitchRequest&) {};
-  s.kill_switch_status_handler = [] { return g_variant % 2 == 1; };
-  s.start_relay_proxy_handler = [](const RelayProxyRequest& r, std::string& error) {
-    return Answer(error, r.relay_domain.size());
-  };
-  s.stop_relay_proxy_handler = [] {};
-  s.relay_proxy_running_handler = [] { return g_variant % 3 == 0; };
+  if (variant % 4 == 1) {
+    answers.fields["throw"] = text(4);
+  }
+  return answers;
 }
 
 // What is wrong with `reply`, or nothing.
@@ -103,18 +83,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (FILE* sink = std::fopen("/dev/null", "w")) {
     stderr = sink;
   }
-  g_with_handlers = new IpcServer();
-  g_without_handlers = new IpcServer();
-  FillHandlers(*g_with_handlers);
   return 0;
 }
 
+// Each request goes to a server with every handler slot filled and to one with every slot empty.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string request(reinterpret_cast<const char*>(data), size);
-  g_variant = std::hash<std::string>{}(request);
+  const orvo_test::TextCase answers = Answers(std::hash<std::string>{}(request));
+  orvo_test::RecordingHandlers handlers(answers);
+  IpcServer with_handlers;
+  handlers.Install(with_handlers);
+  IpcServer without_handlers;
   for (const auto& [server, status] :
-       {std::pair{g_with_handlers, Text(1)},
-        std::pair{g_without_handlers, std::string("disconnected")}}) {
+       {std::pair{&with_handlers, answers["status"]},
+        std::pair{&without_handlers, std::string("disconnected")}}) {
     const std::string reply = server->HandleRequest(request);
     if (const char* fault = Fault(request, reply, status)) {
       std::fprintf(g_report, "json_dispatcher_fuzzer: %s\nrequest (%zu bytes), reply: %s\n", fault,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "ipc/ipc_server.h"
-#include "ipc/legacy_config_parser.h"
 #include "platform/log_capture.h"
 #include "unit/ipc/recording_handlers.h"
 
@@ -30,19 +29,15 @@ TEST(IpcRequests, EachGetsItsWholeReply) {
   }
 }
 
+// The legacy connect hands the handler what the text says, or is refused as "err:bad_json".
 TEST(IpcRequests, LegacyConfigIsReadByItsRules) {
   for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/ipc/legacy_config.txt")) {
     SCOPED_TRACE(c.name);
-    ConnectRequest request;
-    orvo_test::RecordingHandlers record(c);
     IpcServer server;
-    record.Install(server);
-    std::string parsed = "invalid\n";
-    if (ParseLegacyConfig(c["text"], request)) {
-      server.connect_handler(request);
-      parsed = record.records;
-    }
-    EXPECT_EQ(parsed, c["parsed"] + "\n");
+    orvo_test::RecordingHandlers handlers(c);
+    handlers.Install(server);
+    const std::string reply = server.HandleRequest("connect:" + c["text"]);
+    EXPECT_EQ(reply == "ok" ? handlers.records : reply + "\n", c["parsed"] + "\n");
   }
 }
 

@@ -8,20 +8,15 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "platform/socket_compat.h"
+#include "platform/socket_library.h"
 
+#ifdef _WIN32
 #include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <filesystem>
 #endif
 
 namespace orvo_vpn_win_svc {
@@ -35,51 +30,46 @@ std::span<const uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-// Whether this process's socket connected to 127.0.0.1:`port` would pass to a child process
-// (HANDLE_FLAG_INHERIT on Windows, no FD_CLOEXEC on Linux); nothing when there is none.
-std::optional<bool> SocketToPortIsInherited(uint16_t port) {
-  const auto connected_to_port = [port](auto socket) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-           peer.sin_family == AF_INET && ntohs(peer.sin_port) == port;
-  };
-#ifdef _WIN32
-  // Socket handles are kernel handles; this process has far fewer than these.
-  for (uintptr_t value = 4; value < 0x10000; value += 4) {
-    DWORD flags = 0;
-    if (connected_to_port(static_cast<SOCKET>(value)) &&
-        GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-      return (flags & HANDLE_FLAG_INHERIT) != 0;
-    }
-  }
-#else
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const int fd = std::stoi(entry.path().filename().string());
-    if (connected_to_port(fd)) {
-      return (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0;
-    }
-  }
-#endif
-  return std::nullopt;
-}
-
 #ifdef _WIN32
 using RawSocket = SOCKET;
 using Length = int;
+constexpr uintptr_t kHandleStep = 4;  // kernel handles are multiples of four
 #else
 using RawSocket = int;
 using Length = size_t;
+constexpr uintptr_t kHandleStep = 1;
 #define closesocket close
 #endif
+
+// Whether this process's socket connected to 127.0.0.1:`port` would pass to a child process
+// (HANDLE_FLAG_INHERIT on Windows, no FD_CLOEXEC on Linux); nothing when there is none. Socket
+// handles are small numbers, and this process has far fewer than these.
+std::optional<bool> SocketToPortIsInherited(uint16_t port) {
+  for (uintptr_t value = 0; value < 0x10000; value += kHandleStep) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    const auto socket = static_cast<RawSocket>(value);
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET || ntohs(peer.sin_port) != port) {
+      continue;
+    }
+#ifdef _WIN32
+    DWORD flags = 0;
+    if (!GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      return std::nullopt;
+    }
+    return (flags & HANDLE_FLAG_INHERIT) != 0;
+#else
+    return (fcntl(socket, F_GETFD) & FD_CLOEXEC) == 0;
+#endif
+  }
+  return std::nullopt;
+}
 
 // The test's side of the conversation: a plain UDP socket on a free loopback port.
 struct Peer {
   Peer() {
-#ifdef _WIN32
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-#endif
+    platform::StartSocketLibrary();
     socket = ::socket(AF_INET, SOCK_DGRAM, 0);  // after Winsock has started
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

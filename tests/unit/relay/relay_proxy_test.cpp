@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 
 #include "fakes/fake_child_processes.h"
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
-#include "singbox/config_documents.h"
 #include "singbox/singbox_protocol.h"
 #include "support/case_file.h"
 #include "support/test_clock.h"
@@ -20,13 +18,16 @@ using orvo_test::FakeChildScript;
 
 class RelayProxyTest : public ::testing::Test {
  protected:
+  // The request of the relay document in tests/golden/unit/singbox/relay.json.
   bool Start() {
-    return relay_.Start({"relay.example", 8443, "pw-secret", "obfs-secret", 10808}, error_);
+    return relay_.Start({"relay.example.com", 9443, "relay-p\xC3\xA4ssword",
+                         "Xq3LmT8vRk2Wn5PzYc7HdJ4sGb9FaE6uNw1VoKi0Rtg=", 10808},
+                        error_);
   }
 
   std::string error_;
   std::map<std::string, platform::Ipv4Resolution> resolutions_{
-      {"relay.example", {0, {"198.51.100.7", "198.51.100.8"}}}};
+      {"relay.example.com", {0, {"192.0.2.44", "192.0.2.45"}}}};
   orvo_test::FakeChildProcesses children_;
   orvo_test::TestClock sleeper_{100};
   SparedProcesses spared_;
@@ -40,21 +41,19 @@ class RelayProxyTest : public ::testing::Test {
 TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
   children_.scripts.push_back(FakeChildScript{.output = {"INFO sing-box started\n"}});
   ASSERT_TRUE(Start()) << error_;
-  const std::string config =
-      BuildRelayConfig({"relay.example", "198.51.100.7", 8443, "pw-secret", "obfs-secret", 10808});
-  const std::string size = std::to_string(config.size());
   const std::string log = log_.StandardError();
   const orvo_test::TextCase expected = orvo_test::ReadCases("unit/relay/relay.txt").at(0);
-  EXPECT_TRUE(log.starts_with(std::regex_replace(expected["head"], std::regex("<size>"), size)))
-      << log;
+  EXPECT_TRUE(log.starts_with(expected["head"])) << log;
   EXPECT_TRUE(log.ends_with(expected["tail"])) << log;
   EXPECT_EQ(children_.Record(), "job\nspawn \"" + WideToUtf8(SingboxPathIn(L"/opt/orvo")) +
                                     "\" run -c stdin | dir=/opt/orvo input=yes order=input-first "
-                                    "die_with_owner=yes\nwrite 1001 " +
-                                    size + " bytes\nclose input 1001\nassign 1001\n");
-  EXPECT_EQ(children_.LastChild()->input, config);
+                                    "die_with_owner=yes\nwrite 1001 770 bytes\nclose input "
+                                    "1001\nassign 1001\n");
+  EXPECT_EQ(children_.LastChild()->input + "\n",
+            orvo_test::GoldenText("unit/singbox/relay.json"));
   EXPECT_TRUE(spared_.Contains(1001));
-  EXPECT_EQ(log.find("secret"), std::string::npos);
+  EXPECT_EQ(log.find("p\xC3\xA4ssword"), std::string::npos);
+  EXPECT_EQ(log.find("Xq3L"), std::string::npos);
 
   log_.Clear();
   EXPECT_FALSE(Start());
@@ -68,12 +67,12 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
 }
 
 TEST_F(RelayProxyTest, ResolutionFailuresEndTheStartBeforeAnyChild) {
-  resolutions_["relay.example"] = {-2, {}};
+  resolutions_["relay.example.com"] = {-2, {}};
   EXPECT_FALSE(Start());
-  EXPECT_EQ(error_, "DNS resolution failed for relay.example: -2");
-  resolutions_["relay.example"] = {0, {}};
+  EXPECT_EQ(error_, "DNS resolution failed for relay.example.com: -2");
+  resolutions_["relay.example.com"] = {0, {}};
   EXPECT_FALSE(Start());
-  EXPECT_EQ(error_, "No addresses found for relay.example");
+  EXPECT_EQ(error_, "No addresses found for relay.example.com");
   EXPECT_EQ(children_.Record(), "");
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -23,32 +24,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadBytes(const fs::path& path) { return orvo_test::ReadWholeFile(path.string()); }
-
-// A store whose application-data folder is `folder` (none when empty), on a fixed clock.
+// A store in `folder`, its clock at `now`.
 ConnectionStore StoreIn(const fs::path& folder, int64_t now = 0) {
-  return ConnectionStore(
-      [folder] { return folder.empty() ? std::nullopt : std::optional(folder.string()); },
-      [now] { return now; });
+  return ConnectionStore([folder] { return std::optional<std::string>(folder.string()); },
+                         [now] { return now; });
 }
 
+// The record of tests/golden/unit/store/connection.json, in `city`; its byte counts are never
+// written.
 ConnectionInfo Record(const std::string& city) {
-  ConnectionInfo info;
-  info.status = ConnectionStatus::Connected;
-  info.server_ip = "203.0.113.7";
-  info.server_id = "de-fra-1";
-  info.session_id = "s-42";
-  info.access_code = "AC-1";
-  info.server_country = "Deutschland";
-  info.server_city = city;
-  info.server_country_code = "DE";
-  info.worker_endpoint = "203.0.113.7:443";
-  info.protocol = "hysteria2";
-  info.server_latency_ms = -3;
-  info.connected_at = 1700000000;
-  info.use_tor = true;
-  info.bytes_rx = 99;  // never written
-  return info;
+  return {.status = ConnectionStatus::Connected, .server_ip = "203.0.113.7", .assigned_ip = "",
+          .server_id = "de-fra-1", .session_id = "s-42", .access_code = "AC-1",
+          .server_country = "Deutschland", .server_city = city, .server_country_code = "DE",
+          .worker_endpoint = "203.0.113.7:443", .protocol = "hysteria2", .server_latency_ms = -3,
+          .connected_at = 1700000000, .use_tor = true, .bytes_rx = 99};
 }
 
 TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
@@ -56,25 +45,23 @@ TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
   const ConnectionStore store = StoreIn(scratch.path(), 1700000123);
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   // The file is the golden text without its last line feed, in the platform's line ends.
-  std::string expected;
-  for (const char c : orvo_test::GoldenText("unit/store/connection.json")) {
-    expected += c == '\n' ? (orvo_test::kWindows ? "\r\n" : "\n") : std::string(1, c);
-  }
-  expected.resize(expected.size() - (orvo_test::kWindows ? 2 : 1));
+  const std::string golden = orvo_test::GoldenText("unit/store/connection.json");
+  const std::string expected =
+      std::regex_replace(golden.substr(0, golden.size() - 1), std::regex("\n"),
+                         orvo_test::kWindows ? "\r\n" : "\n");
   LogCapture log;
   ASSERT_TRUE(store.Save(Record(std::string(500, 'x'))));
   ASSERT_TRUE(store.Save(Record("K\xC3\xB6ln")));
-  EXPECT_EQ(ReadBytes(file), expected);
+  EXPECT_EQ(orvo_test::ReadWholeFile(file.string()), expected);
   EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
   // Text that is no UTF-8 fails the save and keeps the old file.
   EXPECT_FALSE(store.Save(Record("\xFF")));
-  EXPECT_EQ(ReadBytes(file), expected);
+  EXPECT_EQ(orvo_test::ReadWholeFile(file.string()), expected);
   store.Clear();
   EXPECT_FALSE(fs::exists(file));
   const std::string saved = "CONNECTION_STORE: Saved connection state to " + file.string() + "\n";
-  EXPECT_EQ(log.StandardError().substr(0, 2 * saved.size()), saved + saved);
-  EXPECT_EQ(log.StandardError().substr(log.StandardError().find("Cleared") - 18),
-            "CONNECTION_STORE: Cleared " + file.string() + "\n");
+  EXPECT_TRUE(log.StandardError().starts_with(saved + saved)) << log.StandardError();
+  EXPECT_TRUE(log.StandardError().ends_with("CONNECTION_STORE: Cleared " + file.string() + "\n"));
 }
 
 // Saves that cannot go the usual way: no application-data folder at all, a file where the
@@ -86,7 +73,8 @@ TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   fs::create_directories(file.string() + ".tmp");
   ASSERT_TRUE(store.Save(Record("Bonn")));
-  EXPECT_NE(ReadBytes(file).find("\"server_city\": \"Bonn\""), std::string::npos);
+  EXPECT_NE(orvo_test::ReadWholeFile(file.string()).find("\"server_city\": \"Bonn\""),
+            std::string::npos);
 
   const fs::path blocked = scratch.path() / "blocked";
   std::ofstream(blocked) << "not a folder";
@@ -99,7 +87,8 @@ TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
         "CONNECTION_STORE: Failed to open file for writing: " + beside_a_file.GetFilePath() + "\n"));
   }
 
-  const ConnectionStore nowhere = StoreIn("");
+  const ConnectionStore nowhere([] { return std::optional<std::string>(); },
+                                [] { return int64_t{0}; });
   LogCapture quiet;
   EXPECT_EQ(nowhere.GetFilePath(), "");
   EXPECT_FALSE(nowhere.Save(Record("Bonn")));
@@ -113,6 +102,7 @@ TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
 TEST(ConnectionStore, LivesInTheSystemsApplicationDataFolder) {
   orvo_test::ScratchDirectory scratch;
   const fs::path home = scratch.path() / u8"\u017Di\u017Ekov";
+  const fs::path file = home / "xdg" / "OrvoVPN" / "connection.json";
   fs::create_directories(home / "xdg");
 #ifdef _WIN32
   constexpr wchar_t kFolders[] =
@@ -131,24 +121,22 @@ TEST(ConnectionStore, LivesInTheSystemsApplicationDataFolder) {
   ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kFolders, L"AppData",
                          RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size), 0);
   ASSERT_TRUE(set_app_data((home / "xdg").wstring()));
-  EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
-            home / "xdg" / "OrvoVPN" / "connection.json");
-  EXPECT_TRUE(ConnectionStore().Save(Record("Bonn")));
-  EXPECT_TRUE(fs::exists(home / "xdg" / "OrvoVPN" / "connection.json"));
-  set_app_data(old);
 #else
   const char* old_home = std::getenv("HOME");
-  const std::string restore = old_home ? old_home : "";
+  const std::string old = old_home ? old_home : "";
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", (home / "xdg").string());
-  EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
-            home / "xdg" / "OrvoVPN" / "connection.json");
+#endif
+  EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()), file);
   EXPECT_TRUE(ConnectionStore().Save(Record("Bonn")));
-  EXPECT_TRUE(fs::exists(home / "xdg" / "OrvoVPN" / "connection.json"));
+  EXPECT_TRUE(fs::exists(file));
+#ifdef _WIN32
+  set_app_data(old);
+#else
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", "");
   orvo_test::SetEnvironment("HOME", home.string());
   EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()),
             home / ".config" / "OrvoVPN" / "connection.json");
-  orvo_test::SetEnvironment("HOME", restore);
+  orvo_test::SetEnvironment("HOME", old);
 #endif
 }
 
