@@ -28,8 +28,12 @@ GCOV_PREFIX='Z:\' ctest --preset windows-coverage "$@" || status=$?
 # code and templates appear in several).
 find "$build" -name '*.gcno' -print0 |
   (cd "$build" && xargs -0 "$gcov" --stdout 2>/dev/null) |
-  awk -v dir="$root/src/platform/win32/" '
-    /^ *-: *0:Source:/ { sub(/^ *-: *0:Source:/, ""); source = index($0, dir) == 1 ? $0 : ""; next }
+  awk '
+    # Sources are named absolutely, or relative to the build tree where ccache made them so.
+    /^ *-: *0:Source:/ {
+      source = match($0, /(^|\/)src\/platform\/win32\//) ? substr($0, RSTART + RLENGTH) : ""
+      next
+    }
     source == "" { next }
     match($0, /^ *([0-9]+\*?|#####|=====): *[0-9]+:/) {
       split(substr($0, 1, RLENGTH), field, ":")
@@ -44,10 +48,10 @@ find "$build" -name '*.gcno' -print0 |
         lines[part[1]]++; all++
         if (key in ran) { hit[part[1]]++; hits++ }
       }
-      sorted = "sort -k4"
+      sorted = "sort -b -k4"
       for (file in lines) {
         printf "%6.1f %% %5d/%-5d %s\n", 100 * hit[file] / lines[file], hit[file], lines[file],
-               substr(file, length(dir) + 1) | sorted
+               file | sorted
       }
       close(sorted)
       if (all) printf "%6.1f %% %5d/%-5d src/platform/win32/ in all\n", 100 * hits / all, hits, all
