@@ -20,7 +20,6 @@
 #include "support/poll.h"
 #include "support/test_clock.h"
 #include "support/tunnel_libraries.h"
-#include "support/wireguard_peer.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
@@ -106,7 +105,12 @@ TEST(PacketPump, CarriesPacketsBothWaysAndRunsTheTimerOnTheRealLibraries) {
     ASSERT_EQ(orvo_test::RunShell("ip addr add 10.9.0.2/24 dev ORVO-VPN && "
                                   "ip link set ORVO-VPN mtu 65535"),
               0);
-    using Peer = orvo_test::WireGuardPeer;
+    // The keys and port the stand-in protocol library's server side answers to.
+    struct Peer {
+      static constexpr char kClientKey[] = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
+      static constexpr char kServerKey[] = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+      static constexpr uint16_t kPort = 51820;
+    };
     const WireGuardTunnel tunnel =
         boringtun.new_tunnel(Peer::kClientKey, Peer::kServerKey, nullptr, 0, 0);
     const Udp server(Address("127.0.0.1", Peer::kPort));
