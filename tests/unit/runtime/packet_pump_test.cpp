@@ -106,18 +106,16 @@ TEST(PacketPump, CarriesPacketsBothWaysAndRunsTheTimerOnTheRealLibraries) {
                                   "ip link set ORVO-VPN mtu 65535"),
               0);
     // The keys and port the stand-in protocol library's server side answers to.
-    struct Peer {
-      static constexpr char kClientKey[] = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
-      static constexpr char kServerKey[] = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
-      static constexpr uint16_t kPort = 51820;
-    };
+    constexpr char kClientKey[] = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
+    constexpr char kServerKey[] = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+    constexpr uint16_t kPort = 51820;
     const WireGuardTunnel tunnel =
-        boringtun.new_tunnel(Peer::kClientKey, Peer::kServerKey, nullptr, 0, 0);
-    const Udp server(Address("127.0.0.1", Peer::kPort));
+        boringtun.new_tunnel(kClientKey, kServerKey, nullptr, 0, 0);
+    const Udp server(Address("127.0.0.1", kPort));
     const Udp client(Address("10.9.0.2", 4000));
     const sockaddr_in far_end = Address("10.9.0.1", 9);
     std::unique_ptr<platform::UdpSocket> socket =
-        platform::OpenConnectedUdpSocket(platform::IpAddress::Ipv4(0x7F000001), Peer::kPort).socket;
+        platform::OpenConnectedUdpSocket(platform::IpAddress::Ipv4(0x7F000001), kPort).socket;
     ASSERT_NE(socket, nullptr);
     std::atomic<bool> running{true};
     std::atomic<int> upkeeps{0};
