@@ -39,11 +39,12 @@ const std::regex kLogLine(
     "Failed to enable|Starting relay|Found WinTUN|Removed [0-9]+ WinTUN).*");
 const std::regex kTime(R"re(("(connected_at|saved_at)": ?)([0-9]+))re");
 
-}  // namespace
-
+// `text` as one word for the shell.
 std::string Quoted(const std::string& text) {
   return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
 }
+
+}  // namespace
 
 std::string TcpConnect(const std::string& address, int port, std::chrono::milliseconds timeout) {
   addrinfo hints{};

@@ -30,9 +30,6 @@ std::vector<int> ChildrenOf(int pid);
 // Whether a process has ended (gone, or a zombie nobody reaps).
 bool Ended(int pid);
 
-// Quotes `text` as one word for the shell.
-std::string Quoted(const std::string& text);
-
 // The real orvo-vpn-svc run from a scratch directory beside the sing-box stand-in, with a home of
 // its own, in PID and mount namespaces of its own whose /run is a fresh tmpfs (so its socket is at
 // the default place and its stray-process clean-up sees only its own children). The namespace's
