@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 const std::string kBuild = ORVO_BUILD_DIR;
+const std::string kCtl = "env -u ORVO_PIPE_DIR " + kBuild + "/orvo-vpn-ctl ";
 
 size_t Entries(const std::string& directory) {
   std::error_code error;
@@ -38,11 +39,12 @@ const std::regex kLogLine(
     "Failed to enable|Starting relay|Found WinTUN|Removed [0-9]+ WinTUN).*");
 const std::regex kTime(R"re(("(connected_at|saved_at)": ?)([0-9]+))re");
 
-}  // namespace
-
+// `text` as one word for the shell.
 std::string Quoted(const std::string& text) {
   return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
 }
+
+}  // namespace
 
 std::string TcpConnect(const std::string& address, int port, std::chrono::milliseconds timeout) {
   addrinfo hints{};
@@ -133,19 +135,16 @@ bool Service::Start(bool console, const std::vector<std::string>& prefix, std::s
          (why_not = "the service did not open its pipe: " + Log(), false);
 }
 
-CtlResult Service::Ctl(const std::string& arguments) const {
-  // In the service's PID namespace as well as its mounts: the /proc mounted there must describe
-  // the client's own process too (the sanitizers' leak check reads it).
-  CtlResult result;
-  result.output = ShellOutput("env -u ORVO_PIPE_DIR nsenter -t " + std::to_string(pid_) +
-                                  " -m -p " + kBuild + "/orvo-vpn-ctl " + arguments + " 2>&1",
-                              &result.exit_code);
-  return result;
+std::string Service::Raw(const std::string& text) const {
+  return Shell(kCtl + "raw " + Quoted(text));
 }
 
-std::string Service::Shell(const std::string& command) const {
-  return ShellOutput("nsenter -t " + std::to_string(pid_) + " -m -p sh -c " + Quoted(command) +
-                     " 2>&1");
+// In the service's PID namespace as well as its mounts: the /proc mounted there must describe the
+// client's own process too (the sanitizers' leak check reads it).
+std::string Service::Shell(const std::string& command, int* exit_code) const {
+  return ShellOutput(
+      "nsenter -t " + std::to_string(pid_) + " -m -p sh -c " + Quoted(command) + " 2>&1",
+      exit_code);
 }
 
 std::string Service::Log() const {
@@ -186,19 +185,21 @@ std::string Service::Step(const std::string& line) {
   const auto lines = [](const std::string& text) {
     return text.empty() || text.back() == '\n' ? text : text + "\n";
   };
-  const auto reply = [&](const CtlResult& result) {
-    const std::string exit = "[exit " + std::to_string(result.exit_code) + "]\n";
-    return lines(result.exit_code == 2 ? "" : result.output) + (result.exit_code == 0 ? "" : exit);
+  const auto ctl = [&](const std::string& arguments) {  // what the client says, its exit code
+    int code = -1;
+    const std::string output = Shell(kCtl + arguments, &code);
+    return lines(code == 2 ? "" : output) +
+           (code == 0 ? "" : "[exit " + std::to_string(code) + "]\n");
   };
   std::string shows = "(unknown step)";
   if (step == "raw") {
-    shows = reply(Ctl("raw " + Quoted(rest)));
+    shows = ctl("raw " + Quoted(rest));
   } else if (step == "ctl") {
-    shows = reply(Ctl(rest));
+    shows = ctl(rest);
   } else if (step == "size") {  // a status request padded to the size given
     const std::string start = R"({"cmd":"status","pad":")";
     const std::string pad(std::stoul(rest) - start.size() - 2, 'p');
-    shows = reply(Ctl("raw " + Quoted(start + pad + "\"}")));
+    shows = ctl("raw " + Quoted(start + pad + "\"}"));
   } else if (step == "until") {  // polls a step until it shows the line given (or nothing)
     const size_t arrow = rest.find(" => ");
     shows =

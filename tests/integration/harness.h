@@ -30,14 +30,6 @@ std::vector<int> ChildrenOf(int pid);
 // Whether a process has ended (gone, or a zombie nobody reaps).
 bool Ended(int pid);
 
-struct CtlResult {
-  int exit_code = -1;
-  std::string output;
-};
-
-// Quotes `text` as one word for the shell.
-std::string Quoted(const std::string& text);
-
 // The real orvo-vpn-svc run from a scratch directory beside the sing-box stand-in, with a home of
 // its own, in PID and mount namespaces of its own whose /run is a fresh tmpfs (so its socket is at
 // the default place and its stray-process clean-up sees only its own children). The namespace's
@@ -55,11 +47,11 @@ class Service {
   // in "--"); `setup`: shell run in the namespace before the service starts.
   bool Start(bool console, const std::vector<std::string>& prefix, std::string& why_not,
              const std::string& setup = "");
-  // `arguments`: words for the shell.
-  CtlResult Ctl(const std::string& arguments) const;
-  std::string Raw(const std::string& text) const { return Ctl("raw " + Quoted(text)).output; }
-  // A shell command run in the service's mount namespace (this test's network namespace).
-  std::string Shell(const std::string& command) const;
+  // What orvo-vpn-ctl prints for `raw text`.
+  std::string Raw(const std::string& text) const;
+  // A shell command run in the service's PID and mount namespaces (and this test's network
+  // namespace): what it printed, its exit code in `exit_code` when given.
+  std::string Shell(const std::string& command, int* exit_code = nullptr) const;
   std::string Log() const;
   // The lines of the log a user reads: the host's and the handlers', the Wintun clean-up's.
   std::string UserLog() const;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <span>
+
 #include "fakes/fake_ip_helper.h"
 #include "platform/ip_helper.h"
 #include "platform/posix/linux_luid.h"
@@ -43,18 +45,13 @@ std::string Interfaces() {
 }
 
 TEST(RtnetlinkIpHelper, AgreesWithTheKernel) {
-  const char* links =
-      "ip link add orvo-a type veth peer name orvo-b && ip link add orvo-c type veth peer name "
-      "orvo-d && ip addr add 192.0.2.1/24 dev orvo-a && ip addr add 198.51.100.1/24 dev orvo-c "
-      "&& for l in orvo-a orvo-b orvo-c orvo-d; do ip link set $l up; done && ip link add orvo-e "
-      "type veth peer name orvo-f";
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("integration/rtnetlink.txt")) {
+  const std::vector<orvo_test::TextCase> cases = orvo_test::ReadCases("integration/rtnetlink.txt");
+  for (const orvo_test::TextCase& c : std::span(cases).subspan(1)) {
     SCOPED_TRACE(c.name);
     std::string why_not;
     const bool ran = orvo_test::RunInOwnNetworkNamespace(
         [&] {
-          ASSERT_EQ(orvo_test::RunShell(links), 0);
-          ASSERT_EQ(orvo_test::RunShell(c["setup"]), 0);
+          ASSERT_EQ(orvo_test::RunShell(cases.front()["setup"] + " && " + c["setup"]), 0);
           EXPECT_EQ(c["read"] == "routes" ? ForwardTable() : Interfaces(), c["shows"])
               << orvo_test::ShellOutput("ip route; ip link");
         },
