@@ -88,9 +88,6 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
 // through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
-  const auto add_interface = STAND_IN_CONTROL(L"iphlpapi.dll", StandInAddInterface);
-  ASSERT_NE(add_interface, nullptr) << "iphlpapi.dll is not the stand-in";
-  add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
     return platform::LoadDynamicLibrary(file_name == L"wintun.dll"

@@ -6,9 +6,11 @@
 // (IPv6 requests get the documented ERROR_NOT_SUPPORTED) and starts as:
 //   Loopback Pseudo-Interface 1  LUID 0x18000000000000 (IF_TYPE_SOFTWARE_LOOPBACK)  index 1
 //   Ethernet                     LUID 0x6000001000000  (IF_TYPE_ETHERNET_CSMACD)    index 2
+//   ORVO VPN                     LUID 0x35000001000000 (IF_TYPE_PROP_VIRTUAL)       index 3
 //   192.0.2.0/24 on the Ethernet, and the default route through 192.0.2.1 there.
-// No route leads to loopback, so a server on 127.0.0.1 takes the default route as a remote one
-// would. Control exports only this DLL has: StandInAddInterface and StandInText.
+// ORVO VPN is the adapter of the Wintun stand-in (tools/stand-ins/wintun/), which has no driver
+// to make it appear, with MTU 1500. No route leads to loopback, so a server on 127.0.0.1 takes
+// the default route as a remote one would. Control export only this DLL has: StandInText.
 #include <winsock2.h>
 #include <ws2ipdef.h>
 
@@ -46,6 +48,7 @@ FakeIpHelper& Machine() {
         {0x18000000000000, 1, L"Loopback Pseudo-Interface 1", L"Software Loopback Interface 1", 1},
         0xFFFFFFFF);
     fake->AddInterface({0x6000001000000, 2, L"Ethernet", L"Intel(R) PRO/1000 MT", 1}, 1500);
+    fake->AddInterface({0x35000001000000, 3, L"ORVO VPN", L"Wintun Userspace Tunnel", 1}, 1500);
     for (const char* route : {"192.0.2.0/24 via 0.0.0.0 if 0x6000001000000 metric 0 proto 2",
                               "0.0.0.0/0 via 192.0.2.1 if 0x6000001000000 metric 0 proto 3"}) {
       fake->AddRoute(FakeIpHelper::ParseRoute(route));
@@ -319,11 +322,6 @@ DWORD WINAPI GetBestRoute2(NET_LUID* luid, NET_IFINDEX index, const SOCKADDR_INE
 
 VOID WINAPI FreeMibTable(PVOID table) {
   HeapFree(GetProcessHeap(), 0, table);
-}
-
-// Test control: adds (or replaces) an interface that is up, with its IPv4 MTU.
-void StandInAddInterface(uint64_t luid, uint32_t index, const wchar_t* alias, uint32_t mtu) {
-  Machine().AddInterface({luid, index, alias, alias, 1}, mtu);
 }
 
 // Test control: the calls recorded since the last time, then forgotten; the text stays until the
