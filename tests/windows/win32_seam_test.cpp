@@ -111,7 +111,6 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
-  EXPECT_EQ(runtime.GetState(), "connected");
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
   EXPECT_EQ(StandInCalls(L"iphlpapi.dll"), expected["calls"]);
@@ -122,7 +121,6 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   EXPECT_EQ(orvo_test::PollFor([&] { return FakeIpHelper::ForwardTable(ip_helper); }, upkept),
             upkept);
   runtime.Disconnect();
-  EXPECT_EQ(runtime.GetState(), "disconnected");
   const std::string calls = StandInCalls(L"iphlpapi.dll");
   EXPECT_TRUE(calls.ends_with(expected["disconnect calls end"])) << calls;
   EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
