@@ -71,12 +71,10 @@ void FakeIpHelper::AddInterface(const InterfaceRow& row, uint32_t mtu) {
 std::optional<FakeIpHelper::InterfaceRow> FakeIpHelper::Interface(InterfaceLuid luid,
                                                                   uint32_t index) const {
   std::lock_guard lock(mutex_);
-  for (const InterfaceRow& row : interfaces_) {
-    if (luid != 0 ? row.luid == luid : row.index == index) {
-      return row;
-    }
-  }
-  return std::nullopt;
+  const auto found = std::ranges::find_if(interfaces_, [&](const InterfaceRow& row) {
+    return luid != 0 ? row.luid == luid : row.index == index;
+  });
+  return found == interfaces_.end() ? std::nullopt : std::optional(*found);
 }
 
 void FakeIpHelper::AddRoute(const ForwardRow& row) {

@@ -196,10 +196,8 @@ WfpSessionOpen FakeWfpEngine::OpenSession(const WfpSessionOptions& options) {
                      id = state_->next_session_id++;
                      return kWfpSuccess;
                    });
-  if (code != kWfpSuccess) {
-    return {code, nullptr};
-  }
-  return {kWfpSuccess, std::make_unique<Session>(state_, id, options.dynamic)};
+  return {code,
+          code == kWfpSuccess ? std::make_unique<Session>(state_, id, options.dynamic) : nullptr};
 }
 
 WfpAppId FakeWfpEngine::GetAppIdFromFileName(const std::wstring& path) {
@@ -207,8 +205,7 @@ WfpAppId FakeWfpEngine::GetAppIdFromFileName(const std::wstring& path) {
   const uint32_t code = state_->Call("GetAppIdFromFileName " + WideToUtf8(path), [&](std::string&) {
     const std::string utf8 = WideToUtf8(path);
     std::error_code error;
-    if (path.empty() ||
-        !std::filesystem::is_regular_file(std::u8string(utf8.begin(), utf8.end()), error)) {
+    if (!std::filesystem::is_regular_file(std::u8string(utf8.begin(), utf8.end()), error)) {
       return kErrorFileNotFound;
     }
     for (const char16_t unit : std::u16string(path.begin(), path.end()) + u'\0') {

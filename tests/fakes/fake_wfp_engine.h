@@ -8,9 +8,6 @@
 
 namespace orvo_test {
 
-using orvo_vpn_win_svc::platform::WfpFilter;
-using orvo_vpn_win_svc::platform::WfpKey;
-
 // A filtering engine kept in memory: providers, sublayers and filters, transactions (changes in
 // one become visible together at commit, abort drops them), dynamic sessions whose objects go
 // when they close, FWP_E_ALREADY_EXISTS for a key in use, the not-found codes, and

@@ -64,7 +64,8 @@ TEST(WindowsPipe, DescriptorOneInstanceAndHangUpAsWindowsClientsMeetThem) {
   const auto status = [&] { return platform::ExchangePipeMessage(name, "status", 10s).reply; };
 
   // Network logons and anonymous denied; LocalSystem all; Administrators and authenticated
-  // users FILE_GENERIC_READ | FILE_GENERIC_WRITE, what GENERIC_READ | GENERIC_WRITE asks for.
+  // users FILE_GENERIC_READ | FILE_GENERIC_WRITE (0x12019f), what GENERIC_READ | GENERIC_WRITE
+  // asks for. Wine keeps GENERIC_ALL as given, where Windows shows it mapped (FA).
   const UniqueHandle pipe{
       CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr)};
   ASSERT_TRUE(pipe.Valid()) << GetLastError();

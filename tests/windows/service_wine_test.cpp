@@ -65,22 +65,16 @@ std::wstring Ctl(const std::wstring& arguments, const std::string& request = "")
 // registered (a Wine prefix starts without one), each followed by "< exit-code reply".
 std::string ClientWalk(const std::string& expected) {
   static constexpr wchar_t kWintunKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Wintun";
-  const auto remove_key = [](HKEY key) {
-    RegCloseKey(key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
-  };
   std::istringstream lines(expected);
   std::string transcript;
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("> ") || line.starts_with("+ ")) {
-      HKEY key = nullptr;
-      if (line[0] == '+') {
-        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWintunKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                  &key, nullptr),
+      if (line[0] == '+') {  // the key is made with its value
+        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kWintunKey, nullptr, REG_SZ, L"", 2),
                   ERROR_SUCCESS);
       }
-      const std::unique_ptr<HKEY__, decltype(remove_key)> driver(key, remove_key);
       transcript += line + "\n< " + RunToEnd(Ctl(L"raw", line.substr(2))) + "\n";
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWintunKey);
     }
   }
   return transcript;

@@ -88,9 +88,6 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
 // through the product's IP Helper to the iphlpapi stand-in. The server's host route, removed from
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
-  const auto add_interface = STAND_IN_CONTROL(L"iphlpapi.dll", StandInAddInterface);
-  ASSERT_NE(add_interface, nullptr) << "iphlpapi.dll is not the stand-in";
-  add_interface(0x35000001000000, 3, L"ORVO VPN", 1500);  // the Wintun stand-in's adapter
   RuntimeFacilities facilities = RuntimeFacilities::System();
   facilities.load_library = [](const std::wstring& file_name) {
     return platform::LoadDynamicLibrary(file_name == L"wintun.dll"
@@ -114,7 +111,6 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
   std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
-  EXPECT_EQ(runtime.GetState(), "connected");
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
   EXPECT_EQ(StandInCalls(L"iphlpapi.dll"), expected["calls"]);
@@ -125,7 +121,6 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   EXPECT_EQ(orvo_test::PollFor([&] { return FakeIpHelper::ForwardTable(ip_helper); }, upkept),
             upkept);
   runtime.Disconnect();
-  EXPECT_EQ(runtime.GetState(), "disconnected");
   const std::string calls = StandInCalls(L"iphlpapi.dll");
   EXPECT_TRUE(calls.ends_with(expected["disconnect calls end"])) << calls;
   EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);

@@ -11,6 +11,8 @@
 #include <rpc.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -36,9 +38,10 @@ constexpr DWORD kNotModelled = ERROR_CALL_NOT_IMPLEMENTED;
   if (const DWORD check_code = (call); check_code != ERROR_SUCCESS) \
   return check_code
 
+// An application id handed out, its blob pointing into its bytes.
 struct AppId {
-  FWP_BYTE_BLOB blob{};
   WfpByteBlob bytes;
+  FWP_BYTE_BLOB blob{static_cast<UINT32>(bytes.size()), bytes.data()};
 };
 
 struct State {
@@ -50,10 +53,9 @@ struct State {
 };
 State& g = *new State();  // never destroyed: the process may still call in while it exits
 
+// The portable key has the GUID's fields, in its order.
 WfpKey Key(const GUID& guid) {
-  WfpKey key{guid.Data1, guid.Data2, guid.Data3, {}};
-  std::copy(std::begin(guid.Data4), std::end(guid.Data4), key.data4.begin());
-  return key;
+  return std::bit_cast<WfpKey>(guid);
 }
 
 DWORD Names(const FWPM_DISPLAY_DATA0& display, std::wstring& name, std::wstring& description) {
@@ -75,9 +77,7 @@ constexpr FWP_DATA_TYPE kFieldTypes[][2][2] = {
 };
 
 WfpV6AddressPrefix V6Network(const UINT8 (&address)[16], UINT8 prefix_length) {
-  WfpV6AddressPrefix network{{}, prefix_length};
-  std::copy(std::begin(address), std::end(address), network.address.begin());
-  return network;
+  return {std::bit_cast<std::array<uint8_t, 16>>(address), prefix_length};
 }
 
 // A value of a type its field takes.
@@ -319,9 +319,7 @@ STAND_IN_EXPORT DWORD WINAPI FwpmGetAppIdFromFileName0(const wchar_t* file_name,
   std::lock_guard lock(g.mutex);
   WfpAppId id = g.engine->GetAppIdFromFileName(file_name);
   if (id.code == ERROR_SUCCESS) {
-    auto entry = std::make_unique<AppId>();
-    entry->bytes = std::move(id.blob);
-    entry->blob = {static_cast<UINT32>(entry->bytes.size()), entry->bytes.data()};
+    auto entry = std::make_unique<AppId>(std::move(id.blob));
     *app_id = &entry->blob;
     g.app_ids[*app_id] = std::move(entry);
   }

@@ -19,8 +19,6 @@ const char* StandInFwpText(int filters);
 // iphlpapi and setupapi: the calls recorded since the last time, then forgotten; the text stays
 // until the next time.
 const char* StandInText();
-// iphlpapi: adds (or replaces) an interface that is up, with its IPv4 MTU.
-void StandInAddInterface(uint64_t luid, uint32_t index, const wchar_t* alias, uint32_t mtu);
 }
 
 // Where the fwpuclnt stand-in keeps its committed filters as text, rewritten after every change,

@@ -6,9 +6,11 @@
 // (IPv6 requests get the documented ERROR_NOT_SUPPORTED) and starts as:
 //   Loopback Pseudo-Interface 1  LUID 0x18000000000000 (IF_TYPE_SOFTWARE_LOOPBACK)  index 1
 //   Ethernet                     LUID 0x6000001000000  (IF_TYPE_ETHERNET_CSMACD)    index 2
+//   ORVO VPN                     LUID 0x35000001000000 (IF_TYPE_PROP_VIRTUAL)       index 3
 //   192.0.2.0/24 on the Ethernet, and the default route through 192.0.2.1 there.
-// No route leads to loopback, so a server on 127.0.0.1 takes the default route as a remote one
-// would. Control exports only this DLL has: StandInAddInterface and StandInText.
+// ORVO VPN is the adapter of the Wintun stand-in (tools/stand-ins/wintun/), which has no driver
+// to make it appear, with MTU 1500. No route leads to loopback, so a server on 127.0.0.1 takes
+// the default route as a remote one would. Control export only this DLL has: StandInText.
 #include <winsock2.h>
 #include <ws2ipdef.h>
 
@@ -34,6 +36,10 @@ using orvo_vpn_win_svc::platform::InterfaceRow;
 using orvo_vpn_win_svc::platform::IpAddress;
 using orvo_vpn_win_svc::platform::UnicastAddressRow;
 
+#define CHECK(call)                                            \
+  if (const DWORD check_code = (call); check_code != NO_ERROR) \
+  return check_code
+
 // What the Initialize* functions leave where the documentation says "an illegal value".
 constexpr UCHAR kIllegalPrefixLength = 255;
 constexpr ULONG kIllegalMetric = ~0u;
@@ -46,6 +52,7 @@ FakeIpHelper& Machine() {
         {0x18000000000000, 1, L"Loopback Pseudo-Interface 1", L"Software Loopback Interface 1", 1},
         0xFFFFFFFF);
     fake->AddInterface({0x6000001000000, 2, L"Ethernet", L"Intel(R) PRO/1000 MT", 1}, 1500);
+    fake->AddInterface({0x35000001000000, 3, L"ORVO VPN", L"Wintun Userspace Tunnel", 1}, 1500);
     for (const char* route : {"192.0.2.0/24 via 0.0.0.0 if 0x6000001000000 metric 0 proto 2",
                               "0.0.0.0/0 via 192.0.2.1 if 0x6000001000000 metric 0 proto 3"}) {
       fake->AddRoute(FakeIpHelper::ParseRoute(route));
@@ -96,11 +103,8 @@ DWORD Resolve(const char* function, NET_LUID luid, NET_IFINDEX index, DWORD unkn
 // when `create`), handed to `change`.
 DWORD ChangeAddress(const char* function, const MIB_UNICASTIPADDRESS_ROW* row, bool create,
                     uint32_t (FakeIpHelper::*change)(const UnicastAddressRow&)) {
-  DWORD error = row ? CheckFamily(function, row->Address.si_family)
-                    : Refuse(function, ERROR_INVALID_PARAMETER, "no row");
-  if (error != NO_ERROR) {
-    return error;
-  }
+  CHECK(row ? CheckFamily(function, row->Address.si_family)
+            : Refuse(function, ERROR_INVALID_PARAMETER, "no row"));
   const auto prefix = row->PrefixOrigin;
   const auto suffix = row->SuffixOrigin;
   const bool origins =
@@ -116,21 +120,18 @@ DWORD ChangeAddress(const char* function, const MIB_UNICASTIPADDRESS_ROW* row, b
     return Refuse(function, ERROR_INVALID_PARAMETER,
                   "no unicast Address, or OnLinkPrefixLength, lifetimes or origins");
   }
-  error = Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_NOT_FOUND, decoded.luid);
-  return error != NO_ERROR ? error : (Machine().*change)(decoded);
+  CHECK(Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_NOT_FOUND, decoded.luid));
+  return (Machine().*change)(decoded);
 }
 
 // A route row checked as CreateIpForwardEntry2 documents it (lifetimes, and the metric and
 // protocol Initialize leaves illegal, only when `create`), handed to `change`.
 DWORD ChangeRoute(const char* function, const MIB_IPFORWARD_ROW2* row, bool create,
                   uint32_t (FakeIpHelper::*change)(const ForwardRow&)) {
-  const IP_ADDRESS_PREFIX* prefix = row ? &row->DestinationPrefix : nullptr;
-  DWORD error = row ? CheckFamily(function, prefix->Prefix.si_family)
-                    : Refuse(function, ERROR_INVALID_PARAMETER, "no row");
-  error = error ? error : CheckFamily(function, row->NextHop.si_family);
-  if (error != NO_ERROR) {
-    return error;
-  }
+  CHECK(row ? CheckFamily(function, row->DestinationPrefix.Prefix.si_family)
+            : Refuse(function, ERROR_INVALID_PARAMETER, "no row"));
+  CHECK(CheckFamily(function, row->NextHop.si_family));
+  const IP_ADDRESS_PREFIX* prefix = &row->DestinationPrefix;
   if (prefix->PrefixLength > 32 ||
       (row->SitePrefixLength > prefix->PrefixLength &&
        row->SitePrefixLength != kIllegalPrefixLength) ||
@@ -147,8 +148,8 @@ DWORD ChangeRoute(const char* function, const MIB_IPFORWARD_ROW2* row, bool crea
                    static_cast<uint32_t>(row->Protocol),
                    row->ValidLifetime,
                    row->PreferredLifetime};
-  error = Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_NOT_FOUND, route.luid);
-  return error != NO_ERROR ? error : (Machine().*change)(route);
+  CHECK(Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_NOT_FOUND, route.luid));
+  return (Machine().*change)(route);
 }
 
 void EncodeRoute(const ForwardRow& from, MIB_IPFORWARD_ROW2& to) {
@@ -184,12 +185,9 @@ DWORD InterfaceEntry(const char* function, const MIB_IPINTERFACE_ROW* row, bool 
   }
   InterfaceLuid luid = 0;
   uint32_t mtu = row->NlMtu;
-  DWORD error =
-      Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_FILE_NOT_FOUND, luid);
-  if (error == NO_ERROR && row->Family == AF_INET6) {
-    error = Refuse(function, ERROR_NOT_FOUND, "no IPv6 stack");
-  }
-  error = error || !read_mtu ? error : Machine().GetInterfaceMtu(luid, mtu);
+  CHECK(Resolve(function, row->InterfaceLuid, row->InterfaceIndex, ERROR_FILE_NOT_FOUND, luid));
+  CHECK(row->Family == AF_INET6 ? Refuse(function, ERROR_NOT_FOUND, "no IPv6 stack") : NO_ERROR);
+  CHECK(read_mtu ? Machine().GetInterfaceMtu(luid, mtu) : NO_ERROR);
   InitializeIpInterfaceEntry(&entry);
   entry.Family = AF_INET;
   entry.InterfaceLuid.Value = luid;
@@ -197,7 +195,7 @@ DWORD InterfaceEntry(const char* function, const MIB_IPINTERFACE_ROW* row, bool 
   entry.NlMtu = mtu;
   entry.SitePrefixLength = 64;
   entry.Connected = TRUE;
-  return error;
+  return NO_ERROR;
 }
 
 }  // namespace
@@ -244,17 +242,16 @@ DWORD WINAPI DeleteIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
 
 DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
   MIB_IPINTERFACE_ROW entry;
-  const DWORD error = InterfaceEntry(__func__, row, true, entry);
-  return error ? error : (std::memcpy(row, &entry, sizeof entry), NO_ERROR);
+  CHECK(InterfaceEntry(__func__, row, true, entry));
+  std::memcpy(row, &entry, sizeof entry);
+  return NO_ERROR;
 }
 
 // Only the MTU is kept, so every other member must be as GetIpInterfaceEntry gave it, but for
 // the site prefix length, which must be 0 for IPv4.
 DWORD WINAPI SetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
   MIB_IPINTERFACE_ROW entry;
-  if (const DWORD error = InterfaceEntry(__func__, row, false, entry)) {
-    return error;
-  }
+  CHECK(InterfaceEntry(__func__, row, false, entry));
   entry.SitePrefixLength = 0;
   return row->SitePrefixLength != 0
              ? Refuse(__func__, ERROR_INVALID_PARAMETER, "IPv4 SitePrefixLength not 0")
@@ -265,11 +262,8 @@ DWORD WINAPI SetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
 
 DWORD WINAPI GetIfTable2(PMIB_IF_TABLE2* table) {
   std::vector<InterfaceRow> rows;
-  const DWORD error = table ? Machine().GetInterfaceTable(rows)
-                            : Refuse(__func__, ERROR_INVALID_PARAMETER, "no table");
-  if (error != NO_ERROR) {
-    return error;
-  }
+  CHECK(table ? Machine().GetInterfaceTable(rows)
+              : Refuse(__func__, ERROR_INVALID_PARAMETER, "no table"));
   *table = NewTable<MIB_IF_TABLE2, MIB_IF_ROW2>(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     MIB_IF_ROW2& row = (*table)->Table[i];
@@ -284,13 +278,11 @@ DWORD WINAPI GetIfTable2(PMIB_IF_TABLE2* table) {
 
 DWORD WINAPI GetIpForwardTable2(ADDRESS_FAMILY family, PMIB_IPFORWARD_TABLE2* table) {
   std::vector<ForwardRow> rows;
-  DWORD error = table == nullptr      ? Refuse(__func__, ERROR_INVALID_PARAMETER, "no table")
-                : family == AF_UNSPEC ? NO_ERROR
-                                      : CheckFamily(__func__, family);
-  error = error ? error : Machine().GetForwardTable(IpAddress::Family::kIpv4, rows);
-  if (error != NO_ERROR || rows.empty()) {
-    return error ? error : ERROR_NOT_FOUND;
-  }
+  CHECK(table == nullptr      ? Refuse(__func__, ERROR_INVALID_PARAMETER, "no table")
+        : family == AF_UNSPEC ? NO_ERROR
+                              : CheckFamily(__func__, family));
+  CHECK(Machine().GetForwardTable(IpAddress::Family::kIpv4, rows));
+  CHECK(rows.empty() ? ERROR_NOT_FOUND : NO_ERROR);  // as Windows answers an empty table
   *table = NewTable<MIB_IPFORWARD_TABLE2, MIB_IPFORWARD_ROW2>(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     EncodeRoute(rows[i], (*table)->Table[i]);
@@ -304,26 +296,19 @@ DWORD WINAPI GetBestRoute2(NET_LUID* luid, NET_IFINDEX index, const SOCKADDR_INE
                            const SOCKADDR_INET* destination, ULONG /*sort_options*/,
                            PMIB_IPFORWARD_ROW2 best, SOCKADDR_INET* best_source) {
   ForwardRow route;
-  DWORD error = destination == nullptr || best == nullptr || best_source == nullptr
-                    ? Refuse(__func__, ERROR_INVALID_PARAMETER, "a missing argument")
-                : (luid != nullptr && luid->Value != 0) || index != 0 || source != nullptr
-                    ? Refuse(__func__, ERROR_NOT_SUPPORTED, "an interface or source to keep to")
-                    : CheckFamily(__func__, destination->si_family);
-  error = error ? error : Machine().GetBestRoute(Decode(*destination), route);
-  if (error == NO_ERROR) {
-    EncodeRoute(route, *best);
-    *best_source = Encode(IpAddress{});
-  }
-  return error;
+  CHECK(destination == nullptr || best == nullptr || best_source == nullptr
+            ? Refuse(__func__, ERROR_INVALID_PARAMETER, "a missing argument")
+        : (luid != nullptr && luid->Value != 0) || index != 0 || source != nullptr
+            ? Refuse(__func__, ERROR_NOT_SUPPORTED, "an interface or source to keep to")
+            : CheckFamily(__func__, destination->si_family));
+  CHECK(Machine().GetBestRoute(Decode(*destination), route));
+  EncodeRoute(route, *best);
+  *best_source = Encode(IpAddress{});
+  return NO_ERROR;
 }
 
 VOID WINAPI FreeMibTable(PVOID table) {
   HeapFree(GetProcessHeap(), 0, table);
-}
-
-// Test control: adds (or replaces) an interface that is up, with its IPv4 MTU.
-void StandInAddInterface(uint64_t luid, uint32_t index, const wchar_t* alias, uint32_t mtu) {
-  Machine().AddInterface({luid, index, alias, alias, 1}, mtu);
 }
 
 // Test control: the calls recorded since the last time, then forgotten; the text stays until the
