@@ -127,11 +127,11 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
     request.before_process_creation();
   }
   if (script.failure == platform::SpawnResult::Failure::kNone) {
-    auto child = children_.emplace_back(std::make_shared<FakeChild>());
-    child->id = next_id_++;
-    child->exit_code = script.exit_code.value_or(platform::kStillActive);
-    child->output.assign(script.output.begin(), script.output.end());
-    result.child = std::make_unique<FakeChildProcess>(record_, child, script.write_error);
+    last_child_ = std::make_shared<FakeChild>();
+    last_child_->id = next_id_++;
+    last_child_->exit_code = script.exit_code.value_or(platform::kStillActive);
+    last_child_->output.assign(script.output.begin(), script.output.end());
+    result.child = std::make_unique<FakeChildProcess>(record_, last_child_, script.write_error);
   }
   return result;
 }
@@ -143,7 +143,7 @@ std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {
 
 std::shared_ptr<FakeChild> FakeChildProcesses::LastChild() {
   std::lock_guard lock(mutex_);
-  return children_.empty() ? nullptr : children_.back();
+  return last_child_;
 }
 
 }  // namespace orvo_test

@@ -57,7 +57,7 @@ class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcess
  private:
   std::mutex mutex_;
   CallRecorder record_;
-  std::vector<std::shared_ptr<FakeChild>> children_;
+  std::shared_ptr<FakeChild> last_child_;
   uint32_t next_id_ = 1001;
 };
 

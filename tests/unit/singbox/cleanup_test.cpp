@@ -33,15 +33,20 @@ TEST(Cleanup, EndsLingeringProcessesThenLooksForWintunAdapters) {
                          {16, image, true, /*survives=*/true},
                          {17, image}};
   spared.Add(17);
+  // What only Windows produces: a device without a friendly name, parameters refused.
+  using Outcome = platform::DeviceRemoval::Outcome;
+  devices.devices = {{L"My Wintun", L""},
+                     {L"Wintun", L"refuses", {Outcome::kParametersRefused, 5}}};
   LogCapture log;
   KillLingeringProcesses({processes, devices, sleeper, spared});
   processes.processes.clear();
+  devices.devices.clear();
   KillLingeringProcesses({processes, devices, sleeper, spared});
   const orvo_test::TextCase expected = orvo_test::ReadCases("unit/singbox/cleanup.txt").at(0);
   EXPECT_EQ(processes.Record(), expected["processes"]);
-  EXPECT_EQ(devices.record, "open\nopen\n");
+  EXPECT_EQ(devices.record, "open\nremove \nremove refuses\nopen\n");
   EXPECT_EQ(log.StandardError(), expected["log"]);
-  EXPECT_EQ(sleeper.TakePauses(), "1000");
+  EXPECT_EQ(sleeper.TakePauses(), "1000 1000");
 }
 
 #ifdef __linux__
