@@ -1,31 +1,21 @@
-// The runtime's state, record and kill switch through initialisation, connects, failures, child
-// exits and disconnects, on fakes, told as transcripts.
+// The runtime's start-up without its facilities, and the kill switch following the tunnel through
+// connects, failures and disconnects, on fakes, told as transcripts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "platform/text_encoding.h"
 #include "singbox/singbox_protocol.h"
-#include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
 
-using orvo_test::FakeChildScript;
-
 class RuntimeLife : public orvo_test::RuntimeOnFakes {
  protected:
-  // The state and the whole record, on one line.
+  // The state and whether the kill switch is on, on one line.
   std::string State() {
-    const ConnectionInfo i = runtime().GetConnectionInfo();
-    return runtime().GetState() + " " + std::to_string(static_cast<int>(i.status)) + " [" +
-           i.server_ip + "|" + i.assigned_ip + "|" + i.server_id + "|" + i.session_id + "|" +
-           i.access_code + "|" + i.server_country + "|" + i.server_city + "|" +
-           i.server_country_code + "|" + std::to_string(i.server_latency_ms) + "|" +
-           i.worker_endpoint + "|" + i.protocol + "|" + std::to_string(i.use_tor) + "|" +
-           std::to_string(i.connected_at) + "|" + std::to_string(i.bytes_rx) + "|" +
-           std::to_string(i.bytes_tx) + "] kill switch " +
+    return runtime().GetState() + " kill switch " +
            std::to_string(runtime().IsKillSwitchEnabled()) + "\n";
   }
 
@@ -59,13 +49,6 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
 
   const std::string singbox_path_ = WideToUtf8(SingboxPathIn(service_dir_));
 
-  void FailConnect() {
-    children_.scripts.assign(9, FakeChildScript{.exit_code = 1});
-    std::string error;
-    runtime().ConnectHysteria2(Request(), error);
-    log_.Clear();
-  }
-
   // The kill switch in force, in short: how many filters, and whether they permit the server
   // and the TUN interface and block IPv6.
   std::string KillSwitchInForce() const {
@@ -79,54 +62,6 @@ class RuntimeLife : public orvo_test::RuntimeOnFakes {
            holds("Block IPv6 (VPN Active)", " IPv6 blocked") + "\n";
   }
 };
-
-TEST_F(RuntimeLife, StateAndRecordFromStartToDisconnects) {
-  std::string text = Step("fresh");
-  children_.scripts.push_back(
-      FakeChildScript{.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
-  EXPECT_TRUE(runtime().Initialize(service_dir_));
-  text += Step("initialized");
-  wintun_installed_ = false;
-  std::string error;
-  runtime().ConnectHysteria2(Request(), error);
-  log_.Clear();
-  text += Step("refused: no Wintun driver");
-  wintun_installed_ = true;
-  ConnectionMetadata metadata;
-  metadata.server_id = "srv-17";
-  metadata.session_id = "sess-9f";
-  metadata.access_code = "AC-1234";
-  metadata.server_country = "Netherlands";
-  metadata.server_city = "Amsterdam";
-  metadata.server_country_code = "NL";
-  metadata.server_latency_ms = 23;
-  metadata.use_tor = true;
-  runtime().SetServerMetadata(metadata);
-  FailConnect();
-  text += Step("failed, with metadata");
-  ConnectUp();
-  log_.Clear();
-  text += Step("up");
-  runtime().Disconnect();
-  text += Step("disconnected") + (LastChildEnded() ? "" : "the child still runs\n");
-  runtime().Disconnect();
-  text += Step("disconnected again");
-  ConnectUp();
-  log_.Clear();
-  children_.LastChild()->End(7);
-  // The state turns first; the reader thread writes its two lines after it.
-  EXPECT_TRUE(orvo_test::PollUntil(
-      [&] { return log_.Debugger().find(L"while connected\n") != std::wstring::npos; }));
-  text += Step("child ended by itself") + KillSwitchInForce();
-  runtime().Disconnect();
-  text += Step("disconnected after the child ended");
-  const uint32_t ended = singbox_.ChildId();
-  ConnectUp();
-  text += children_.Record().find("close output " + std::to_string(ended)) == std::string::npos
-              ? "the next start left the ended child\n"
-              : "";
-  EXPECT_EQ(text, orvo_test::GoldenText("runtime/runtime_life.txt", "life"));
-}
 
 TEST_F(RuntimeLife, InitializeWithoutSocketLibraryOrSingbox) {
   socket_library_starts_ = false;
@@ -179,16 +114,6 @@ TEST_F(RuntimeLife, KillSwitchFollowsTheTunnel) {
   ConnectUp();
   text += Step("up, the refresh cannot commit") + KillSwitchInForce();
   EXPECT_EQ(text, orvo_test::GoldenText("runtime/runtime_life.txt", "kill switch"));
-}
-
-TEST_F(RuntimeLife, KillSwitchWithoutAdministratorRights) {
-  WfpManager unprivileged(std::make_shared<orvo_test::FakeWfpEngine>(false), resolver_);
-  Runtime runtime(Facilities(unprivileged));
-  log_.Clear();
-  EXPECT_FALSE(runtime.EnableKillSwitch());
-  EXPECT_FALSE(runtime.IsKillSwitchEnabled());
-  EXPECT_EQ(TakeDebuggerAndErrors(),
-            orvo_test::GoldenText("runtime/runtime_life.txt", "unprivileged"));
 }
 
 }  // namespace
