@@ -4,9 +4,21 @@
 #include <sstream>
 
 #include "platform/text_encoding.h"
-#include "support/platform_kind.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace orvo_test {
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 std::wstring NativePath(const std::string& posix_path) {
   std::wstring path = orvo_vpn_win_svc::Utf8ToWide(posix_path);

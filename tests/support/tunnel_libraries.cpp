@@ -1,6 +1,5 @@
 #include "support/tunnel_libraries.h"
 
-#include "support/platform_kind.h"
 #include "support/stand_in.h"
 
 namespace orvo_test {

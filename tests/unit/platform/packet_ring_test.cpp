@@ -43,30 +43,5 @@ TEST(PacketRing, StepsGiveTheirTranscripts) {
   }
 }
 
-// A pseudo-random walk keeping a few buffers out: their bytes stay intact and all comes back.
-TEST(PacketRing, SurvivesManyRoundsOfMixedSizes) {
-  PacketRing ring(8192);
-  std::vector<std::pair<uint8_t*, uint32_t>> out;
-  uint32_t state = 12345;
-  for (int round = 0; round < 5000; ++round) {
-    state = state * 1103515245 + 12345;
-    const uint32_t size = 1 + (state >> 8) % 1500;
-    if (uint8_t* buffer = ring.Reserve(size)) {
-      std::fill(buffer, buffer + size, static_cast<uint8_t>(size));
-      out.emplace_back(buffer, size);
-    }
-    if (!out.empty() && (out.size() > 3 || (state & 0x10000) != 0)) {
-      const auto gone = out.begin() + static_cast<std::ptrdiff_t>((state >> 20) % out.size());
-      ASSERT_EQ(std::count(gone->first, gone->first + gone->second,
-                           static_cast<uint8_t>(gone->second)), gone->second);
-      ASSERT_EQ(ring.SizeOf(gone->first), gone->second);
-      ASSERT_TRUE(ring.Release(gone->first));
-      out.erase(gone);
-    }
-  }
-  for (const auto& rest : out) EXPECT_TRUE(ring.Release(rest.first));
-  EXPECT_EQ(ring.UsedBytes(), 0u);
-}
-
 }  // namespace
 }  // namespace orvo_vpn_win_svc::wintun

@@ -14,7 +14,6 @@
 #include "platform/system_paths.h"
 #include "store/connection_store.h"
 #include "support/case_file.h"
-#include "support/platform_kind.h"
 #include "support/scratch_directory.h"
 #include "support/stand_in.h"
 #include "support/test_pipe.h"
