@@ -5,7 +5,6 @@
 #include <chrono>
 #include <future>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/socket_compat.h"
@@ -19,14 +18,6 @@
 
 namespace orvo_vpn_win_svc {
 namespace {
-
-using std::chrono::milliseconds;
-
-const platform::IpAddress kLoopback = platform::IpAddress::Ipv4(0x7F000001);
-
-std::span<const uint8_t> Bytes(const std::string& text) {
-  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
 
 #ifdef _WIN32
 using RawSocket = SOCKET;
@@ -67,18 +58,19 @@ std::optional<bool> SocketToPortIsInherited(uint16_t port) {
 TEST(UdpSocket, IsNotInheritedAndCloseEndsAReceiveInProgress) {
   constexpr uint16_t kPort = 50999;
   platform::StartSocketLibrary();
-  platform::UdpSocketOpening opening = platform::OpenConnectedUdpSocket(kLoopback, kPort);
+  platform::UdpSocketOpening opening =
+      platform::OpenConnectedUdpSocket(platform::IpAddress::Ipv4(0x7F000001), kPort);
   ASSERT_TRUE(opening.socket) << "error " << opening.error;
   platform::UdpSocket& socket = *opening.socket;
   EXPECT_EQ(SocketToPortIsInherited(kPort), std::optional<bool>(false));
   std::vector<uint8_t> buffer(65535);
   auto receive = std::async(std::launch::async, [&] { return socket.Receive(buffer); });
-  EXPECT_EQ(receive.wait_for(milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(receive.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   socket.Close();
   ASSERT_EQ(receive.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_LE(receive.get(), 0);
   EXPECT_LE(socket.Receive(buffer), 0);
-  EXPECT_EQ(socket.Send(Bytes("after close")), -1);
+  EXPECT_EQ(socket.Send(buffer), -1);
   // The tunnel carries IPv4 only: an IPv6 server is refused before anything is sent.
   const platform::UdpSocketOpening v6 =
       platform::OpenConnectedUdpSocket({platform::IpAddress::Family::kIpv6, {}}, kPort);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "killswitch/kill_switch_rules.h"
 #include "platform/text_encoding.h"
 #include "support/poll.h"
 #include "unit/runtime/runtime_on_fakes.h"

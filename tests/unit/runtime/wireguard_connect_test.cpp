@@ -11,8 +11,6 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-using orvo_test::FakeIpHelper;
-using orvo_test::FakeTunnelLibraries;
 using Step = platform::UdpSocketOpening::Step;
 
 using Fakes = orvo_test::RuntimeOnFakes;
@@ -28,9 +26,9 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
  protected:
   WireGuardConnect() {
     resolver_->Answer("vpn.example.net", {"203.0.113.7", "203.0.113.8"});
-    ip_helper_->AddRoute(
-        FakeIpHelper::ParseRoute("0.0.0.0/0 via 192.0.2.1 if 0x35000000000002 metric 25 proto 3"));
-    ip_helper_->SetMtu(FakeTunnelLibraries::kAdapterLuid, 1500);
+    ip_helper_->AddRoute(orvo_test::FakeIpHelper::ParseRoute(
+        "0.0.0.0/0 via 192.0.2.1 if 0x35000000000002 metric 25 proto 3"));
+    ip_helper_->SetMtu(orvo_test::FakeTunnelLibraries::kAdapterLuid, 1500);
   }
 
   // A connect: its result, what it asked for and what it logged.
@@ -52,11 +50,6 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
     runtime().Disconnect();
     log_.Clear();
     return "-- release\n" + libraries_.TakeCalls() + TakeChanges() + runtime().GetState() + "\n";
-  }
-
-  // Whether the kill switch in force permits the adapter.
-  bool PermitsTheAdapter() const {
-    return engine_->Filters().find("local_interface=0x0035000000000009") != std::string::npos;
   }
 };
 
@@ -120,32 +113,6 @@ TEST_F(WireGuardConnect, LaterConnectsReleaseTheTunnelBeforeAndReloadOnlyWhatFai
   text += Connect(WireGuardRequest());
   text += Release();
   EXPECT_EQ(text, orvo_test::GoldenText("runtime/wireguard_reconnect.txt"));
-}
-
-// The kill switch permits the adapter while the tunnel is up, whichever came first, and no
-// longer once a disconnect or a failed new connect has released it.
-TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
-  std::string error;
-  for (const bool kill_switch_first : {true, false}) {
-    SCOPED_TRACE(kill_switch_first ? "kill switch first" : "tunnel first");
-    if (kill_switch_first) {
-      ASSERT_TRUE(runtime().EnableKillSwitch());
-    }
-    ASSERT_TRUE(runtime().Connect(WireGuardRequest(), error)) << error;
-    if (!kill_switch_first) {
-      ASSERT_TRUE(runtime().EnableKillSwitch());
-    }
-    EXPECT_TRUE(PermitsTheAdapter());
-    Release();
-    EXPECT_FALSE(PermitsTheAdapter());
-    ASSERT_TRUE(runtime().DisableKillSwitch());
-  }
-  ASSERT_TRUE(runtime().Connect(WireGuardRequest(), error)) << error;
-  ASSERT_TRUE(runtime().EnableKillSwitch());
-  packet_sleeper_.Open();
-  libraries_.session_fails = true;
-  EXPECT_FALSE(runtime().Connect(WireGuardRequest(), error));
-  EXPECT_FALSE(PermitsTheAdapter());
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
+// The Linux emulation of Wintun's library: the packet ring its sessions hand out, and the names
+// and descriptions its adapters get.
+#include "platform/posix/wintun/adapter_names.h"
 #include "platform/posix/wintun/packet_ring.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
+#include <string>
 #include <vector>
 
+#include "platform/text_encoding.h"
 #include "support/case_file.h"
 
 namespace orvo_vpn_win_svc::wintun {
@@ -41,6 +46,23 @@ TEST(PacketRing, StepsGiveTheirTranscripts) {
     }
     EXPECT_EQ(transcript, c["transcript"]) << c.name;
   }
+}
+
+// Adapter names become Linux interface names ("" when refused: never shortened, ASCII only);
+// descriptions name Wintun, which the clean-up looks for.
+TEST(WintunAdapterNames, MapToInterfaceNamesAndDescriptions) {
+  const std::pair<std::wstring, std::string> names[] = {
+      {L"ORVO VPN", "ORVO-VPN"}, {L" a b ", "-a-b-"}, {L"exactly-15-char", "exactly-15-char"},
+      {L"sixteen-chars-xx", ""}, {L"", ""}, {L".", ""}, {L"..", ""}, {L"a/b", ""},
+      {L"a:b", ""}, {L"tab\there", ""}, {L"caf\u00e9", ""}};
+  for (const auto& [adapter, name] : names) {
+    EXPECT_EQ(LinuxInterfaceName(adapter), name) << WideToUtf8(adapter);
+  }
+  EXPECT_EQ(AdapterDescription(L"WireGuard"), "WireGuard (Wintun)");
+  EXPECT_EQ(AdapterDescription(L""), "Wintun");
+  EXPECT_EQ(AdapterDescription(L"T\u00fcnnel"), "T\xc3\xbcnnel (Wintun)");
+  EXPECT_EQ(AdapterDescription(std::wstring(246, L'x')).size(), 255u);
+  EXPECT_EQ(AdapterDescription(std::wstring(247, L'x')), "") << "longer than an alias";
 }
 
 }  // namespace
