@@ -4,7 +4,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "fakes/call_recorder.h"
 #include "platform/udp_socket.h"

@@ -1,5 +1,7 @@
 #include "support/poll.h"
 
+#include <thread>
+
 namespace orvo_test {
 
 bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <functional>
-#include <thread>
 
 namespace orvo_test {
 

@@ -15,19 +15,23 @@
 #include <setupapi.h>
 
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 
 #include "fakes/fake_ip_helper.h"
 #include "fwpuclnt/stand_in_controls.h"
 #include "ipc/legacy_config_parser.h"
+#include "platform/child_process.h"
 #include "platform/ip_helper.h"
 #include "platform/log_capture.h"
 #include "platform/network_devices.h"
 #include "platform/text_encoding.h"
 #include "runtime/runtime.h"
-#include "singbox/cleanup_wintun_adapters.h"
+#include "singbox/kill_lingering_processes.h"
 #include "support/case_file.h"
 #include "support/poll.h"
+#include "support/stand_in.h"
 #include "support/tunnel_libraries.h"
 
 namespace orvo_vpn_win_svc {
@@ -50,8 +54,9 @@ size_t PresentDevices() {
 }
 
 // A network-class device registered for the test's time, its description and friendly name set
-// apart so that reading one for the other shows. The stale adapter clean-up removes it through
-// DIF_REMOVE; the setupapi stand-in has the parameters checked and Wine removes the device.
+// apart so that reading one for the other shows. The clean-up before a tunnel start ends a stray
+// sing-box.exe and removes the device through DIF_REMOVE; the setupapi stand-in has the
+// parameters checked and Wine removes the device.
 TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   const size_t before = PresentDevices();
   const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(
@@ -75,10 +80,18 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
   EXPECT_EQ(platform::SystemNetworkDevices().OpenPresent().set->Remove(100000).error,
             static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
 
+  // A stray sing-box.exe, kept running by its open input, is ended before the devices go.
+  platform::SpawnRequest stray_start;
+  stray_start.command_line =
+      L"\"" + orvo_test::StandInDirectory() + L"\\sing-box.exe\" run -c stdin";
+  const auto stray = platform::SystemChildProcesses().Spawn(stray_start).child;
+  ASSERT_TRUE(stray);
   const orvo_test::TextCase expected = orvo_test::ReadCases("windows/adapter_removal.txt").at(0);
   LogCapture log;
-  CleanupWintunAdapters();
-  EXPECT_EQ(log.StandardError(), expected["log"]);
+  KillLingeringProcesses();
+  EXPECT_EQ(stray->ExitCode(), std::optional<uint32_t>(0));
+  EXPECT_EQ(std::regex_replace(log.StandardError(), std::regex(std::to_string(stray->Id())), "N"),
+            expected["log"]);
   EXPECT_EQ(PresentDevices(), before);
   EXPECT_EQ(StandInCalls(L"setupapi.dll"), expected["calls"]);
 }

@@ -18,7 +18,6 @@ using Fakes = orvo_test::RuntimeOnFakes;
 struct Case {
   const char* name;
   std::function<void(Fakes&, ConnectRequest&)> arrange;
-  friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
 class WireGuardConnect : public orvo_test::RuntimeOnFakes,
