@@ -4,7 +4,6 @@
 // compared with them.
 #include <functional>
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,11 +26,6 @@ struct TextCase {
     return found == fields.end() ? std::string() : found->second;
   }
 };
-
-// A case shows as its name where a test names its parameters.
-inline void PrintTo(const TextCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 std::vector<TextCase> ReadCases(const std::string& name);
 

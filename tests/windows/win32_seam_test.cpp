@@ -102,8 +102,9 @@ TEST(Win32Seam, SetupApiReadsADevicesTextsAndTheStaleAdapterCleanUpRemovesIt) {
 // outside while the tunnel is up, is put back by the timer's upkeep.
 TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
   RuntimeFacilities facilities = RuntimeFacilities::System();
-  facilities.load_library = [](const std::wstring& file_name) {
-    return platform::LoadDynamicLibrary(file_name == L"wintun.dll"
+  bool wintun_is_wireguard = true;  // at first a wintun.dll without Wintun's entry points
+  facilities.load_library = [&](const std::wstring& file_name) {
+    return platform::LoadDynamicLibrary(file_name == L"wintun.dll" && !wintun_is_wireguard
                                             ? orvo_test::WintunStandInPath()
                                             : orvo_test::WireGuardStandInPath());
   };
@@ -116,13 +117,22 @@ TEST(Win32Seam, WireGuardConnectWithTheStandInsComesUpAndGoesDown) {
               interfaces[2].oper_status == platform::kIfOperStatusUp);
   EXPECT_EQ(FakeIpHelper::ForwardTable(ip_helper), expected["routes"]);
   LogCapture log;
+  ConnectRequest request;
+  ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
+  std::string error;
+  {  // A wintun.dll that fails its check is let go (FreeLibrary), and a connect that fails after
+     // starting the socket library stops it (WSACleanup).
+    Runtime failing(facilities);
+    EXPECT_TRUE(!failing.Connect(request, error) && error == "wintun_load_failed") << error;
+    wintun_is_wireguard = false;
+    request.serverEndpoint = "nowhere.invalid:51820";
+    EXPECT_TRUE(!failing.Connect(request, error) && error == "resolve_failed") << error;
+  }
+  ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
   Runtime runtime(facilities);
   ASSERT_TRUE(runtime.Initialize(L"C:\\nowhere"));
   log.Clear();
   StandInCalls(L"iphlpapi.dll");
-  ConnectRequest request;
-  ASSERT_TRUE(ParseLegacyConfig(expected["request"], request));
-  std::string error;
   ASSERT_TRUE(runtime.Connect(request, error)) << error;
   const std::string debugger = WideToUtf8(log.Debugger());
   EXPECT_NE(debugger.find(expected["debugger"]), std::string::npos) << debugger;
