@@ -8,12 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <net/if.h>
+
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 #include "integration/harness.h"
 #include "killswitch/wfp_manager.h"
+#include "platform/posix/linux_luid.h"
 #include "platform/host_resolver.h"
 #include "support/case_file.h"
 #include "support/network_namespace.h"
@@ -30,11 +34,11 @@ constexpr char kServer[] = "203.0.113.2";
 const std::vector<std::string> kAddresses = {"127.0.0.1", "::1",         kServer,  "198.51.100.2",
                                              "10.77.0.2", "2001:db8::2", "fd77::2"};
 
-// The addresses of kAddresses a connect reaches, in order; a blocked connect must be refused at
+// The addresses of `addresses` a connect reaches, in order; a blocked connect must be refused at
 // once, never left to time out.
-std::string Reachable() {
+std::string Reachable(const std::vector<std::string>& addresses = kAddresses) {
   std::string reached;
-  for (const std::string& address : kAddresses) {
+  for (const std::string& address : addresses) {
     const std::string outcome = TcpConnect(address, kPort, 2s);
     const std::string seen = outcome == "connected" ? address
                              : outcome == "timeout" ? "(timeout)"
@@ -70,6 +74,8 @@ std::string Addresses(const std::string& link, const std::string& last) {
 
 // Runs `body` in a namespace of its own joined by a veth pair to a far one that listens on every
 // address of kAddresses but loopback, which has a listener here; why not, when that cannot be.
+// The far side also has 192.0.2.9, which this side routes into "ks-tun", a stand-in for the
+// tunnel that drops what it is given: a connect to it that succeeds went elsewhere.
 std::string WithFarNetwork(const std::function<void()>& body) {
   std::string why_not = "no namespace";
   RunInNamespaceWithTun(
@@ -80,7 +86,9 @@ std::string WithFarNetwork(const std::function<void()>& body) {
           if (unshare(CLONE_NEWNET) == 0 &&
               RunShell(
                   "ip link set lo up && ip link add ks-far type veth peer name ks-near netns " +
-                  near + Addresses("ks-far", "2")) == 0) {
+                  near + Addresses("ks-far", "2") +
+                  " && ip addr add 192.0.2.9/32 dev ks-far"
+                  " && ip route add 10.99.0.0/24 via 203.0.113.1") == 0) {
             far = Listener();
           }
         })
@@ -93,7 +101,9 @@ std::string WithFarNetwork(const std::function<void()>& body) {
             "nft add table inet orvo_probe 2>&1 && nft delete table inet orvo_probe 2>&1", &nft);
         if (nft != 0) {
           why_not = "no nf_tables (nft: " + nft_said + ")";
-        } else if (far < 0 || here < 0 || RunShell("true" + Addresses("ks-near", "1")) != 0 ||
+        } else if (far < 0 || here < 0 || RunShell("ip tuntap add dev ks-tun mode tun && ip addr add 10.99.0.1/24 dev ks-tun && "
+                            "ip link set ks-tun up && ip route add 192.0.2.0/24 dev ks-tun" +
+                            Addresses("ks-near", "1")) != 0 ||
                    !PollUntil([] { return Reachable() == kEverything; }, 10s)) {
           why_not = "the far network did not come up";
         } else {
@@ -124,10 +134,19 @@ TEST(KernelKillSwitch, ExactlyThePermittedConnectionsGetThrough) {
         config.allow_lan = config.allow_lan || word == "lan";
         if (word.starts_with("server=")) config.vpn_server = word.substr(7);
         if (word.starts_with("allow=")) config.allowlist.push_back(word.substr(6));
+        if (word == "tunnel") {
+          config.tunnel_luid =
+              platform::LuidFromInterfaceIndex(static_cast<int>(if_nametoindex("ks-tun")));
+        }
       }
+      ASSERT_EQ(RunShell(c.Has("other") ? c["other"] : "true"), 0) << c.name;
       ASSERT_TRUE(on ? manager.EnableKillSwitch(config) : manager.DisableKillSwitch());
       ASSERT_TRUE(block_ipv6 ? manager.BlockIPv6() : manager.UnblockIPv6());
-      EXPECT_EQ(Reachable(), c["reach"]) << c.name;
+      std::istringstream tried(c["try"]);
+      const std::vector<std::string> addresses{std::istream_iterator<std::string>(tried), {}};
+      EXPECT_EQ(Reachable(addresses.empty() ? kAddresses : addresses), c["reach"]) << c.name;
+      RunShell("nft delete table ip other 2>/dev/null; ip rule del fwmark 0x77 2>/dev/null;"
+               " ip route flush table 77 2>/dev/null");
     }
   });
   if (!why_not.empty()) {
