@@ -133,6 +133,7 @@ class Runtime {
   platform::InterfaceLuid luid_ = 0;
   platform::IpAddress server_ipv4_;  // IPv4
   bool server_ipv4_valid_ = false;
+  std::string server_ipv4_text_;  // server_ipv4_ as a dotted literal
 
   std::wstring service_dir_;
 
@@ -141,6 +142,7 @@ class Runtime {
   platform::InterfaceLuid tun_luid_ = 0;
   bool tun_luid_valid_ = false;
   std::optional<platform::InterfaceLuid> wireguard_luid_;
+  std::string wireguard_server_;  // the WireGuard server's address while that tunnel is up
 
   // Guarded by mutex_: the kill-switch settings.
   bool allow_lan_ = true;

@@ -54,9 +54,13 @@ class WireGuardConnect : public orvo_test::RuntimeOnFakes,
     return "-- release\n" + libraries_.TakeCalls() + TakeChanges() + runtime().GetState() + "\n";
   }
 
-  // Whether the kill switch in force permits the adapter.
-  bool PermitsTheAdapter() const {
-    return engine_->Filters().find("local_interface=0x0035000000000009") != std::string::npos;
+  // Whether the kill switch in force permits the adapter and the server.
+  bool PermitsTheTunnel() const {
+    const std::string filters = engine_->Filters();
+    const bool adapter = filters.find("local_interface=0x0035000000000009") != std::string::npos;
+    const bool server = filters.find("remote_address=203.0.113.7/32") != std::string::npos;
+    EXPECT_EQ(adapter, server) << filters;
+    return adapter && server;
   }
 };
 
@@ -122,9 +126,9 @@ TEST_F(WireGuardConnect, LaterConnectsReleaseTheTunnelBeforeAndReloadOnlyWhatFai
   EXPECT_EQ(text, orvo_test::GoldenText("runtime/wireguard_reconnect.txt"));
 }
 
-// The kill switch permits the adapter while the tunnel is up, whichever came first, and no
-// longer once a disconnect or a failed new connect has released it.
-TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
+// The kill switch permits the adapter and the server while the tunnel is up, whichever came
+// first, and no longer once a disconnect or a failed new connect has released it.
+TEST_F(WireGuardConnect, KillSwitchPermitsTheTunnelWhileItIsUp) {
   std::string error;
   for (const bool kill_switch_first : {true, false}) {
     SCOPED_TRACE(kill_switch_first ? "kill switch first" : "tunnel first");
@@ -135,9 +139,10 @@ TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
     if (!kill_switch_first) {
       ASSERT_TRUE(runtime().EnableKillSwitch());
     }
-    EXPECT_TRUE(PermitsTheAdapter());
+    EXPECT_TRUE(PermitsTheTunnel());
+    EXPECT_NE(log_.StandardError().find("vpn_server=203.0.113.7, has_tun=1"), std::string::npos);
     Release();
-    EXPECT_FALSE(PermitsTheAdapter());
+    EXPECT_FALSE(PermitsTheTunnel());
     ASSERT_TRUE(runtime().DisableKillSwitch());
   }
   ASSERT_TRUE(runtime().Connect(WireGuardRequest(), error)) << error;
@@ -145,7 +150,7 @@ TEST_F(WireGuardConnect, KillSwitchPermitsTheAdapterWhileTheTunnelIsUp) {
   packet_sleeper_.Open();
   libraries_.session_fails = true;
   EXPECT_FALSE(runtime().Connect(WireGuardRequest(), error));
-  EXPECT_FALSE(PermitsTheAdapter());
+  EXPECT_FALSE(PermitsTheTunnel());
 }
 
 }  // namespace
