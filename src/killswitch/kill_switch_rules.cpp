@@ -30,8 +30,8 @@ struct Ipv4Network {
 // Private and link-local destinations, and the limited broadcast: the LAN when it is allowed,
 // and where a DHCP client may send in any case (its server, or everyone on the link).
 constexpr Ipv4Network kLinkIpv4[] = {
-    {"10.0.0.0/8", 0x0A000000, 0xFF000000},     {"172.16.0.0/12", 0xAC100000, 0xFFF00000},
-    {"192.168.0.0/16", 0xC0A80000, 0xFFFF0000}, {"169.254.0.0/16", 0xA9FE0000, 0xFFFF0000},
+    {"10.0.0.0/8", 0x0A000000, 0xFF000000},         {"172.16.0.0/12", 0xAC100000, 0xFFF00000},
+    {"192.168.0.0/16", 0xC0A80000, 0xFFFF0000},     {"169.254.0.0/16", 0xA9FE0000, 0xFFFF0000},
     {"255.255.255.255/32", 0xFFFFFFFF, 0xFFFFFFFF},
 };
 
@@ -154,17 +154,18 @@ void AddLinkPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
   plan.push_back(UdpClientPermit("DHCP client", WfpLayer::kAleAuthConnectV4, L"ORVO: Permit DHCP",
                                  L"Permit DHCP client traffic", 68, 67,
                                  std::move(dhcp_destinations), sublayer));
-  plan.push_back(UdpClientPermit(
-      "DHCPv6 client", WfpLayer::kAleAuthConnectV6, L"ORVO: Permit DHCPv6",
-      L"Permit DHCPv6 client traffic", 546, 547,
-      {Ipv6Remote(kDhcpv6ServersIpv6), Ipv6Remote(kLinkLocalIpv6)}, sublayer));
+  plan.push_back(UdpClientPermit("DHCPv6 client", WfpLayer::kAleAuthConnectV6,
+                                 L"ORVO: Permit DHCPv6", L"Permit DHCPv6 client traffic", 546, 547,
+                                 {Ipv6Remote(kDhcpv6ServersIpv6), Ipv6Remote(kLinkLocalIpv6)},
+                                 sublayer));
   plan.push_back(PermitAlways(
       "neighbour discovery", "IPv6",
       Filter(L"ORVO: Permit Neighbour Discovery", L"Permit IPv6 neighbour discovery",
              WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
              {Equal(WfpField::kIpProtocol, kProtocolIcmpv6),
               {WfpField::kIpLocalPort, WfpMatch::kRange, platform::WfpUint16Range{133, 137}},
-              Ipv6Remote(kLinkLocalIpv6), Ipv6Remote(kLinkMulticastIpv6)})));
+              Ipv6Remote(kLinkLocalIpv6),
+              Ipv6Remote(kLinkMulticastIpv6)})));
 }
 
 void AddLanPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
@@ -182,11 +183,10 @@ void AddLanPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
     permit_ipv4(network);
   }
   for (const Ipv6Network& network : kLanIpv6) {
-    plan.push_back(
-        PermitAlways(network.text, "LAN",
-                     Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
-                            WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit,
-                            sublayer, {Ipv6Remote(network)})));
+    plan.push_back(PermitAlways(network.text, "LAN",
+                                Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
+                                       WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight,
+                                       WfpAction::kPermit, sublayer, {Ipv6Remote(network)})));
   }
 }
 

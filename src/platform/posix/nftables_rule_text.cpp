@@ -154,8 +154,9 @@ std::optional<std::string> Match(const WfpFilter& filter, const WfpCondition& co
       // Everything addressed to this host leaves through a loopback device. The output path's
       // interface is the one chosen before another program's NAT moved the packet, so the
       // destination must be one of this host's own as well.
-      return condition.match == WfpMatch::kFlagsAllSet ? "meta oiftype loopback fib daddr type local"
-                                                       : "fib daddr type != local";
+      return condition.match == WfpMatch::kFlagsAllSet
+                 ? "meta oiftype loopback fib daddr type local"
+                 : "fib daddr type != local";
     }
   }
   return std::nullopt;
