@@ -1,12 +1,12 @@
 // The kill switch on the kernel's nftables: real TCP connects from this ordinary process across
 // a veth pair to listeners in a far namespace, compared with what the settings permit.
 #if defined(__linux__)
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -177,7 +177,8 @@ std::string WithFarNetwork(const std::function<void()>& body) {
         std::thread([&] {
           if (unshare(CLONE_NEWNET) == 0 &&
               RunShell("ip link set lo up && ip link add ks-ctr type veth peer name ks-bridge "
-                       "netns " + near +
+                       "netns " +
+                       near +
                        " && ip addr add 172.30.0.2/24 dev ks-ctr && ip link set ks-ctr up && "
                        "ip route add default via 172.30.0.1") == 0) {
             container = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -261,6 +262,44 @@ TEST(KernelKillSwitch, ExactlyThePermittedConnectionsGetThrough) {
       RunShell(
           "nft delete table ip other 2>/dev/null; ip rule del fwmark 0x77 2>/dev/null;"
           " ip route flush table 77 2>/dev/null");
+    }
+  });
+  if (!why_not.empty()) {
+    GTEST_SKIP() << "SKIPPED LOUDLY: needs root, namespaces and nf_tables: " << why_not;
+  }
+}
+
+// Filters of equal precedence are unordered on Windows; here a block among them comes first,
+// whichever was added first, so filters that rely on an order nobody promised fail closed.
+TEST(KernelKillSwitch, AmongFiltersOfEqualPrecedenceABlockDecides) {
+  const std::string why_not = WithFarNetwork([&] {
+    const platform::WfpSessionOpen open = platform::SystemWfpEngine()->OpenSession({});
+    ASSERT_TRUE(open.session);
+    platform::WfpSession& session = *open.session;
+    const platform::WfpKey sublayer = WfpManager::kSublayerKey;
+    ASSERT_EQ(session.AddSubLayer({sublayer, L"tie", L"", {}, 1}), platform::kWfpSuccess);
+    platform::WfpFilter filter{L"tie",
+                               L"",
+                               platform::WfpLayer::kAleAuthConnectV4,
+                               sublayer,
+                               10,
+                               platform::WfpAction::kPermit,
+                               {{platform::WfpField::kIpRemoteAddress, platform::WfpMatch::kEqual,
+                                 platform::WfpV4AddressMask{0xCB007102, 0xFFFFFFFF}}}};
+    for (const platform::WfpAction first :
+         {platform::WfpAction::kPermit, platform::WfpAction::kBlock}) {
+      std::vector<uint64_t> ids;
+      for (const platform::WfpAction action :
+           {first, first == platform::WfpAction::kBlock ? platform::WfpAction::kPermit
+                                                        : platform::WfpAction::kBlock}) {
+        filter.action = action;
+        ids.push_back(session.AddFilter(filter).id);
+      }
+      EXPECT_EQ(TcpConnect(kServer, kPort, 2s), "refused");
+      for (const uint64_t id : ids) {
+        EXPECT_EQ(session.DeleteFilter(id), platform::kWfpSuccess);
+      }
+      EXPECT_EQ(TcpConnect(kServer, kPort, 2s), "connected");
     }
   });
   if (!why_not.empty()) {
