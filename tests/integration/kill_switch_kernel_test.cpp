@@ -318,6 +318,13 @@ TEST(KernelKillSwitch, TheServiceSwitchesItAndItGoesWhenTheServiceIsKilled) {
     Service service;
     std::string why;
     ASSERT_TRUE(service.Start(true, {}, why)) << why;
+    // A Hysteria2 tunnel blocks IPv6 while it is up, and no longer once it is disconnected.
+    EXPECT_EQ(TcpConnect("2001:db8::2", kPort, 2s), "connected");
+    ASSERT_EQ(service.Raw(R"({"cmd":"connect","config":{"server_ip":"198.51.100.7"}})"),
+              R"({"error":"","success":true})");
+    EXPECT_EQ(TcpConnect("2001:db8::2", kPort, 2s), "refused");
+    ASSERT_EQ(service.Raw("disconnect"), "ok");
+    EXPECT_EQ(TcpConnect("2001:db8::2", kPort, 2s), "connected");
     const std::pair<std::string, bool> steps[] = {{set("true", ""), false},
                                                   {set("true", "\"203.0.113.2\""), true},
                                                   {set("false", ""), true},
