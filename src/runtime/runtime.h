@@ -52,6 +52,9 @@ class Runtime {
 
   // Ends whichever tunnel is up; never fails.
   void Disconnect();
+  // From any thread, when the service stops: a Hysteria2 connect in progress stops waiting and
+  // retrying and fails soon, so the stop need not wait for all its attempts.
+  void AbandonConnect();
 
   ConnectionInfo GetConnectionInfo() const;
   std::string GetState() const;
@@ -122,6 +125,7 @@ class Runtime {
   WintunSessionHandle session_ = nullptr;
   std::unique_ptr<platform::UdpSocket> socket_;  // none: no socket
   std::atomic<bool> running_{false};
+  std::atomic<bool> connect_abandoned_{false};
   std::unique_ptr<PacketThreads> threads_;
   bool address_added_ = false;
   platform::UnicastAddressRow address_row_;
