@@ -22,6 +22,7 @@
 #include "integration/harness.h"
 #include "killswitch/wfp_manager.h"
 #include "platform/host_resolver.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/posix/linux_luid.h"
 #include "support/case_file.h"
 #include "support/network_namespace.h"
@@ -109,37 +110,31 @@ bool SendFar(const std::string& probe) {
   const std::string kind = probe.substr(0, probe.find('@'));
   const std::string address = probe.substr(probe.find('@') + 1);
   const bool v6 = address.find(':') != std::string::npos;
-  const int ports[][2] = {{68, 67}, {546, 547}, {0, 9}};
-  const int* port = ports[kind == "dhcp" ? 0 : kind == "dhcpv6" ? 1 : 2];
-  const int fd = kind == "nd" ? socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6)
-                              : socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int yes = 1;
+  const uint16_t from_port = kind == "dhcp" ? 68 : kind == "dhcpv6" ? 546 : 0;
+  const uint16_t to_port = kind == "dhcp" ? 67 : kind == "dhcpv6" ? 547 : kind == "nd" ? 0 : 9;
+  const platform::FileDescriptor fd(
+      kind == "nd" ? socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6)
+                   : socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const unsigned index = if_nametoindex("ks-near");
   const ip_mreqn group{{}, {}, static_cast<int>(index)};
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof(index));
-  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &group, sizeof(group));
-  sockaddr_storage from{}, to{};
-  auto* from4 = reinterpret_cast<sockaddr_in*>(&from);
-  auto* from6 = reinterpret_cast<sockaddr_in6*>(&from);
-  auto* to4 = reinterpret_cast<sockaddr_in*>(&to);
-  auto* to6 = reinterpret_cast<sockaddr_in6*>(&to);
-  from.ss_family = to.ss_family = v6 ? AF_INET6 : AF_INET;
-  (v6 ? from6->sin6_port : from4->sin_port) = htons(static_cast<uint16_t>(port[0]));
-  (v6 ? to6->sin6_port : to4->sin_port) = htons(static_cast<uint16_t>(kind == "nd" ? 0 : port[1]));
-  inet_pton(to.ss_family, address.c_str(),
-            v6 ? static_cast<void*>(&to6->sin6_addr) : &to4->sin_addr);
+  setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof(index));
+  setsockopt(fd.Get(), IPPROTO_IP, IP_MULTICAST_IF, &group, sizeof(group));
+  sockaddr_in6 from6{AF_INET6, htons(from_port), 0, {}, 0}, to6{AF_INET6, htons(to_port), 0, {}, 0};
+  sockaddr_in from4{AF_INET, htons(from_port), {}, {}}, to4{AF_INET, htons(to_port), {}, {}};
+  inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(),
+            v6 ? static_cast<void*>(&to6.sin6_addr) : &to4.sin_addr);
+  const auto* from = v6 ? reinterpret_cast<sockaddr*>(&from6) : reinterpret_cast<sockaddr*>(&from4);
+  const auto* to = v6 ? reinterpret_cast<sockaddr*>(&to6) : reinterpret_cast<sockaddr*>(&to4);
+  const socklen_t size = v6 ? sizeof(to6) : sizeof(to4);
   const std::string marker = "orvo-probe " + probe + " " + std::to_string(++probes_sent);
   std::string datagram = marker;
   if (kind == "nd") {  // type, code, checksum (the kernel's), reserved; the target; the marker
     datagram = std::string(1, static_cast<char>(ND_NEIGHBOR_SOLICIT)) + std::string(7, '\0') +
-               std::string(reinterpret_cast<const char*>(&to6->sin6_addr), 16) + marker;
+               std::string(reinterpret_cast<const char*>(&to6.sin6_addr), 16) + marker;
   }
-  const bool sent =
-      (kind == "nd" || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0) &&
-      sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
-             sizeof(to)) == static_cast<ssize_t>(datagram.size());
-  close(fd);
+  const bool sent = (kind == "nd" || bind(fd.Get(), from, size) == 0) &&
+                    sendto(fd.Get(), datagram.data(), datagram.size(), 0, to, size) ==
+                        static_cast<ssize_t>(datagram.size());
   return sent && Arrived(marker);
 }
 
