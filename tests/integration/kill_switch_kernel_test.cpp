@@ -1,5 +1,6 @@
-// The kill switch on the kernel's nftables: real TCP connects from this ordinary process across
-// a veth pair to listeners in a far namespace, compared with what the settings permit.
+// The kill switch on the kernel's nftables: real TCP connects and datagrams from this ordinary
+// process (or from a container this namespace forwards for) across a veth pair to a far
+// namespace, whose listeners and packet capture judge them against what the settings permit.
 #if defined(__linux__)
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -189,8 +190,8 @@ std::string WithFarNetwork(const std::function<void()>& body) {
           why_not = "no nf_tables (nft: " + nft_said + ")";
         } else if (far < 0 || here < 0 || far_capture < 0 || container < 0 ||
                    RunShell("ip tuntap add dev ks-tun mode tun && ip addr add 10.99.0.1/24 dev "
+                            "ks-tun && ip link set ks-tun up && ip route add 192.0.2.0/24 dev "
                             "ks-tun && "
-                            "ip link set ks-tun up && ip route add 192.0.2.0/24 dev ks-tun && "
                             "ip addr add 172.30.0.1/24 dev ks-bridge && ip link set ks-bridge up "
                             "&& sysctl -qw net.ipv4.ip_forward=1 && nft add table ip ctrnat '{ "
                             "chain post { type nat hook postrouting priority srcnat; oifname "
@@ -226,10 +227,8 @@ TEST(KernelKillSwitch, ExactlyThePermittedConnectionsGetThrough) {
         on = on || word == "on";
         block_ipv6 = block_ipv6 || word == "v6";
         config.allow_lan = config.allow_lan || word == "lan";
-        if (word.starts_with("server="))
-          config.vpn_server = word.substr(7);
-        if (word.starts_with("allow="))
-          config.allowlist.push_back(word.substr(6));
+        if (word.starts_with("server=")) config.vpn_server = word.substr(7);
+        if (word.starts_with("allow=")) config.allowlist.push_back(word.substr(6));
         if (word == "tunnel") {
           config.tunnel_luid =
               platform::LuidFromInterfaceIndex(static_cast<int>(if_nametoindex("ks-tun")));
