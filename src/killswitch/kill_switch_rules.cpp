@@ -1,5 +1,6 @@
 #include "killswitch/kill_switch_rules.h"
 
+#include <array>
 #include <optional>
 
 #include "platform/ipv4_literal.h"
@@ -26,25 +27,35 @@ struct Ipv4Network {
   uint32_t mask;
 };
 
-// Private, link-local, multicast and limited-broadcast destinations.
-constexpr Ipv4Network kLanIpv4[] = {
-    {"10.0.0.0/8", 0x0A000000, 0xFF000000},     {"172.16.0.0/12", 0xAC100000, 0xFFF00000},
-    {"192.168.0.0/16", 0xC0A80000, 0xFFFF0000}, {"169.254.0.0/16", 0xA9FE0000, 0xFFFF0000},
-    {"224.0.0.0/4", 0xE0000000, 0xF0000000},    {"255.255.255.255/32", 0xFFFFFFFF, 0xFFFFFFFF},
+// Private and link-local destinations, and the limited broadcast: the LAN when it is allowed,
+// and where a DHCP client may send in any case (its server, or everyone on the link).
+constexpr Ipv4Network kLinkIpv4[] = {
+    {"10.0.0.0/8", 0x0A000000, 0xFF000000},         {"172.16.0.0/12", 0xAC100000, 0xFFF00000},
+    {"192.168.0.0/16", 0xC0A80000, 0xFFFF0000},     {"169.254.0.0/16", 0xA9FE0000, 0xFFFF0000},
+    {"255.255.255.255/32", 0xFFFFFFFF, 0xFFFFFFFF},
+};
+
+// Multicast that stays on the link: the link-local groups (mDNS, LLMNR, ...) and SSDP's group.
+// Groups of a wider scope reach routers beyond the LAN and stay blocked.
+constexpr Ipv4Network kLocalMulticastIpv4[] = {
+    {"224.0.0.0/24", 0xE0000000, 0xFFFFFF00},
+    {"239.255.255.250/32", 0xEFFFFFFA, 0xFFFFFFFF},
 };
 
 struct Ipv6Network {
   const char* text;
-  uint8_t leading_bytes[2];
+  std::array<uint8_t, 16> address;
   uint8_t prefix_length;
 };
 
-// Link-local, unique-local and multicast destinations.
-constexpr Ipv6Network kLanIpv6[] = {
-    {"fe80::/10", {0xFE, 0x80}, 10},
-    {"fc00::/7", {0xFC, 0x00}, 7},
-    {"ff00::/8", {0xFF, 0x00}, 8},
-};
+constexpr Ipv6Network kLinkLocalIpv6 = {"fe80::/10", {0xFE, 0x80}, 10};
+constexpr Ipv6Network kUniqueLocalIpv6 = {"fc00::/7", {0xFC, 0x00}, 7};
+// Link-scope multicast: neighbour discovery's groups, mDNS, LLMNR, SSDP, the DHCPv6 servers.
+constexpr Ipv6Network kLinkMulticastIpv6 = {"ff02::/16", {0xFF, 0x02}, 16};
+constexpr Ipv6Network kDhcpv6ServersIpv6 = {
+    "ff02::1:2/128", {0xFF, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}, 128};
+
+constexpr Ipv6Network kLanIpv6[] = {kLinkLocalIpv6, kUniqueLocalIpv6, kLinkMulticastIpv6};
 
 WfpFilter Filter(const wchar_t* name, const wchar_t* description, WfpLayer layer, uint8_t weight,
                  WfpAction action, const WfpKey& sublayer, std::vector<WfpCondition> conditions) {
@@ -65,6 +76,11 @@ WfpCondition Equal(WfpField field, platform::WfpConditionValue value) {
 
 WfpCondition Ipv4Remote(uint32_t address, uint32_t mask) {
   return Equal(WfpField::kIpRemoteAddress, platform::WfpV4AddressMask{address, mask});
+}
+
+WfpCondition Ipv6Remote(const Ipv6Network& network) {
+  return Equal(WfpField::kIpRemoteAddress,
+               platform::WfpV6AddressPrefix{network.address, network.prefix_length});
 }
 
 KillSwitchRule PermitAddress(KillSwitchRuleKind kind, const std::string& address, const char* label,
@@ -109,50 +125,68 @@ void AddPermitsOnBothLayers(std::vector<KillSwitchRule>& plan, const char* targe
   }
 }
 
+// Conditions on one field are alternatives, so one filter permits a client port's datagrams to
+// any of `destinations`.
 KillSwitchRule UdpClientPermit(const char* target, WfpLayer layer, const wchar_t* name,
                                const wchar_t* description, uint16_t local_port,
-                               uint16_t remote_port, const WfpKey& sublayer) {
-  return PermitAlways(
-      target, LayerLabel(layer),
-      Filter(name, description, layer, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
-             {Equal(WfpField::kIpProtocol, kProtocolUdp), Equal(WfpField::kIpLocalPort, local_port),
-              Equal(WfpField::kIpRemotePort, remote_port)}));
+                               uint16_t remote_port, std::vector<WfpCondition> destinations,
+                               const WfpKey& sublayer) {
+  std::vector<WfpCondition> conditions = {Equal(WfpField::kIpProtocol, kProtocolUdp),
+                                          Equal(WfpField::kIpLocalPort, local_port),
+                                          Equal(WfpField::kIpRemotePort, remote_port)};
+  conditions.insert(conditions.end(), destinations.begin(), destinations.end());
+  return PermitAlways(target, LayerLabel(layer),
+                      Filter(name, description, layer, kPermitAlwaysWeight, WfpAction::kPermit,
+                             sublayer, std::move(conditions)));
 }
 
 // DHCP and DHCPv6 keep the machine's addresses, neighbour discovery (ICMPv6 types 133 to 137:
-// router and neighbour solicitation and advertisement, redirect) keeps its IPv6 link.
+// router and neighbour solicitation and advertisement, redirect) keeps its IPv6 link. Each may
+// go only where its protocol sends, so a program that binds the port or writes raw packets
+// cannot carry data past the kill switch: DHCP to the link's broadcast and the private and
+// link-local networks its server is on, DHCPv6 to its servers' group and link-local addresses,
+// neighbour discovery to link-local addresses and link-scope groups.
 void AddLinkPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
+  std::vector<WfpCondition> dhcp_destinations;
+  for (const Ipv4Network& network : kLinkIpv4) {
+    dhcp_destinations.push_back(Ipv4Remote(network.address, network.mask));
+  }
   plan.push_back(UdpClientPermit("DHCP client", WfpLayer::kAleAuthConnectV4, L"ORVO: Permit DHCP",
-                                 L"Permit DHCP client traffic", 68, 67, sublayer));
+                                 L"Permit DHCP client traffic", 68, 67,
+                                 std::move(dhcp_destinations), sublayer));
   plan.push_back(UdpClientPermit("DHCPv6 client", WfpLayer::kAleAuthConnectV6,
                                  L"ORVO: Permit DHCPv6", L"Permit DHCPv6 client traffic", 546, 547,
+                                 {Ipv6Remote(kDhcpv6ServersIpv6), Ipv6Remote(kLinkLocalIpv6)},
                                  sublayer));
   plan.push_back(PermitAlways(
       "neighbour discovery", "IPv6",
       Filter(L"ORVO: Permit Neighbour Discovery", L"Permit IPv6 neighbour discovery",
              WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit, sublayer,
              {Equal(WfpField::kIpProtocol, kProtocolIcmpv6),
-              {WfpField::kIpLocalPort, WfpMatch::kRange, platform::WfpUint16Range{133, 137}}})));
+              {WfpField::kIpLocalPort, WfpMatch::kRange, platform::WfpUint16Range{133, 137}},
+              Ipv6Remote(kLinkLocalIpv6),
+              Ipv6Remote(kLinkMulticastIpv6)})));
 }
 
 void AddLanPermits(std::vector<KillSwitchRule>& plan, const WfpKey& sublayer) {
-  for (const Ipv4Network& network : kLanIpv4) {
+  const auto permit_ipv4 = [&](const Ipv4Network& network) {
     plan.push_back(
         PermitAlways(network.text, "LAN",
                      Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
                             WfpLayer::kAleAuthConnectV4, kPermitAlwaysWeight, WfpAction::kPermit,
                             sublayer, {Ipv4Remote(network.address, network.mask)})));
+  };
+  for (const Ipv4Network& network : kLinkIpv4) {
+    permit_ipv4(network);
+  }
+  for (const Ipv4Network& network : kLocalMulticastIpv4) {
+    permit_ipv4(network);
   }
   for (const Ipv6Network& network : kLanIpv6) {
-    platform::WfpV6AddressPrefix prefix;
-    prefix.address[0] = network.leading_bytes[0];
-    prefix.address[1] = network.leading_bytes[1];
-    prefix.prefix_length = network.prefix_length;
-    plan.push_back(
-        PermitAlways(network.text, "LAN",
-                     Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
-                            WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight, WfpAction::kPermit,
-                            sublayer, {Equal(WfpField::kIpRemoteAddress, prefix)})));
+    plan.push_back(PermitAlways(network.text, "LAN",
+                                Filter(L"ORVO: Permit LAN", L"Permit traffic to the local network",
+                                       WfpLayer::kAleAuthConnectV6, kPermitAlwaysWeight,
+                                       WfpAction::kPermit, sublayer, {Ipv6Remote(network)})));
   }
 }
 

@@ -29,10 +29,18 @@ constexpr wchar_t kTunAlias[] = L"OrvoVPN";
 
 }  // namespace
 
+void Runtime::AbandonConnect() {
+  connect_abandoned_.store(true);
+  facilities_.singbox.AbandonWaits();
+}
+
 bool Runtime::StartSingboxWithRetries(const std::string& config, std::string& error) {
   SingboxWrapper& singbox = facilities_.singbox;
   const auto start = facilities_.clock.Now();
   for (int connection = 1; connection <= kConnectionAttempts; ++connection) {
+    if (connect_abandoned_.load()) {
+      return false;
+    }
     LogLine("ORVO_SVC: [%lldms] Connection attempt %d/%d\n", ElapsedMs(start), connection,
             kConnectionAttempts);
     bool running = false;
@@ -74,7 +82,7 @@ bool Runtime::StartSingboxWithRetries(const std::string& config, std::string& er
       if (WaitForTunUp(error)) {
         return true;
       }
-      if (connection == kConnectionAttempts) {
+      if (connection == kConnectionAttempts || connect_abandoned_.load()) {
         return false;
       }
       LogLine("ORVO_SVC: [%lldms] TUN not ready, cleaning up and retrying...\n", ElapsedMs(start));

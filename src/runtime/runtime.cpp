@@ -98,6 +98,7 @@ void Runtime::ReleaseWireGuardTunnel() {
   {
     std::lock_guard lock(mutex_);
     wireguard_luid_.reset();
+    wireguard_server_.clear();
   }
   running_.store(false);
   if (socket_) {

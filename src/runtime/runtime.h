@@ -52,6 +52,9 @@ class Runtime {
 
   // Ends whichever tunnel is up; never fails.
   void Disconnect();
+  // From any thread, when the service stops: a Hysteria2 connect in progress stops waiting and
+  // retrying and fails soon, so the stop need not wait for all its attempts.
+  void AbandonConnect();
 
   ConnectionInfo GetConnectionInfo() const;
   std::string GetState() const;
@@ -122,6 +125,7 @@ class Runtime {
   WintunSessionHandle session_ = nullptr;
   std::unique_ptr<platform::UdpSocket> socket_;  // none: no socket
   std::atomic<bool> running_{false};
+  std::atomic<bool> connect_abandoned_{false};
   std::unique_ptr<PacketThreads> threads_;
   bool address_added_ = false;
   platform::UnicastAddressRow address_row_;
@@ -133,6 +137,7 @@ class Runtime {
   platform::InterfaceLuid luid_ = 0;
   platform::IpAddress server_ipv4_;  // IPv4
   bool server_ipv4_valid_ = false;
+  std::string server_ipv4_text_;  // server_ipv4_ as a dotted literal
 
   std::wstring service_dir_;
 
@@ -141,6 +146,7 @@ class Runtime {
   platform::InterfaceLuid tun_luid_ = 0;
   bool tun_luid_valid_ = false;
   std::optional<platform::InterfaceLuid> wireguard_luid_;
+  std::string wireguard_server_;  // the WireGuard server's address while that tunnel is up
 
   // Guarded by mutex_: the kill-switch settings.
   bool allow_lan_ = true;

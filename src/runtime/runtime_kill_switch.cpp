@@ -22,7 +22,10 @@ KillSwitchConfig Runtime::CurrentKillSwitchConfig() const {
   KillSwitchConfig config;
   {
     std::lock_guard lock(mutex_);
-    config.vpn_server = info_.server_ip;
+    // The server of the tunnel up: its datagrams must not depend on a permit of the process
+    // alone, which a service outside its own control group does not have. With both tunnels
+    // up, as for the interface, the Hysteria2 one.
+    config.vpn_server = info_.server_ip.empty() ? wireguard_server_ : info_.server_ip;
     config.allow_lan = allow_lan_;
     config.allowlist = allowlist_;
     config.permitted_apps = permitted_apps_;

@@ -106,6 +106,7 @@ bool Runtime::Connect(const ConnectRequest& request, std::string& error) {
   {
     std::lock_guard lock(mutex_);
     wireguard_luid_ = luid_;
+    wireguard_server_ = server_ipv4_text_;
   }
   // The kill switch's permits follow the adapter before the tunnel is reported up.
   RefreshKillSwitch("connect");
@@ -192,6 +193,7 @@ bool Runtime::ResolveWireGuardServer(const ConnectRequest& request, platform::Ip
   port = endpoint->port;
   server_ipv4_ = server;
   server_ipv4_valid_ = true;
+  server_ipv4_text_ = resolution.addresses.front();
   return true;
 }
 

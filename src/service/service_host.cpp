@@ -113,9 +113,12 @@ void ServiceHost::ServiceMain() {
   if (server_->Start(facilities_.pipe_name)) {
     DebugLine(L"ORVO_SVC: (service) IPC running\n");
     stop_event_.Wait();
-    // Stop waits a while for the listener; destroying the server then waits for a handler that
-    // is still running (a connect can take minutes), so the runtime below is never disconnected
-    // or destroyed under a handler.
+    // A connect in progress gives up its waits, so the handler ends soon. Stop waits a while for
+    // the listener; destroying the server then waits for a handler that is still running, so
+    // the runtime below is never disconnected or destroyed under a handler.
+    if (runtime_) {
+      runtime_->AbandonConnect();
+    }
     std::unique_ptr<IpcServer> server = std::move(server_);
     server->Stop();
     server.reset();

@@ -287,6 +287,10 @@ bool SingboxWrapper::WaitForStarted(int32_t max_ms) {
         LogLine("ORVO_SVC: sing-box process died while waiting for started signal\n");
         return false;
       }
+      if (abandoned_.load()) {
+        LogLine("ORVO_SVC: No longer waiting for started signal: the service is stopping\n");
+        return false;
+      }
       facilities_.sleeper.Sleep(kWaitPause);
       elapsed += kWaitPause.count();
       if (elapsed % 5000 == 0) {

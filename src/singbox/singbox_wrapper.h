@@ -45,6 +45,9 @@ class SingboxWrapper {
   bool CreateService(const std::string& config);
   bool Start();
   bool WaitForStarted(int32_t max_ms);
+  // From any thread, when the service stops: a wait for readiness, now or later, gives up at
+  // once, so a connect in progress ends soon instead of after all its waits.
+  void AbandonWaits() { abandoned_.store(true); }
   bool IsRunning();
   bool Stop();
   std::string LastError() const;
@@ -78,6 +81,7 @@ class SingboxWrapper {
   std::unique_ptr<platform::ChildJob> job_;
   std::atomic<uint32_t> pid_{0};
   std::atomic<bool> running_{false};
+  std::atomic<bool> abandoned_{false};
   std::string last_error_;
   mutable std::mutex error_mutex_;
   std::string config_;

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -92,6 +93,35 @@ TEST(ServiceScenario, ServiceModeReportsItsStatesAndStopsOnSigterm) {
     EXPECT_TRUE(Ended(tunnel_child));
     EXPECT_EQ(ShellOutput("ip -br link | cut -d' ' -f1"), "lo\n");
     EXPECT_EQ(service.UserLog(), "");
+  });
+}
+
+// SIGTERM while a connect waits for a sing-box that never gets ready: the service stops cleanly
+// with the handler still running, and leaves no child and no kill-switch table behind.
+TEST(ServiceScenario, StopDuringASlowConnect) {
+  ORVO_IN_NAMESPACE_OR_SKIP([] {
+    NotifySocket notify;
+    Service service;
+    std::string why_not;
+    ASSERT_TRUE(service.Start(false, {notify.Entry()}, why_not)) << why_not;
+    ASSERT_EQ(service.Raw(R"({"cmd":"set_kill_switch","settings":{"enabled":true}})"),
+              R"({"success":true})");
+    ASSERT_EQ(RunShell("nft list table inet orvo_vpn >/dev/null"), 0);
+    const std::filesystem::path dir =
+        std::filesystem::read_symlink("/proc/" + std::to_string(service.Pid()) + "/exe")
+            .parent_path();
+    ASSERT_EQ(RunShell("printf '#!/bin/sh\\nexec sleep 600\\n' >" + dir.string() +
+                       "/slow && chmod +x " + dir.string() + "/slow && ln -sfn " + dir.string() +
+                       "/slow " + dir.string() + "/sing-box"),
+              0);
+    std::jthread connect(
+        [&] { service.Raw(R"({"cmd":"connect","config":{"server_ip":"198.51.100.7"}})"); });
+    ASSERT_TRUE(PollUntil([&] { return ChildrenOf(service.Pid()).size() == 1; }));
+    const int child = ChildrenOf(service.Pid()).front();
+    ASSERT_EQ(::kill(service.Pid(), SIGTERM), 0);
+    EXPECT_EQ(service.WaitForExit(20s), 0) << service.Log();
+    EXPECT_TRUE(PollUntil([&] { return Ended(child); })) << "the tunnel child lives on";
+    EXPECT_NE(RunShell("nft list table inet orvo_vpn >/dev/null 2>&1"), 0);
   });
 }
 

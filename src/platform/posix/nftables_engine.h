@@ -10,12 +10,13 @@ namespace orvo_vpn_win_svc::platform {
 // context, and with it one netlink socket; the session's objects live in the table "inet
 // orvo_vpn", made with the `owner` flag, so the kernel removes them when that socket closes,
 // also when the process is killed (a dynamic session). Providers and sublayers are that table
-// and one output chain per sublayer; each change outside a transaction, and each commit, is one
-// nftables batch that the kernel applies whole or not at all, the affected chains rebuilt in
-// the order the filtering engine would offer a connection to their filters. Only connections
-// this host originates are filtered: packets of connections others opened (the reply direction
-// of conntrack) pass, as WFP's connect layers leave them to the receive layers. Nothing outside
-// the session's own table is ever changed.
+// and, per sublayer, one chain on each of the output, forward and postrouting hooks (see
+// NftablesHook); each change outside a transaction, and each commit, is one nftables batch that
+// the kernel applies whole or not at all, the affected chains rebuilt in the order the
+// filtering engine would offer a connection to their filters. Only connections this host
+// originates or forwards are filtered: packets of connections others opened (the reply
+// direction of conntrack) pass, as WFP's connect layers leave them to the receive layers.
+// Nothing outside the session's own table is ever changed.
 class NftablesWfpEngine : public WfpEngine {
  public:
   WfpSessionOpen OpenSession(const WfpSessionOptions& options) override;

@@ -151,9 +151,12 @@ std::optional<std::string> Match(const WfpFilter& filter, const WfpCondition& co
       if (bits != kWfpConditionFlagIsLoopback) {
         return std::nullopt;
       }
-      // Everything addressed to this host leaves through a loopback device.
-      return condition.match == WfpMatch::kFlagsAllSet ? "meta oiftype loopback"
-                                                       : "meta oiftype != loopback";
+      // Everything addressed to this host leaves through a loopback device. The output path's
+      // interface is the one chosen before another program's NAT moved the packet, so the
+      // destination must be one of this host's own as well.
+      return condition.match == WfpMatch::kFlagsAllSet
+                 ? "meta oiftype loopback fib daddr type local"
+                 : "fib daddr type != local";
     }
   }
   return std::nullopt;
@@ -167,7 +170,7 @@ WfpByteBlob CgroupAppId(int level, const std::string& path_below_sys_fs_cgroup) 
   return WfpByteBlob(text.begin(), text.end());
 }
 
-NftablesRules RenderNftablesRules(const WfpFilter& filter) {
+NftablesRules RenderNftablesRules(const WfpFilter& filter, NftablesHook hook) {
   // Alternatives per field, the protocol first so that ports know what they belong to.
   std::map<WfpField, std::vector<const WfpCondition*>> fields;
   for (const WfpCondition& condition : filter.conditions) {
@@ -192,6 +195,9 @@ NftablesRules RenderNftablesRules(const WfpFilter& filter) {
   }
 
   NftablesRules result;
+  if (hook != NftablesHook::kOutput && fields.contains(WfpField::kAleAppId)) {
+    return result;
+  }
   const std::string family =
       filter.layer == WfpLayer::kAleAuthConnectV4 ? "meta nfproto ipv4" : "meta nfproto ipv6";
   for (const auto& combination : combinations) {
@@ -216,6 +222,8 @@ NftablesRules RenderNftablesRules(const WfpFilter& filter) {
     }
     if (filter.action == WfpAction::kPermit) {
       result.rules.push_back(matches + " accept");
+    } else if (hook == NftablesHook::kPostrouting) {
+      result.rules.push_back(matches + " drop");
     } else {
       result.rules.push_back(matches + " meta l4proto tcp reject with tcp reset");
       result.rules.push_back(matches + " reject with icmpx admin-prohibited");

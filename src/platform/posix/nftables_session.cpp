@@ -86,11 +86,33 @@ std::vector<uint64_t> FilterIdsOf(const NftablesSession::Objects& objects, const
   return ids;
 }
 
+struct Hook {
+  NftablesHook hook;
+  const char* name;      // in nftables' syntax
+  const char* suffix;    // of the sublayer's chain on this hook
+  const char* ahead[2];  // rules ahead of the filters; null: none
+};
+
+// Each hook a sublayer has a chain on. Postrouting lets pass what the output path judged and
+// nothing moved since: neither a destination NAT nor a mark that policy routing may have acted
+// on. What was moved is judged again where it leaves, without the application permits, which
+// postrouting cannot ask, so a permitted program's moved connection must go where the other
+// permits allow.
+constexpr Hook kHooks[] = {
+    {NftablesHook::kOutput, "output", "", {"ct direction reply accept", nullptr}},
+    {NftablesHook::kForward, "forward", "_forward", {"ct direction reply accept", nullptr}},
+    {NftablesHook::kPostrouting,
+     "postrouting",
+     "_postrouting",
+     {"ct direction reply accept", "ct status ! dnat meta mark 0 accept"}},
+};
+
 // The chain's rules: connections others opened first, then the filters in the order the
 // engine offers a connection to them; among equals a block comes before a permit, so a rule
 // set that depends on an order the system does not promise fails closed.
-std::string ChainRules(const NftablesSession::Objects& objects, const WfpKey& sublayer) {
-  const std::string chain = ChainName(sublayer);
+std::string ChainRules(const NftablesSession::Objects& objects, const WfpKey& sublayer,
+                       const Hook& hook) {
+  const std::string chain = ChainName(sublayer) + hook.suffix;
   std::vector<uint64_t> ids = FilterIdsOf(objects, sublayer);
   std::stable_sort(ids.begin(), ids.end(), [&](uint64_t a, uint64_t b) {
     const WfpFilter& first = objects.filters.at(a);
@@ -101,9 +123,14 @@ std::string ChainRules(const NftablesSession::Objects& objects, const WfpKey& su
     }
     return first.action == WfpAction::kBlock && second.action == WfpAction::kPermit;
   });
-  std::string text = AddRule(chain, "ct direction reply accept");
+  std::string text;
+  for (const char* rule : hook.ahead) {
+    if (rule != nullptr) {
+      text += AddRule(chain, rule);
+    }
+  }
   for (const uint64_t id : ids) {
-    for (const std::string& rule : RenderNftablesRules(objects.filters.at(id)).rules) {
+    for (const std::string& rule : RenderNftablesRules(objects.filters.at(id), hook.hook).rules) {
       text += AddRule(chain, rule);
     }
   }
@@ -169,21 +196,26 @@ uint32_t NftablesSession::Apply(const Objects& from, const Objects& to) {
     batch += std::string("add table ") + kTable + " { flags owner; }\n";
   }
   for (const auto& [key, sublayer] : to.sublayers) {
-    const std::string chain = ChainName(key);
-    if (!from.sublayers.contains(key)) {
-      batch += std::string("add chain ") + kTable + " " + chain +
-               " { type filter hook output priority filter; policy accept; }\n";
-      batch += ChainRules(to, key);
-    } else if (FilterIdsOf(from, key) != FilterIdsOf(to, key)) {
-      // Old and new rules change places in one transaction: there is no moment without either.
-      batch += std::string("flush chain ") + kTable + " " + chain + "\n";
-      batch += ChainRules(to, key);
+    for (const Hook& hook : kHooks) {
+      const std::string chain = std::string(kTable) + " " + ChainName(key) + hook.suffix;
+      if (!from.sublayers.contains(key)) {
+        batch += "add chain " + chain + " { type filter hook " + hook.name +
+                 " priority filter; policy accept; }\n";
+        batch += ChainRules(to, key, hook);
+      } else if (FilterIdsOf(from, key) != FilterIdsOf(to, key)) {
+        // Old and new rules change places in one transaction: there is no moment without either.
+        batch += "flush chain " + chain + "\n";
+        batch += ChainRules(to, key, hook);
+      }
     }
   }
   for (const auto& [key, sublayer] : from.sublayers) {
     if (!to.sublayers.contains(key)) {
-      batch += std::string("flush chain ") + kTable + " " + ChainName(key) + "\n";
-      batch += std::string("delete chain ") + kTable + " " + ChainName(key) + "\n";
+      for (const Hook& hook : kHooks) {
+        const std::string chain = std::string(kTable) + " " + ChainName(key) + hook.suffix;
+        batch += "flush chain " + chain + "\n";
+        batch += "delete chain " + chain + "\n";
+      }
     }
   }
   if (HasTable(from) && !HasTable(to)) {

@@ -16,8 +16,8 @@ namespace {
 using namespace orvo_vpn_win_svc;
 using namespace orvo_vpn_win_svc::platform;
 
-std::string Rules(const WfpFilter& filter) {
-  const NftablesRules rendered = RenderNftablesRules(filter);
+std::string Rules(const WfpFilter& filter, NftablesHook hook = NftablesHook::kOutput) {
+  const NftablesRules rendered = RenderNftablesRules(filter, hook);
   std::string text = rendered.code == kWfpSuccess ? "" : "code " + std::to_string(rendered.code);
   for (const std::string& rule : rendered.rules) {
     text += rule + "\n";
@@ -30,14 +30,19 @@ TEST(NftablesRuleText, EachFilterOfTheKillSwitchBecomesItsRules) {
   config.vpn_server = "203.0.113.7";
   config.allow_lan = true;
   config.tunnel_luid = 0x0035000000000007;  // the Linux LUID of interface 7
-  std::string text;
-  for (const KillSwitchRule& rule : PlanKillSwitch(config, {}, WfpManager::kSublayerKey)) {
-    for (const WfpFilter& filter : rule.filters) {
-      text += Rules(filter);
+  config.service_path = L"/usr/sbin/orvo-vpn-svc";
+  const orvo_test::TextCase expected = orvo_test::ReadCases("unit/platform/nftables.txt").at(0);
+  for (const auto& [hook, key] : {std::pair{NftablesHook::kOutput, "rules"},
+                                  std::pair{NftablesHook::kPostrouting, "postrouting"}}) {
+    std::string text;
+    for (const KillSwitchRule& rule : PlanKillSwitch(config, {}, WfpManager::kSublayerKey)) {
+      for (const WfpFilter& filter : rule.filters) {
+        text += Rules(BindApplication(filter, CgroupAppId(2, "system.slice/orvo.service")), hook);
+      }
     }
+    text += Rules(PlanIpv6Block(WfpManager::kSublayerKey), hook);
+    EXPECT_EQ(text, expected[key]) << key;
   }
-  text += Rules(PlanIpv6Block(WfpManager::kSublayerKey));
-  EXPECT_EQ(text, orvo_test::ReadCases("unit/platform/nftables.txt").at(0)["rules"]);
 }
 
 // Conditions the service never makes, and ids that are not this engine's.

@@ -76,12 +76,17 @@ TEST_F(RelayProxyTest, ResolutionFailuresEndTheStartBeforeAnyChild) {
   EXPECT_EQ(children_.Record(), "");
 }
 
+// Each attempt waits 30 s for the readiness text, in pauses of 100 ms.
 TEST_F(RelayProxyTest, SilentChildIsTriedThreeTimesOneSecondApart) {
   EXPECT_FALSE(Start());
+  EXPECT_EQ(sleeper_.Count(std::chrono::milliseconds(100)), 3 * 300);
   EXPECT_EQ(error_, "Relay sing-box did not start within 30 seconds");
   const std::string log = log_.StandardError();
   EXPECT_NE(log.find("RELAY: Retrying in 1s...\nRELAY: sing-box attempt 3/3\n"), std::string::npos);
   EXPECT_EQ(log.find("attempt 4"), std::string::npos);
+  EXPECT_NE(log.find("(max 30000ms)...\n"), std::string::npos);
+  EXPECT_NE(log.find("(30000ms elapsed)\nRELAY: Timeout waiting for started signal after 30000ms\n"),
+            std::string::npos);
   EXPECT_EQ(sleeper_.Count(std::chrono::milliseconds(1000)), 2);
   EXPECT_EQ(children_.LastChild()->id, 1003U);
 }
