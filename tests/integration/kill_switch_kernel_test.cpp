@@ -266,32 +266,25 @@ TEST(KernelKillSwitch, ExactlyThePermittedConnectionsGetThrough) {
 // Filters of equal precedence are unordered on Windows; here a block among them comes first,
 // whichever was added first, so filters that rely on an order nobody promised fail closed.
 TEST(KernelKillSwitch, AmongFiltersOfEqualPrecedenceABlockDecides) {
+  using platform::WfpAction;
   const std::string why_not = WithFarNetwork([&] {
     const platform::WfpSessionOpen open = platform::SystemWfpEngine()->OpenSession({});
     ASSERT_TRUE(open.session);
-    platform::WfpSession& session = *open.session;
     const platform::WfpKey sublayer = WfpManager::kSublayerKey;
-    ASSERT_EQ(session.AddSubLayer({sublayer, L"tie", L"", {}, 1}), platform::kWfpSuccess);
-    platform::WfpFilter filter{L"tie",
-                               L"",
-                               platform::WfpLayer::kAleAuthConnectV4,
-                               sublayer,
-                               10,
-                               platform::WfpAction::kPermit,
-                               {{platform::WfpField::kIpRemoteAddress, platform::WfpMatch::kEqual,
-                                 platform::WfpV4AddressMask{0xCB007102, 0xFFFFFFFF}}}};
-    for (const platform::WfpAction first :
-         {platform::WfpAction::kPermit, platform::WfpAction::kBlock}) {
+    ASSERT_EQ(open.session->AddSubLayer({sublayer, L"tie", L"", {}, 1}), platform::kWfpSuccess);
+    const platform::WfpCondition server{platform::WfpField::kIpRemoteAddress,
+                                        platform::WfpMatch::kEqual,
+                                        platform::WfpV4AddressMask{0xCB007102, 0xFFFFFFFF}};
+    for (const auto& [first, second] : {std::pair{WfpAction::kPermit, WfpAction::kBlock},
+                                        std::pair{WfpAction::kBlock, WfpAction::kPermit}}) {
       std::vector<uint64_t> ids;
-      for (const platform::WfpAction action :
-           {first, first == platform::WfpAction::kBlock ? platform::WfpAction::kPermit
-                                                        : platform::WfpAction::kBlock}) {
-        filter.action = action;
-        ids.push_back(session.AddFilter(filter).id);
+      for (const WfpAction action : {first, second}) {
+        ids.push_back(open.session->AddFilter({L"tie", L"", platform::WfpLayer::kAleAuthConnectV4,
+                                               sublayer, 10, action, {server}}).id);
       }
       EXPECT_EQ(TcpConnect(kServer, kPort, 2s), "refused");
       for (const uint64_t id : ids) {
-        EXPECT_EQ(session.DeleteFilter(id), platform::kWfpSuccess);
+        EXPECT_EQ(open.session->DeleteFilter(id), platform::kWfpSuccess);
       }
       EXPECT_EQ(TcpConnect(kServer, kPort, 2s), "connected");
     }
@@ -319,6 +312,12 @@ TEST(KernelKillSwitch, TheServiceSwitchesItAndItGoesWhenTheServiceIsKilled) {
     EXPECT_EQ(TcpConnect("2001:db8::2", kPort, 2s), "refused");
     ASSERT_EQ(service.Raw("disconnect"), "ok");
     EXPECT_EQ(TcpConnect("2001:db8::2", kPort, 2s), "connected");
+    // With the kill switch on, the tunnel's server is permitted while the tunnel is up only.
+    EXPECT_EQ(service.Raw(set("true", "")), R"({"success":true})");
+    ASSERT_EQ(service.Raw(R"({"cmd":"connect","config":{"server_ip":"203.0.113.2"}})"),
+              R"({"error":"","success":true})");
+    EXPECT_EQ(TcpConnect(kServer, kPort, 2s), "connected");
+    ASSERT_EQ(service.Raw("disconnect"), "ok");
     const std::pair<std::string, bool> steps[] = {{set("true", ""), false},
                                                   {set("true", "\"203.0.113.2\""), true},
                                                   {set("false", ""), true},

@@ -111,5 +111,15 @@ up("NameWithoutAddresses", "empty.example empty.example:443 hysteria2", "resolve
 up("Tor", "203.0.113.7 203.0.113.7:8443 hysteria2_tor", tor=True)
 up("TorObfuscated", "203.0.113.7 203.0.113.7:9443 hysteria2_tor", tor=True)
 
+NOT_INIT = "ERR_SINGBOX_NOT_INIT: sing-box.exe not found in service directory"
+sections["NoSingbox"] = head(True, NOT_INIT, "disconnected", 0) + at(0, "ConnectHysteria2 started") + at(0, NOT_INIT)
+# With the kill switch on (21 filters, the LAN allowed by default), the refresh before the connect
+# reports up adds the server's permit and the TUN interface's two to the IPv6 block; a refresh
+# that cannot commit leaves the kill switch as it was.
+up("KillSwitch")
+sections["KillSwitch"] = sections["KillSwitch"].replace("filters 1", "filters 25")
+up("KillSwitchRefreshCannotCommit")
+sections["KillSwitchRefreshCannotCommit"] = sections["KillSwitchRefreshCannotCommit"].replace("filters 1", "filters 22")
+
 with open("hysteria2_connect.txt", "w") as out:
     out.write("".join(f"== {name}\n{text}" for name, text in sections.items()))

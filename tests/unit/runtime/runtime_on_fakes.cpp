@@ -12,14 +12,9 @@ RuntimeOnFakes::RuntimeOnFakes() {
   service_dir_ = directory_.path().wstring();
   // The kill switch permits the service's executable by its application id: it must exist.
   executable_path_ = directory_.AddFile("orvo-vpn-svc.exe");
-  runtime_ = std::make_unique<svc::Runtime>(Facilities(wfp_));
-  log_.Clear();  // the WFP manager's start-up
-}
-
-svc::RuntimeFacilities RuntimeOnFakes::Facilities(svc::WfpManager& wfp) {
   svc::RuntimeFacilities facilities{
       singbox_,
-      wfp,
+      wfp_,
       ip_helper_,
       clock_,
       clock_,
@@ -41,7 +36,8 @@ svc::RuntimeFacilities RuntimeOnFakes::Facilities(svc::WfpManager& wfp) {
     return threads_started_++ != refuse_thread_ &&
            svc::platform::StartSystemThread(std::move(body), thread);
   };
-  return facilities;
+  runtime_ = std::make_unique<svc::Runtime>(facilities);
+  log_.Clear();  // the WFP manager's start-up
 }
 
 RuntimeOnFakes::~RuntimeOnFakes() {

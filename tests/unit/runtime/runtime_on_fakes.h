@@ -37,8 +37,6 @@ class RuntimeOnFakes : public ::testing::Test {
   RuntimeOnFakes();
   ~RuntimeOnFakes() override;
 
-  // What the runtime under test runs on; `wfp` for a runtime on another manager.
-  orvo_vpn_win_svc::RuntimeFacilities Facilities(orvo_vpn_win_svc::WfpManager& wfp);
   // Initialises the runtime on a directory holding sing-box (its version query answered) and
   // forgets what that logged.
   void Initialize();

@@ -1,5 +1,6 @@
 // Before a tunnel starts, lingering sing-box processes are ended (the relay's own child spared)
-// and stale Wintun adapters removed: the whole log and the fakes' records of such runs.
+// and stale Wintun adapters removed: the whole log and the fakes' records of such runs. (The
+// real links' removal is the console walk's.)
 #include <gtest/gtest.h>
 
 #include "fakes/fake_network_devices.h"
@@ -9,7 +10,6 @@
 #include "singbox/cleanup_wintun_adapters.h"
 #include "singbox/kill_lingering_processes.h"
 #include "support/case_file.h"
-#include "support/network_namespace.h"
 #include "support/test_clock.h"
 
 namespace orvo_vpn_win_svc {
@@ -48,32 +48,6 @@ TEST(Cleanup, EndsLingeringProcessesThenLooksForWintunAdapters) {
   EXPECT_EQ(log.StandardError(), expected["log"]);
   EXPECT_EQ(sleeper.TakePauses(), "1000 1000");
 }
-
-#ifdef __linux__
-// Linux's adapters are links, their alias the description: the case file's links are made in a
-// network namespace of the test's own and the real device set removes them (the loopback link
-// refuses for real).
-TEST(Cleanup, RemovesTheLinksWhoseAliasNamesWintun) {
-  const orvo_test::TextCase expected = orvo_test::ReadCases("unit/singbox/cleanup.txt").at(1);
-  std::string why_not;
-  const bool ran = orvo_test::RunInOwnNetworkNamespace(
-      [&] {
-        ASSERT_EQ(orvo_test::RunShell("set -e\n" + expected["links"]), 0);
-        orvo_test::FakeProcessTable no_processes;
-        orvo_test::TestClock sleeper;
-        SparedProcesses spared;
-        LogCapture log;
-        CleanupWintunAdapters({no_processes, platform::SystemNetworkDevices(), sleeper, spared});
-        EXPECT_EQ(log.StandardError(), expected["log"]);
-        EXPECT_EQ(orvo_test::ShellOutput("ip -br link | cut -d' ' -f1"), expected["left"]);
-        EXPECT_EQ(sleeper.TakePauses(), "1000");
-      },
-      why_not);
-  if (!ran) {
-    GTEST_SKIP() << "SKIPPED LOUDLY: " << why_not;
-  }
-}
-#endif
 
 }  // namespace
 }  // namespace orvo_vpn_win_svc

@@ -16,7 +16,6 @@
 #include "singbox/readiness_scanner.h"
 #include "singbox/singbox_protocol.h"
 #include "support/case_file.h"
-#include "support/poll.h"
 #include "support/scratch_directory.h"
 #include "support/test_clock.h"
 
@@ -53,16 +52,6 @@ class SingboxWrapperTest : public ::testing::Test {
                                     platform::StartSystemThread(std::move(body), thread);
                            }}};
 };
-
-TEST_F(SingboxWrapperTest, RefusesEverythingUntilTheProgramIsFound) {
-  orvo_test::ScratchDirectory empty;
-  EXPECT_FALSE(wrapper_.Initialize(empty.path().wstring()));
-  EXPECT_EQ(wrapper_.LastError(), "sing-box.exe not found");
-  EXPECT_EQ(wrapper_.GetVersion(), "not initialized");
-  EXPECT_FALSE(wrapper_.Start());
-  EXPECT_EQ(wrapper_.LastError(), "SingboxWrapper not initialized");
-  EXPECT_EQ(children_.Record(), "");
-}
 
 // The document goes to the child's input once, and no secret reaches any log; with no document
 // (never given, or wiped once written) a start is refused.
@@ -116,20 +105,6 @@ TEST_F(SingboxWrapperTest, AFailedStartLeavesNothingRunningAndSaysWhy) {
     EXPECT_EQ(wrapper_.Start(), c["document kept"] == "yes") << wrapper_.LastError();
     wrapper_.Stop();
   }
-}
-
-// A child that dies while the start waits for it ends the wait at once, and the next start
-// after it is accepted.
-TEST_F(SingboxWrapperTest, ChildDyingWhileWaitedForEndsTheWait) {
-  ASSERT_TRUE(wrapper_.Initialize(dir_));
-  ASSERT_TRUE(wrapper_.CreateService(kConfig));
-  ASSERT_TRUE(wrapper_.Start());
-  children_.LastChild()->End(1);
-  EXPECT_FALSE(wrapper_.WaitForStarted(60000));
-  EXPECT_TRUE(log_.StandardError().ends_with(
-      "ORVO_SVC: sing-box process died while waiting for started signal\n"));
-  ASSERT_TRUE(orvo_test::PollUntil([&] { return wrapper_.CreateService(kConfig); }));
-  EXPECT_TRUE(wrapper_.Start()) << wrapper_.LastError();
 }
 
 TEST_F(SingboxWrapperTest, VersionIsTheFirstLineOfSingboxVersionTrimmed) {
