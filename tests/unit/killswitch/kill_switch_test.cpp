@@ -110,10 +110,12 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   LogCapture log;
   std::string transcript;
   size_t calls_seen = 0;
-  std::istringstream steps(c["steps"]);
-  for (std::string step; std::getline(steps, step);) {
-    transcript += "> " + step + "\n";
-    std::istringstream words(step);
+  // The steps are the transcript's "> " lines.
+  std::istringstream expected(c["transcript"]);
+  for (std::string line; std::getline(expected, line);) {
+    if (!line.starts_with("> ")) continue;
+    transcript += line + "\n";
+    std::istringstream words(line.substr(2));
     std::string verb, rest;
     words >> verb;
     std::getline(words >> std::ws, rest);

@@ -21,8 +21,10 @@ TEST(PacketRing, StepsGiveTheirTranscripts) {
     PacketRing ring(static_cast<uint32_t>(std::stoul(c["size"])));
     std::vector<uint8_t*> buffers;
     std::string transcript;
-    std::istringstream steps(c["steps"]);
-    for (std::string step; std::getline(steps, step);) {
+    // The steps are the transcript's lines, each up to its " -> ".
+    std::istringstream expected(c["transcript"]);
+    for (std::string line; std::getline(expected, line);) {
+      const std::string step = line.substr(0, line.find(" -> "));
       const std::string verb = step.substr(0, step.find(' '));
       const std::string arg = step.substr(std::min(step.size(), verb.size() + 1));
       const uint8_t* named = arg.starts_with("#") ? buffers.at(std::stoul(arg.substr(1)) - 1) : nullptr;
