@@ -69,4 +69,53 @@ std::string KeptLines(const std::string& text,
   return kept;
 }
 
+::testing::AssertionResult MatchesChecks(const std::string& text, const std::string& checks) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  size_t next = 0;  // the first line the next check may match
+  std::vector<std::string> forbidden;
+  // The first line of [next, end) that holds a forbidden text, or end.
+  const auto forbidden_before = [&](size_t end, std::string& which) {
+    for (size_t i = next; i < end; ++i) {
+      for (const std::string& text_not : forbidden) {
+        if (lines[i].find(text_not) != std::string::npos) return which = text_not, i;
+      }
+    }
+    return end;
+  };
+  std::istringstream directives(checks);
+  for (std::string directive; std::getline(directives, directive);) {
+    const size_t colon = directive.find(": ");
+    const std::string kind = directive.substr(0, colon);
+    const std::string wanted = colon == std::string::npos ? "" : directive.substr(colon + 2);
+    size_t at = next;
+    if (kind == "CHECK-NOT") {
+      forbidden.push_back(wanted);
+      continue;
+    } else if (kind == "CHECK") {
+      while (at < lines.size() && lines[at] != wanted) ++at;
+    } else if (kind != "CHECK-NEXT") {
+      return ::testing::AssertionFailure() << "not a check: \"" << directive << "\"";
+    }
+    std::string which;
+    if (at >= lines.size() || lines[at] != wanted) {
+      return ::testing::AssertionFailure() << "no line after line " << next << " matches \""
+                                           << directive << "\" in:\n" << text;
+    }
+    if (const size_t bad = forbidden_before(at, which); bad != at) {
+      return ::testing::AssertionFailure() << "line " << bad + 1 << " holds \"" << which
+                                           << "\" before \"" << directive << "\" in:\n" << text;
+    }
+    forbidden.clear();
+    next = at + 1;
+  }
+  std::string which;
+  if (const size_t bad = forbidden_before(lines.size(), which); bad != lines.size()) {
+    return ::testing::AssertionFailure() << "line " << bad + 1 << " holds \"" << which
+                                         << "\" in:\n" << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace orvo_test

@@ -2,6 +2,8 @@
 
 // The expected texts and tables of cases kept under tests/golden/, and a filter for the texts
 // compared with them.
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -31,5 +33,12 @@ std::vector<TextCase> ReadCases(const std::string& name);
 
 // The lines of `text` that `keep` accepts, each with its line feed.
 std::string KeptLines(const std::string& text, const std::function<bool(const std::string&)>& keep);
+
+// Whether `text` holds what `checks` expects, read the way LLVM's FileCheck reads its directives,
+// one per line: "CHECK: x" wants a later line that is x, "CHECK-NEXT: x" wants the line right
+// after the one matched last (the first line, when nothing was matched yet), and "CHECK-NOT: x"
+// wants no line containing x between the lines matched before and after it (or the end). The
+// lines between the ones asked for may say anything.
+::testing::AssertionResult MatchesChecks(const std::string& text, const std::string& checks);
 
 }  // namespace orvo_test
