@@ -27,10 +27,6 @@ orvo_vpn_win_svc::LibraryLoader TunnelLibraryLoader() {
   };
 }
 
-std::string WireGuardStandInServerPath() {
-  return kBuild + "/test-bin/wireguard-stand-in/wireguard-stand-in-server";
-}
-
 std::string TunnelLibrarySearchPath() {
   return "LD_LIBRARY_PATH=" + kBuild + "/lib:" + kBuild + "/test-bin/wireguard-stand-in";
 }

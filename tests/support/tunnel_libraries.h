@@ -13,8 +13,6 @@ std::wstring WintunStandInPath();
 // What the tests load as wintun.dll and boringtun.dll: libwintun.so (ours) on Linux, the
 // wintun.dll stand-in on Windows, and the WireGuard protocol stand-in.
 orvo_vpn_win_svc::LibraryLoader TunnelLibraryLoader();
-// The stand-in WireGuard server program (Linux).
-std::string WireGuardStandInServerPath();
 // The environment entry (LD_LIBRARY_PATH=...) with which a service started from anywhere finds
 // both libwintun.so and the WireGuard protocol stand-in (Linux).
 std::string TunnelLibrarySearchPath();
