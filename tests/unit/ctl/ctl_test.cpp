@@ -8,27 +8,29 @@
 #include "ctl_reply.h"
 #include "ctl_request.h"
 #include "support/scratch_directory.h"
-#include "support/case_file.h"
+#include "unit/ipc/table_rows.h"
 
 namespace orvo_vpn_ctl {
 namespace {
 
 TEST(Ctl, RequestsAndRepliesMatchTheirTable) {
-  for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/ctl/requests.txt")) {
-    SCOPED_TRACE(c.name);
-    if (c.Has("reply")) {
-      EXPECT_EQ(ExitCodeForReply(c["reply"]), std::stoi(c["exit"]));
-      if (c.Has("pretty")) {
-        EXPECT_EQ(FormatReply(c["reply"], true) + "\n", c["pretty"]);
+  for (const orvo_test::TableRow& row : orvo_test::ReadRows("unit/ctl/requests.txt")) {
+    SCOPED_TRACE(row.section.name + ": " + row[0]);
+    if (row.section.name.starts_with("replies")) {
+      EXPECT_EQ(ExitCodeForReply(row[0]), std::stoi(row[1]));
+      if (row.section.Has("pretty")) {
+        EXPECT_EQ(FormatReply(row[0], true) + "\n", row.section["pretty"]);
       }
       continue;
     }
     std::vector<std::string> arguments;
-    std::istringstream lines(c["args"]);
-    for (std::string line; std::getline(lines, line);) arguments.push_back(line);
+    std::istringstream words(row[0]);
+    for (std::string word; std::getline(words, word, ' ');) {
+      arguments.push_back(word == "\"\"" ? "" : word);
+    }
     const CtlParse parse = ParseCtlArguments(arguments);
-    EXPECT_EQ(parse.ok ? parse.request.message : "refused", c["message"]) << parse.error;
-    EXPECT_EQ(parse.error, c["error"]);
+    EXPECT_EQ(parse.ok ? parse.request.message : "refused", row[1]) << parse.error;
+    EXPECT_EQ(parse.error, row[2]);
   }
 }
 
