@@ -14,9 +14,7 @@ namespace orvo_test {
 struct TableRow {
   TextCase section;
   std::vector<std::string> columns;
-  std::string operator[](size_t column) const {
-    return column < columns.size() ? columns[column] : std::string();
-  }
+  std::string operator[](size_t i) const { return i < columns.size() ? columns[i] : ""; }
 };
 
 inline std::string Unescaped(std::string text) {
@@ -34,8 +32,8 @@ inline std::vector<TableRow> ReadRows(const std::string& name) {
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("== ")) {
       section = {line.substr(3), {}};
-    } else if (line.starts_with("|")) {
-      section.fields[key] += Unescaped(line.substr(std::min<size_t>(line.size(), 2))) + "\n";
+    } else if (line.starts_with("| ")) {
+      section.fields[key] += Unescaped(line.substr(2)) + "\n";
     } else if (line.find(" => ") == std::string::npos) {
       key = line.substr(0, line.find(':'));
       section.fields[key] = Unescaped(line.substr(std::min(line.size(), key.size() + 2)));
