@@ -12,14 +12,14 @@ namespace orvo_vpn_ctl {
 namespace {
 
 TEST(Ctl, RequestsAndRepliesMatchTheirTable) {
-  for (const orvo_test::TableRow& row : orvo_test::ReadRows("unit/ctl/requests.txt")) {
-    SCOPED_TRACE(row.section.name + ": " + row[0]);
-    if (row.section.name.starts_with("replies")) {
+  orvo_test::ForEachRow("unit/ctl/requests.txt", [](const orvo_test::TextCase& section,
+                                                    const std::vector<std::string>& row) {
+    if (section.name.starts_with("replies")) {
       EXPECT_EQ(ExitCodeForReply(row[0]), std::stoi(row[1]));
-      if (row.section.Has("pretty")) {
-        EXPECT_EQ(FormatReply(row[0], true) + "\n", row.section["pretty"]);
+      if (section.Has("pretty")) {
+        EXPECT_EQ(FormatReply(row[0], true) + "\n", section["pretty"]);
       }
-      continue;
+      return;
     }
     std::vector<std::string> arguments;
     std::istringstream words(row[0]);
@@ -33,7 +33,7 @@ TEST(Ctl, RequestsAndRepliesMatchTheirTable) {
     const CtlParse parse = ParseCtlArguments(arguments);
     EXPECT_EQ(parse.ok ? parse.request.message : "refused", row[1]) << parse.error;
     EXPECT_EQ(parse.error, row[2]);
-  }
+  });
 }
 
 }  // namespace
