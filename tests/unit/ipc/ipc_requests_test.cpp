@@ -13,19 +13,19 @@ namespace {
 
 TEST(IpcRequests, EachGetsItsWholeReply) {
   for (const char* table : {"unit/ipc/requests.txt", "unit/ipc/legacy_config.txt"}) {
-    orvo_test::ForEachRow(table, [](const orvo_test::TextCase& section,
-                                    const std::vector<std::string>& row) {
-      IpcServer server;
-      orvo_test::RecordingHandlers handlers(section);
-      if (section["handlers"] != "none") {
-        handlers.Install(server);
-      }
-      LogCapture capture;
-      EXPECT_EQ(server.HandleRequest(section["before"] + row[0]), row[1]);
-      EXPECT_EQ(handlers.calls, row[2]);
-      EXPECT_THAT(handlers.records, testing::HasSubstr(row[3]));
-      EXPECT_TRUE(orvo_test::MatchesChecks(capture.StandardError(), section["log"]));
-    });
+    orvo_test::ForEachRow(
+        table, [](const orvo_test::TextCase& section, const std::vector<std::string>& row) {
+          IpcServer server;
+          orvo_test::RecordingHandlers handlers(section);
+          if (section["handlers"] != "none") {
+            handlers.Install(server);
+          }
+          LogCapture capture;
+          EXPECT_EQ(server.HandleRequest(section["before"] + row[0]), row[1]);
+          EXPECT_EQ(handlers.calls, row[2]);
+          EXPECT_THAT(handlers.records, testing::HasSubstr(row[3]));
+          EXPECT_TRUE(orvo_test::MatchesChecks(capture.StandardError(), section["log"]));
+        });
   }
 }
 

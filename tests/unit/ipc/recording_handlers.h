@@ -24,8 +24,8 @@ struct RecordingHandlers {
     server.connect_handler = [this](const ConnectRequest& r) {
       return Call("connect", "endpoint=<" + r.serverEndpoint + "> public=<" + r.serverPublicKey +
                                  "> private=<" + r.privateKey + "> ip=<" + r.assignedIp +
-                                 "> dns=" + List(r.dnsServers) + " allowed=" +
-                                 List(r.allowedIps) + " mtu=" + std::to_string(r.mtu)) != "false";
+                                 "> dns=" + List(r.dnsServers) + " allowed=" + List(r.allowedIps) +
+                                 " mtu=" + std::to_string(r.mtu)) != "false";
     };
     server.disconnect_handler = [this] { Call("disconnect"); };
     server.permission_handler = [this] { Call("permission"); };
@@ -35,16 +35,16 @@ struct RecordingHandlers {
       const ConnectionMetadata& m = r.metadata;
       error = c_["connect_error"];
       return Call("hysteria2_connect",
-                  "server_ip='" + r.server_ip + "' server_domain='" + r.server_domain +
-                      "' port=" + std::to_string(r.port) + " password='" + r.password +
-                      "' obfs_password=" + (r.obfs_password ? "'" + *r.obfs_password + "'" : "absent") +
+                  "server_ip='" + r.server_ip + "' server_domain='" + r.server_domain + "' port=" +
+                      std::to_string(r.port) + " password='" + r.password + "' obfs_password=" +
+                      (r.obfs_password ? "'" + *r.obfs_password + "'" : "absent") +
                       " speed_mbps=" + (r.speed_mbps ? std::to_string(*r.speed_mbps) : "absent") +
                       " use_tor=" + Flag(r.use_tor) + " | server_id='" + m.server_id +
                       "' session_id='" + m.session_id + "' access_code='" + m.access_code +
                       "' country='" + m.server_country + "' city='" + m.server_city +
-                      "' country_code='" + m.server_country_code + "' latency_ms=" +
-                      std::to_string(m.server_latency_ms) + " use_tor=" + Flag(m.use_tor)) !=
-             "false";
+                      "' country_code='" + m.server_country_code +
+                      "' latency_ms=" + std::to_string(m.server_latency_ms) +
+                      " use_tor=" + Flag(m.use_tor)) != "false";
     };
     server.connection_info_handler = [this] { return Call("connection_info"); };
     server.kill_switch_handler = [this](const KillSwitchRequest& r) {
@@ -58,11 +58,11 @@ struct RecordingHandlers {
     server.kill_switch_status_handler = [this] { return Call("kill_switch_status") != "false"; };
     server.start_relay_proxy_handler = [this](const RelayProxyRequest& r, std::string& error) {
       error = c_["relay_error"];
-      return Call("start_relay_proxy", "relay_domain='" + r.relay_domain + "' relay_port=" +
-                                           std::to_string(r.relay_port) + " password='" +
-                                           r.password + "' obfs_password='" + r.obfs_password +
-                                           "' local_port=" + std::to_string(r.local_port)) !=
-             "false";
+      return Call("start_relay_proxy",
+                  "relay_domain='" + r.relay_domain +
+                      "' relay_port=" + std::to_string(r.relay_port) + " password='" + r.password +
+                      "' obfs_password='" + r.obfs_password +
+                      "' local_port=" + std::to_string(r.local_port)) != "false";
     };
     server.stop_relay_proxy_handler = [this] { Call("stop_relay_proxy"); };
     server.relay_proxy_running_handler = [this] { return Call("relay_proxy_running") != "false"; };

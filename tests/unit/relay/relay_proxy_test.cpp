@@ -50,8 +50,7 @@ TEST_F(RelayProxyTest, StartsTheChildWithTheDocumentOnItsInputAndSparesIt) {
                                     "\" run -c stdin | dir=/opt/orvo input=yes order=input-first "
                                     "die_with_owner=yes\nwrite 1001 770 bytes\nclose input "
                                     "1001\nassign 1001\n");
-  EXPECT_EQ(children_.LastChild()->input + "\n",
-            orvo_test::GoldenText("unit/singbox/relay.json"));
+  EXPECT_EQ(children_.LastChild()->input + "\n", orvo_test::GoldenText("unit/singbox/relay.json"));
   EXPECT_TRUE(spared_.Contains(1001));
 
   log_.Clear();
