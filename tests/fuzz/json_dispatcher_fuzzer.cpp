@@ -33,21 +33,21 @@ constexpr std::string_view kTexts[] = {"",
 // by the request's hash so that each input is reproducible and the fuzzer can steer towards
 // every outcome: each result, texts of every kind, and now and then every handler throwing.
 orvo_test::TextCase Answers(size_t variant) {
-  const auto text = [variant](size_t salt) {
-    return std::string(kTexts[(variant + salt) % std::size(kTexts)]);
-  };
-  orvo_test::TextCase answers{"", {{"status", text(1)}, {"connect_error", text(2)},
-                                   {"relay_error", text(3)}}};
+  orvo_test::TextCase answers;
   // The connection report is the handler's own JSON, passed on untouched.
   answers.fields["connection_info"] =
       "{\"data\":{\"server_city\":\"K\xC3\xB6ln\",\"state\":\"connected\"},\"success\":true}";
-  for (const char* result : {"connect_result", "legacy_connect_result", "relay_start_result",
-                             "kill_switch_enabled", "relay_running"}) {
-    answers.fields[result] = variant % 2 == 0 ? "true" : "false";
+  size_t salt = variant;
+  for (const char* text : {"status", "connect_error", "relay_error"}) {
+    answers.fields[text] = kTexts[++salt % std::size(kTexts)];
+  }
+  for (const char* slot : {"hysteria2_connect", "connect", "start_relay_proxy",
+                           "kill_switch_status", "relay_proxy_running"}) {
+    answers.fields[slot] = variant % 2 == 0 ? "true" : "false";
     variant /= 2;
   }
   if (variant % 4 == 1) {
-    answers.fields["throw"] = text(4);
+    answers.fields["throw"] = kTexts[++salt % std::size(kTexts)];
   }
   return answers;
 }
@@ -94,9 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IpcServer with_handlers;
   handlers.Install(with_handlers);
   IpcServer without_handlers;
-  for (const auto& [server, status] :
-       {std::pair{&with_handlers, answers["status"]},
-        std::pair{&without_handlers, std::string("disconnected")}}) {
+  for (const auto& [server, status] : {std::pair{&with_handlers, answers["status"]},
+                                       std::pair{&without_handlers, std::string("disconnected")}}) {
     const std::string reply = server->HandleRequest(request);
     if (const char* fault = Fault(request, reply, status)) {
       std::fprintf(g_report, "json_dispatcher_fuzzer: %s\nrequest (%zu bytes), reply: %s\n", fault,

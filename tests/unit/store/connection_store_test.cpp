@@ -1,4 +1,4 @@
-// connection.json: its exact bytes and place, replacement, clearing, and a save that must fail.
+// connection.json: its exact bytes and place, replacement, clearing, and saves that must fail.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,12 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A store in `folder`, its clock at `now`.
-ConnectionStore StoreIn(const fs::path& folder, int64_t now = 0) {
-  return ConnectionStore([folder] { return std::optional<std::string>(folder.string()); },
-                         [now] { return now; });
-}
-
 // The record of tests/golden/unit/store/connection.json, in `city`; its byte counts are never
 // written.
 ConnectionInfo Record(const std::string& city) {
@@ -38,15 +32,17 @@ ConnectionInfo Record(const std::string& city) {
           .connected_at = 1700000000, .use_tor = true, .bytes_rx = 99};
 }
 
-TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
+// Then saves that cannot go the usual way: a folder in the way of the temporary file (the file is
+// then written in place), and no application-data folder at all.
+TEST(ConnectionStore, SavesTheWholeFileReplacesItClearsItAndSaysWhyASaveFails) {
   orvo_test::ScratchDirectory scratch;
-  const ConnectionStore store = StoreIn(scratch.path(), 1700000123);
+  const ConnectionStore store([&] { return std::optional<std::string>(scratch.path().string()); },
+                              [] { return int64_t{1700000123}; });
   const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   // The file is the golden text without its last line feed, in the platform's line ends.
   const std::string golden = orvo_test::GoldenText("unit/store/connection.json");
-  const std::string expected =
-      std::regex_replace(golden.substr(0, golden.size() - 1), std::regex("\n"),
-                         orvo_test::kWindows ? "\r\n" : "\n");
+  const std::string expected = std::regex_replace(
+      golden.substr(0, golden.size() - 1), std::regex("\n"), orvo_test::kWindows ? "\r\n" : "\n");
   LogCapture log;
   ASSERT_TRUE(store.Save(Record(std::string(500, 'x'))));
   ASSERT_TRUE(store.Save(Record("K\xC3\xB6ln")));
@@ -60,26 +56,18 @@ TEST(ConnectionStore, SavesTheWholeFileReplacesItAndClearsIt) {
   const std::string saved = "CONNECTION_STORE: Saved connection state to " + file.string() + "\n";
   EXPECT_TRUE(log.StandardError().starts_with(saved + saved)) << log.StandardError();
   EXPECT_TRUE(log.StandardError().ends_with("CONNECTION_STORE: Cleared " + file.string() + "\n"));
-}
 
-// Saves that cannot go the usual way: a folder in the way of the temporary file (the file is then
-// written in place), and no application-data folder at all.
-TEST(ConnectionStore, SaysWhyASaveFailsAndWritesInPlaceWhenItCannotReplace) {
-  orvo_test::ScratchDirectory scratch;
-  const ConnectionStore store = StoreIn(scratch.path());
-  const fs::path file = scratch.path() / "OrvoVPN" / "connection.json";
   fs::create_directories(file.string() + ".tmp");
   ASSERT_TRUE(store.Save(Record("Bonn")));
   EXPECT_NE(orvo_test::ReadWholeFile(file.string()).find("\"server_city\": \"Bonn\""),
             std::string::npos);
-
   const ConnectionStore nowhere([] { return std::optional<std::string>(); },
                                 [] { return int64_t{0}; });
-  LogCapture quiet;
+  log.Clear();
   EXPECT_EQ(nowhere.GetFilePath(), "");
   EXPECT_FALSE(nowhere.Save(Record("Bonn")));
   nowhere.Clear();
-  EXPECT_EQ(quiet.StandardError(), "CONNECTION_STORE: Failed to get storage path\n");
+  EXPECT_EQ(log.StandardError(), "CONNECTION_STORE: Failed to get storage path\n");
 }
 
 // The system's application-data folder, whatever its name: $XDG_CONFIG_HOME or $HOME/.config on
@@ -105,11 +93,11 @@ TEST(ConnectionStore, LivesInTheSystemsApplicationDataFolder) {
   wchar_t old[1024] = {};
   DWORD size = sizeof(old);
   ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kFolders, L"AppData",
-                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size), 0);
+                         RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, old, &size),
+            0);
   ASSERT_TRUE(set_app_data((home / "xdg").wstring()));
 #else
-  const char* old_home = std::getenv("HOME");
-  const std::string old = old_home ? old_home : "";
+  const std::string old = std::getenv("HOME") ? std::getenv("HOME") : "";
   orvo_test::SetEnvironment("XDG_CONFIG_HOME", (home / "xdg").string());
 #endif
   EXPECT_EQ(platform::FileSystemPath(ConnectionStore().GetFilePath()), file);
