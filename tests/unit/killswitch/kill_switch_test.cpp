@@ -4,7 +4,6 @@
 // and, in the Windows build, on the product's Win32 engine over the fwpuclnt stand-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <sstream>
@@ -16,6 +15,7 @@
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
 #include "support/case_file.h"
+#include "support/kill_switch_settings.h"
 #include "support/scratch_directory.h"
 
 #ifdef _WIN32
@@ -27,40 +27,23 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> items;
-  std::istringstream in(text);
-  for (std::string item; std::getline(in, item, ',');) {
-    items.push_back(item);
+// A case's text: the whole of it, the case's `whole` field, or what its "checks" ask
+// (FileCheck-style, see orvo_test::MatchesChecks).
+void ExpectCaseText(const std::string& text, const orvo_test::TextCase& c, const char* whole) {
+  if (c.Has(whole)) {
+    EXPECT_EQ(text, c[whole]);
+  } else {
+    EXPECT_TRUE(orvo_test::MatchesChecks(text, c["checks"]));
   }
-  return items;
-}
-
-// "server=203.0.113.7 allow=a,b apps=x.exe,y.exe lan tunnel=7 service=s.exe singbox=b.exe"
-KillSwitchConfig Config(const std::string& words) {
-  KillSwitchConfig config;
-  std::istringstream in(words);
-  for (std::string word; in >> word;) {
-    const std::string value = word.substr(std::min(word.size(), word.find('=') + 1));
-    if (word.starts_with("server=")) config.vpn_server = value;
-    if (word.starts_with("allow=")) config.allowlist = Split(value);
-    if (word.starts_with("apps=")) {
-      for (const std::string& app : Split(value)) config.permitted_apps.push_back(Utf8ToWide(app));
-    }
-    if (word == "lan") config.allow_lan = true;
-    if (word.starts_with("tunnel=")) config.tunnel_luid = std::stoull(value, nullptr, 0);
-    if (word.starts_with("service=")) config.service_path = Utf8ToWide(value);
-    if (word.starts_with("singbox=")) config.singbox_path = Utf8ToWide(value);
-  }
-  return config;
 }
 
 TEST(KillSwitchRules, PlansMatchTheirTable) {
   for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/killswitch/plans.txt")) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(DescribeKillSwitchPlan(PlanKillSwitch(Config(c["config"]), Split(c["addresses"]),
-                                                    WfpManager::kSublayerKey)),
-              c["plan"]);
+    const std::string plan = DescribeKillSwitchPlan(PlanKillSwitch(
+        orvo_test::KillSwitchSettings(c["config"]), orvo_test::CommaList(c["addresses"]),
+        WfpManager::kSublayerKey));
+    ExpectCaseText(plan, c, "plan");
   }
 }
 
@@ -110,9 +93,10 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   LogCapture log;
   std::string transcript;
   size_t calls_seen = 0;
-  // The steps are the transcript's "> " lines.
-  std::istringstream expected(c["transcript"]);
+  // The steps are the "> " lines of the transcript or of the checks.
+  std::istringstream expected(c.Has("transcript") ? c["transcript"] : c["checks"]);
   for (std::string line; std::getline(expected, line);) {
+    if (line.starts_with("CHECK")) line.erase(0, line.find(": ") + 2);
     if (!line.starts_with("> ")) continue;
     transcript += line + "\n";
     std::istringstream words(line.substr(2));
@@ -127,7 +111,8 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
     if (verb == "reset") manager.reset();
     if (verb == "enabled?") transcript += manager->IsKillSwitchEnabled() ? "yes\n" : "no\n";
     if (verb == "resolve") {
-      resolver->Answer(rest.substr(0, rest.find(' ')), Split(rest.substr(rest.find(' ') + 1)));
+      resolver->Answer(rest.substr(0, rest.find(' ')),
+                       orvo_test::CommaList(rest.substr(rest.find(' ') + 1)));
     }
     if (verb == "fail") {  // fail CODE N TEXT
       std::istringstream fault(rest);
@@ -138,7 +123,7 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
       engine.fail(fragment.c_str(), code, occurrence);
     }
     if (verb == "enable") {
-      KillSwitchConfig config = Config(rest);
+      KillSwitchConfig config = orvo_test::KillSwitchSettings(rest);
       for (std::wstring& app : config.permitted_apps) {
         app = app.ends_with(L".missing") ? (scratch.path() / app).wstring()
                                          : scratch.AddFile(WideToUtf8(app));
@@ -158,7 +143,7 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   for (size_t at; (at = transcript.find(directory)) != std::string::npos;) {
     transcript.replace(at, directory.size(), "<scratch>/");
   }
-  EXPECT_EQ(transcript, c["transcript"]);
+  ExpectCaseText(transcript, c, "transcript");
 }
 
 EngineUnderTest (*const kEngines[])(bool) = {
