@@ -1,7 +1,7 @@
 // The kill switch's planned filters for each kind of settings, and what the WFP manager does to
-// the engine and says in its log for each sequence of operations, compared as whole transcripts
-// with the tables under tests/golden/unit/killswitch/. The sequences run on the in-memory engine
-// and, in the Windows build, on the product's Win32 engine over the fwpuclnt stand-in.
+// the engine and says in its log for each sequence of operations, compared with the tables under
+// tests/golden/unit/killswitch/. The sequences run on the in-memory engine and, in the Windows
+// build, on the product's Win32 engine over the fwpuclnt stand-in.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -88,6 +88,7 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   EngineUnderTest engine = make(c["admin"] != "no");
   ASSERT_TRUE(engine.engine) << "fwpuclnt.dll is not the stand-in";
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
+  resolver->Answer("updates.example", {"192.0.2.1", "192.0.2.2"});  // other names are unknown
   auto manager = std::make_unique<WfpManager>(engine.engine, resolver);
   orvo_test::ScratchDirectory scratch;
   LogCapture log;
@@ -110,10 +111,6 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
     if (verb == "unblock6") result = manager->UnblockIPv6();
     if (verb == "reset") manager.reset();
     if (verb == "enabled?") transcript += manager->IsKillSwitchEnabled() ? "yes\n" : "no\n";
-    if (verb == "resolve") {
-      resolver->Answer(rest.substr(0, rest.find(' ')),
-                       orvo_test::CommaList(rest.substr(rest.find(' ') + 1)));
-    }
     if (verb == "fail") {  // fail CODE N TEXT
       std::istringstream fault(rest);
       uint32_t code = 0;
