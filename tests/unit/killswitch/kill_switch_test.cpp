@@ -1,10 +1,9 @@
 // The kill switch's planned filters for each kind of settings, and what the WFP manager does to
-// the engine and says in its log for each sequence of operations, compared as whole transcripts
-// with the tables under tests/golden/unit/killswitch/. The sequences run on the in-memory engine
-// and, in the Windows build, on the product's Win32 engine over the fwpuclnt stand-in.
+// the engine and says in its log for each sequence of operations, compared with the tables under
+// tests/golden/unit/killswitch/. The sequences run on the in-memory engine and, in the Windows
+// build, on the product's Win32 engine over the fwpuclnt stand-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <sstream>
@@ -16,6 +15,7 @@
 #include "platform/log_capture.h"
 #include "platform/text_encoding.h"
 #include "support/case_file.h"
+#include "support/kill_switch_settings.h"
 #include "support/scratch_directory.h"
 
 #ifdef _WIN32
@@ -27,40 +27,23 @@
 namespace orvo_vpn_win_svc {
 namespace {
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> items;
-  std::istringstream in(text);
-  for (std::string item; std::getline(in, item, ',');) {
-    items.push_back(item);
+// A case's text: the whole of it, the case's `whole` field, or what its "checks" ask
+// (FileCheck-style, see orvo_test::MatchesChecks).
+void ExpectCaseText(const std::string& text, const orvo_test::TextCase& c, const char* whole) {
+  if (c.Has(whole)) {
+    EXPECT_EQ(text, c[whole]);
+  } else {
+    EXPECT_TRUE(orvo_test::MatchesChecks(text, c["checks"]));
   }
-  return items;
-}
-
-// "server=203.0.113.7 allow=a,b apps=x.exe,y.exe lan tunnel=7 service=s.exe singbox=b.exe"
-KillSwitchConfig Config(const std::string& words) {
-  KillSwitchConfig config;
-  std::istringstream in(words);
-  for (std::string word; in >> word;) {
-    const std::string value = word.substr(std::min(word.size(), word.find('=') + 1));
-    if (word.starts_with("server=")) config.vpn_server = value;
-    if (word.starts_with("allow=")) config.allowlist = Split(value);
-    if (word.starts_with("apps=")) {
-      for (const std::string& app : Split(value)) config.permitted_apps.push_back(Utf8ToWide(app));
-    }
-    if (word == "lan") config.allow_lan = true;
-    if (word.starts_with("tunnel=")) config.tunnel_luid = std::stoull(value, nullptr, 0);
-    if (word.starts_with("service=")) config.service_path = Utf8ToWide(value);
-    if (word.starts_with("singbox=")) config.singbox_path = Utf8ToWide(value);
-  }
-  return config;
 }
 
 TEST(KillSwitchRules, PlansMatchTheirTable) {
   for (const orvo_test::TextCase& c : orvo_test::ReadCases("unit/killswitch/plans.txt")) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(DescribeKillSwitchPlan(PlanKillSwitch(Config(c["config"]), Split(c["addresses"]),
-                                                    WfpManager::kSublayerKey)),
-              c["plan"]);
+    const std::string plan = DescribeKillSwitchPlan(PlanKillSwitch(
+        orvo_test::KillSwitchSettings(c["config"]), orvo_test::CommaList(c["addresses"]),
+        WfpManager::kSublayerKey));
+    ExpectCaseText(plan, c, "plan");
   }
 }
 
@@ -105,14 +88,16 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   EngineUnderTest engine = make(c["admin"] != "no");
   ASSERT_TRUE(engine.engine) << "fwpuclnt.dll is not the stand-in";
   auto resolver = std::make_shared<orvo_test::FakeHostResolver>();
+  resolver->Answer("updates.example", {"192.0.2.1", "192.0.2.2"});  // other names are unknown
   auto manager = std::make_unique<WfpManager>(engine.engine, resolver);
   orvo_test::ScratchDirectory scratch;
   LogCapture log;
   std::string transcript;
   size_t calls_seen = 0;
-  // The steps are the transcript's "> " lines.
-  std::istringstream expected(c["transcript"]);
+  // The steps are the "> " lines of the transcript or of the checks.
+  std::istringstream expected(c.Has("transcript") ? c["transcript"] : c["checks"]);
   for (std::string line; std::getline(expected, line);) {
+    if (line.starts_with("CHECK")) line.erase(0, line.find(": ") + 2);
     if (!line.starts_with("> ")) continue;
     transcript += line + "\n";
     std::istringstream words(line.substr(2));
@@ -126,9 +111,6 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
     if (verb == "unblock6") result = manager->UnblockIPv6();
     if (verb == "reset") manager.reset();
     if (verb == "enabled?") transcript += manager->IsKillSwitchEnabled() ? "yes\n" : "no\n";
-    if (verb == "resolve") {
-      resolver->Answer(rest.substr(0, rest.find(' ')), Split(rest.substr(rest.find(' ') + 1)));
-    }
     if (verb == "fail") {  // fail CODE N TEXT
       std::istringstream fault(rest);
       uint32_t code = 0;
@@ -138,7 +120,7 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
       engine.fail(fragment.c_str(), code, occurrence);
     }
     if (verb == "enable") {
-      KillSwitchConfig config = Config(rest);
+      KillSwitchConfig config = orvo_test::KillSwitchSettings(rest);
       for (std::wstring& app : config.permitted_apps) {
         app = app.ends_with(L".missing") ? (scratch.path() / app).wstring()
                                          : scratch.AddFile(WideToUtf8(app));
@@ -158,7 +140,7 @@ TEST_P(WfpManagerSteps, GiveTheirTranscripts) {
   for (size_t at; (at = transcript.find(directory)) != std::string::npos;) {
     transcript.replace(at, directory.size(), "<scratch>/");
   }
-  EXPECT_EQ(transcript, c["transcript"]);
+  ExpectCaseText(transcript, c, "transcript");
 }
 
 EngineUnderTest (*const kEngines[])(bool) = {
