@@ -44,6 +44,10 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   // The calls made so far, one per line, and forget them; Note adds a line of the caller's.
   std::string TakeCalls() { return calls_.Take(); }
   void Note(const std::string& line) { calls_.Note(line); }
+  // Whether a line of TakeCalls is a call that changed the tables (create, delete, set).
+  static bool IsChange(const std::string& line) {
+    return line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ");
+  }
 
   // An IPv4 route as Describe writes it ("0.0.0.0/0 via 192.0.2.1 if 0x200 metric 25 proto 3");
   // lifetimes infinite.

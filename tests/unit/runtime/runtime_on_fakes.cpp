@@ -59,21 +59,14 @@ void RuntimeOnFakes::QueueReadyChildren(int count) {
   }
 }
 
-void RuntimeOnFakes::ShowTun(const std::wstring& alias, int32_t oper_status) {
-  ip_helper_->SetInterfaces({{kPhysicalLuid, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
-                             {kTunLuid, 7, alias, L"sing-box TUN", oper_status}});
+void RuntimeOnFakes::ShowTun() {
+  ip_helper_->SetInterfaces({{0x0035000000000002, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
+                             {0x0035000000000007, 7, L"OrvoVPN", L"sing-box TUN", 1}});
 }
 
-void RuntimeOnFakes::ConnectUp() {
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime_->ConnectHysteria2(Request(), error)) << error;
-}
-
-svc::Hysteria2ConnectRequest RuntimeOnFakes::Request(const std::string& server) {
+svc::Hysteria2ConnectRequest RuntimeOnFakes::Request() {
   svc::Hysteria2ConnectRequest request;
-  request.server_ip = server;
+  request.server_ip = "203.0.113.7";
   request.server_domain = "hy.example.net";
   request.port = 443;
   request.password = "correct horse battery";
@@ -92,32 +85,14 @@ svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
   return request;
 }
 
-std::string RuntimeOnFakes::TimedLines() const {
-  return KeptLines(log_.StandardError(),
-                   [](const std::string& line) { return line.starts_with("ORVO_SVC: ["); });
-}
-
-std::string RuntimeOnFakes::TakeChanges() {
-  return KeptLines(ip_helper_->TakeCalls(), [](const std::string& line) {
-    return line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ");
-  });
-}
-
-std::string RuntimeOnFakes::TakeDebugger() {
-  const std::string debugger = svc::WideToUtf8(log_.Debugger());
-  log_.Clear();
-  return KeptLines(debugger, [](const std::string& line) {
-    return line != "ORVO_SVC: forced handshake sent";  // a WireGuard timer let loose
-  });
-}
-
-bool RuntimeOnFakes::LastChildEnded() {
-  const std::shared_ptr<FakeChild> child = children_.LastChild();
-  if (!child) {
-    return true;
+void RuntimeOnFakes::ExpectText(const std::string& text, const std::string& file,
+                                const std::string& section) {
+  const std::string expected = GoldenText(file, section);
+  if (expected.starts_with("CHECK")) {
+    EXPECT_TRUE(MatchesChecks(text, expected)) << section;
+  } else {
+    EXPECT_EQ(text, expected) << section;
   }
-  std::lock_guard lock(child->mutex);
-  return child->exit_code != svc::platform::kStillActive;
 }
 
 }  // namespace orvo_test
