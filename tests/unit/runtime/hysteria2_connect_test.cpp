@@ -25,6 +25,13 @@ struct Case {
 
 class Hysteria2Connect : public Fakes, public ::testing::WithParamInterface<Case> {
  protected:
+  // The runtime on a directory holding sing-box, its version query answered.
+  void Initialize() {
+    children_.scripts.push_back({.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
+    ASSERT_TRUE(runtime().Initialize(service_dir_));
+    log_.Clear();
+  }
+
   std::string Outcome(bool up, const std::string& error) {
     const ConnectionInfo info = runtime().GetConnectionInfo();
     const std::string pauses = clock_.TakePauses();
@@ -54,23 +61,36 @@ class Hysteria2Connect : public Fakes, public ::testing::WithParamInterface<Case
   }
 };
 
-// A connect that comes up: a child that reports ready, the TUN interface up.
-void ConnectUp(Fakes& f, const Hysteria2ConnectRequest& request) {
-  f.QueueReadyChildren();
-  f.ShowTun();
-  std::string error;
-  ASSERT_TRUE(f.runtime().ConnectHysteria2(request, error)) << error;
+// The next `count` children print the readiness line at once and keep running.
+void QueueReadyChildren(Fakes& f, int count) {
+  for (int i = 0; i < count; ++i) {
+    f.children_.scripts.push_back({.output = {"INFO[0000] sing-box started (0.00s)\n"}});
+  }
 }
 
-// Each case changes what would otherwise come up: a child that reports ready and keeps running,
-// the TUN interface up, the request of RuntimeOnFakes::Request().
+Hysteria2ConnectRequest Request() {
+  Hysteria2ConnectRequest request;
+  request.server_ip = "203.0.113.7";
+  request.server_domain = "hy.example.net";
+  request.port = 443;
+  request.password = "correct horse battery";
+  return request;
+}
+
+// What comes up: a child that reports ready and keeps running, and the TUN interface up.
+void ReadyChildAndTun(Fakes& f) {
+  QueueReadyChildren(f, 1);
+  f.ip_helper_->SetInterfaces({{0x0035000000000002, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
+                               {0x0035000000000007, 7, L"OrvoVPN", L"sing-box TUN", 1}});
+}
+
+// Each case changes what would otherwise come up: ReadyChildAndTun and the request of Request().
 TEST_P(Hysteria2Connect, Transcript) {
   if (GetParam().name != std::string("NoSingbox")) {
     Initialize();
   }
+  ReadyChildAndTun(*this);
   Hysteria2ConnectRequest request = Request();
-  QueueReadyChildren();
-  ShowTun();
   GetParam().arrange(*this, request);
   std::string error = "left over";
   const bool up = request.use_tor ? runtime().ConnectHysteria2Tor(request, error)
@@ -114,7 +134,7 @@ const Case kCases[] = {
      }},
     {"ChildDiesDuringTunCheck",
      [](Fakes& f, auto&) {
-       f.QueueReadyChildren(2);
+       QueueReadyChildren(f, 2);
        f.ip_helper_->SetInterfaces({});
        f.clock_.OnOwnerPause(milliseconds(200), [&f] { f.children_.LastChild()->End(1); });
      }},
@@ -122,7 +142,7 @@ const Case kCases[] = {
     // and come first. The first reads of the table fail.
     {"TunStaysDown",
      [](Fakes& f, auto&) {
-       f.QueueReadyChildren(2);
+       QueueReadyChildren(f, 2);
        f.ip_helper_->SetInterfaces({{1, 1, L"orvovpn", L"", 1},
                                     {2, 2, L"ORVOVPN", L"", 1},
                                     {3, 3, L"OrvoVPN2", L"", 1},
@@ -179,7 +199,9 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
   Initialize();
   Hysteria2ConnectRequest request = Request();
   request.obfs_password = "obfs-secret-value";
-  ConnectUp(*this, request);
+  ReadyChildAndTun(*this);
+  std::string error;
+  ASSERT_TRUE(runtime().ConnectHysteria2(request, error)) << error;
   const std::string log = log_.StandardError() + WideToUtf8(log_.Debugger());
   ExpectText(log, kGolden, "Summary");
   EXPECT_NE(log.find("ORVO_SVC: Generated sing-box config (" +

@@ -45,46 +45,6 @@ RuntimeOnFakes::~RuntimeOnFakes() {
   runtime_.reset();
 }
 
-void RuntimeOnFakes::Initialize() {
-  children_.scripts.push_back(
-      FakeChildScript{.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
-  ASSERT_TRUE(runtime_->Initialize(service_dir_));
-  log_.Clear();
-}
-
-void RuntimeOnFakes::QueueReadyChildren(int count) {
-  for (int i = 0; i < count; ++i) {
-    children_.scripts.push_back(
-        FakeChildScript{.output = {"INFO[0000] sing-box started (0.00s)\n"}});
-  }
-}
-
-void RuntimeOnFakes::ShowTun() {
-  ip_helper_->SetInterfaces({{0x0035000000000002, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
-                             {0x0035000000000007, 7, L"OrvoVPN", L"sing-box TUN", 1}});
-}
-
-svc::Hysteria2ConnectRequest RuntimeOnFakes::Request() {
-  svc::Hysteria2ConnectRequest request;
-  request.server_ip = "203.0.113.7";
-  request.server_domain = "hy.example.net";
-  request.port = 443;
-  request.password = "correct horse battery";
-  return request;
-}
-
-svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
-  svc::ConnectRequest request;
-  request.serverEndpoint = "vpn.example.net:51820";
-  request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
-  request.privateKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
-  request.assignedIp = "10.7.0.2";
-  request.allowedIps = {"0.0.0.0/1",   "10.1.2.3/8",    "10.9.0.0",
-                        "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
-  request.mtu = 1380;
-  return request;
-}
-
 void RuntimeOnFakes::ExpectText(const std::string& text, const std::string& file,
                                 const std::string& section) {
   const std::string expected = GoldenText(file, section);

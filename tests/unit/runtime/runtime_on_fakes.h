@@ -32,15 +32,6 @@ class RuntimeOnFakes : public ::testing::Test {
   RuntimeOnFakes();
   ~RuntimeOnFakes() override;
 
-  // Initialises the runtime on a directory holding sing-box (its version query answered) and
-  // forgets what that logged.
-  void Initialize();
-  // The next `count` children print the readiness line at once and keep running.
-  void QueueReadyChildren(int count = 1);
-  // The interface table holds the Ethernet interface and the TUN interface, up.
-  void ShowTun();
-  static orvo_vpn_win_svc::Hysteria2ConnectRequest Request();
-  static orvo_vpn_win_svc::ConnectRequest WireGuardRequest();
   // `text` against the section `section` of tests/golden/`file`: equal to it, or when the
   // section is "CHECK" lines, holding what they ask for.
   static void ExpectText(const std::string& text, const std::string& file,

@@ -22,6 +22,18 @@ struct Case {
   std::function<void(Fakes&, ConnectRequest&)> arrange;
 };
 
+ConnectRequest WireGuardRequest() {
+  ConnectRequest request;
+  request.serverEndpoint = "vpn.example.net:51820";
+  request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+  request.privateKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
+  request.assignedIp = "10.7.0.2";
+  request.allowedIps = {"0.0.0.0/1",   "10.1.2.3/8",    "10.9.0.0",
+                        "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
+  request.mtu = 1380;
+  return request;
+}
+
 class WireGuardConnect : public Fakes, public ::testing::WithParamInterface<Case> {
  protected:
   WireGuardConnect() {
