@@ -36,7 +36,6 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   void SetInterfaces(std::vector<InterfaceRow> rows);
   void AddInterface(const InterfaceRow& row, uint32_t mtu);  // in place of one with its LUID
   void AddRoute(const ForwardRow& row);
-  void SetMtu(InterfaceLuid luid, uint32_t mtu);
 
   // The interface with `luid`, or when that is 0 with `index`.
   std::optional<InterfaceRow> Interface(InterfaceLuid luid, uint32_t index) const;

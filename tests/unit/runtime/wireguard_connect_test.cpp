@@ -40,7 +40,8 @@ class WireGuardConnect : public Fakes, public ::testing::WithParamInterface<Case
     resolver_->Answer("vpn.example.net", {"203.0.113.7", "203.0.113.8"});
     ip_helper_->AddRoute(orvo_test::FakeIpHelper::ParseRoute(
         "0.0.0.0/0 via 192.0.2.1 if 0x35000000000002 metric 25 proto 3"));
-    ip_helper_->SetMtu(orvo_test::FakeTunnelLibraries::kAdapterLuid, 1500);
+    ip_helper_->AddInterface({orvo_test::FakeTunnelLibraries::kAdapterLuid, 9, L"ORVO VPN", L"", 1},
+                             1500);
   }
 
   // A connect: its result, what it asked for and what it logged.
