@@ -8,7 +8,6 @@ void FakeHostResolver::Answer(const std::string& name, std::vector<std::string> 
 }
 
 orvo_vpn_win_svc::platform::Ipv4Resolution FakeHostResolver::ResolveIpv4(const std::string& host) {
-  queries_.Note("resolve " + host);
   std::lock_guard lock(mutex_);
   const auto answer = answers_.find(host);
   if (answer == answers_.end()) {

@@ -82,11 +82,6 @@ void FakeIpHelper::AddRoute(const ForwardRow& row) {
   routes_.push_back(row);
 }
 
-void FakeIpHelper::SetMtu(InterfaceLuid luid, uint32_t mtu) {
-  std::lock_guard lock(mutex_);
-  mtus_[luid] = mtu;
-}
-
 FakeIpHelper::ForwardRow FakeIpHelper::ParseRoute(const std::string& text) {
   unsigned d[4] = {}, prefix = 0, n[4] = {}, metric = 0, protocol = 0;
   unsigned long long luid = 0;

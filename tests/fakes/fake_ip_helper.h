@@ -36,7 +36,6 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   void SetInterfaces(std::vector<InterfaceRow> rows);
   void AddInterface(const InterfaceRow& row, uint32_t mtu);  // in place of one with its LUID
   void AddRoute(const ForwardRow& row);
-  void SetMtu(InterfaceLuid luid, uint32_t mtu);
 
   // The interface with `luid`, or when that is 0 with `index`.
   std::optional<InterfaceRow> Interface(InterfaceLuid luid, uint32_t index) const;
@@ -44,6 +43,10 @@ class FakeIpHelper : public orvo_vpn_win_svc::platform::IpHelper {
   // The calls made so far, one per line, and forget them; Note adds a line of the caller's.
   std::string TakeCalls() { return calls_.Take(); }
   void Note(const std::string& line) { calls_.Note(line); }
+  // Whether a line of TakeCalls is a call that changed the tables (create, delete, set).
+  static bool IsChange(const std::string& line) {
+    return line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ");
+  }
 
   // An IPv4 route as Describe writes it ("0.0.0.0/0 via 192.0.2.1 if 0x200 metric 25 proto 3");
   // lifetimes infinite.

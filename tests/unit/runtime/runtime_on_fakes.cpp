@@ -45,79 +45,14 @@ RuntimeOnFakes::~RuntimeOnFakes() {
   runtime_.reset();
 }
 
-void RuntimeOnFakes::Initialize() {
-  children_.scripts.push_back(
-      FakeChildScript{.exit_code = 0, .output = {"sing-box version 1.11.0\n"}});
-  ASSERT_TRUE(runtime_->Initialize(service_dir_));
-  log_.Clear();
-}
-
-void RuntimeOnFakes::QueueReadyChildren(int count) {
-  for (int i = 0; i < count; ++i) {
-    children_.scripts.push_back(
-        FakeChildScript{.output = {"INFO[0000] sing-box started (0.00s)\n"}});
+void RuntimeOnFakes::ExpectText(const std::string& text, const std::string& file,
+                                const std::string& section) {
+  const std::string expected = GoldenText(file, section);
+  if (expected.starts_with("CHECK")) {
+    EXPECT_TRUE(MatchesChecks(text, expected)) << section;
+  } else {
+    EXPECT_EQ(text, expected) << section;
   }
-}
-
-void RuntimeOnFakes::ShowTun(const std::wstring& alias, int32_t oper_status) {
-  ip_helper_->SetInterfaces({{kPhysicalLuid, 2, L"Ethernet", L"Intel(R) Ethernet", 1},
-                             {kTunLuid, 7, alias, L"sing-box TUN", oper_status}});
-}
-
-void RuntimeOnFakes::ConnectUp() {
-  QueueReadyChildren();
-  ShowTun();
-  std::string error;
-  ASSERT_TRUE(runtime_->ConnectHysteria2(Request(), error)) << error;
-}
-
-svc::Hysteria2ConnectRequest RuntimeOnFakes::Request(const std::string& server) {
-  svc::Hysteria2ConnectRequest request;
-  request.server_ip = server;
-  request.server_domain = "hy.example.net";
-  request.port = 443;
-  request.password = "correct horse battery";
-  return request;
-}
-
-svc::ConnectRequest RuntimeOnFakes::WireGuardRequest() {
-  svc::ConnectRequest request;
-  request.serverEndpoint = "vpn.example.net:51820";
-  request.serverPublicKey = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
-  request.privateKey = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
-  request.assignedIp = "10.7.0.2";
-  request.allowedIps = {"0.0.0.0/1",   "10.1.2.3/8",    "10.9.0.0",
-                        "10.9.0.0/33", "10.999.0.0/16", "128.0.0.0/1"};
-  request.mtu = 1380;
-  return request;
-}
-
-std::string RuntimeOnFakes::TimedLines() const {
-  return KeptLines(log_.StandardError(),
-                   [](const std::string& line) { return line.starts_with("ORVO_SVC: ["); });
-}
-
-std::string RuntimeOnFakes::TakeChanges() {
-  return KeptLines(ip_helper_->TakeCalls(), [](const std::string& line) {
-    return line.starts_with("create ") || line.starts_with("delete ") || line.starts_with("set ");
-  });
-}
-
-std::string RuntimeOnFakes::TakeDebugger() {
-  const std::string debugger = svc::WideToUtf8(log_.Debugger());
-  log_.Clear();
-  return KeptLines(debugger, [](const std::string& line) {
-    return line != "ORVO_SVC: forced handshake sent";  // a WireGuard timer let loose
-  });
-}
-
-bool RuntimeOnFakes::LastChildEnded() {
-  const std::shared_ptr<FakeChild> child = children_.LastChild();
-  if (!child) {
-    return true;
-  }
-  std::lock_guard lock(child->mutex);
-  return child->exit_code != svc::platform::kStillActive;
 }
 
 }  // namespace orvo_test

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,32 +29,13 @@ namespace orvo_test {
 // the WireGuard timer's one-second pauses wait until the test lets them through.
 class RuntimeOnFakes : public ::testing::Test {
  public:  // the tables of cases arrange the fakes
-  static constexpr uint64_t kTunLuid = 0x0035000000000007;
-  static constexpr uint64_t kPhysicalLuid = 0x0035000000000002;
-  static constexpr char kServer[] = "203.0.113.7";
-
   RuntimeOnFakes();
   ~RuntimeOnFakes() override;
 
-  // Initialises the runtime on a directory holding sing-box (its version query answered) and
-  // forgets what that logged.
-  void Initialize();
-  // The next `count` children print the readiness line at once and keep running.
-  void QueueReadyChildren(int count = 1);
-  // The interface table holds the TUN interface with this alias and operational status.
-  void ShowTun(const std::wstring& alias = L"OrvoVPN", int32_t oper_status = 1);
-  // A Hysteria2 connect that comes up: a ready child, the TUN interface up.
-  void ConnectUp();
-  static orvo_vpn_win_svc::Hysteria2ConnectRequest Request(const std::string& server = kServer);
-  static orvo_vpn_win_svc::ConnectRequest WireGuardRequest();
-
-  // The lines of standard error that carry an elapsed time ("ORVO_SVC: [..."), in order.
-  std::string TimedLines() const;
-  // The IP Helper calls that changed the system since the last call.
-  std::string TakeChanges();
-  std::string TakeDebugger();
-  // The child started last has ended (a start never leaves an earlier one running).
-  bool LastChildEnded();
+  // `text` against the section `section` of tests/golden/`file`: equal to it, or when the
+  // section is "CHECK" lines, holding what they ask for.
+  static void ExpectText(const std::string& text, const std::string& file,
+                         const std::string& section);
 
   orvo_vpn_win_svc::Runtime& runtime() { return *runtime_; }
 
