@@ -48,8 +48,10 @@ std::string Edited(const std::string& base, const std::string& edits) {
     if (edit[0] == '+') {
       done += text + "\n";
     } else if (edit[0] == '*') {
-      const std::string from = text.substr(0, text.find(" -> ")), to = text.substr(from.size() + 4);
-      for (size_t at = rest.find(from); at != std::string::npos; at = rest.find(from, at + to.size())) {
+      const std::string from = text.substr(0, text.find(" -> "));
+      const std::string to = text.substr(from.size() + 4);
+      for (size_t at = rest.find(from); at != std::string::npos;
+           at = rest.find(from, at + to.size())) {
         rest.replace(at, from.size(), to);
       }
     } else if (const size_t at = ("\n" + rest).find("\n" + text + "\n"); at != std::string::npos) {

@@ -61,11 +61,9 @@ class SingboxWrapperTest : public ::testing::Test {
 TEST_F(SingboxWrapperTest, StartCleansUpThenHandsTheDocumentOverOnce) {
   const std::wstring image = platform::SingboxImageName();
   // Image names match whole, in any letter case.
-  processes_.processes = {{10, image},         {11, L"SING-BOX" + image.substr(8)},
-                          {12, L"x" + image},  {13, image + L".old"},
-                          {15, image, /*can_open=*/false},
-                          {16, image, true, /*survives=*/true},
-                          {17, image}};
+  processes_.processes = {{10, image}, {11, L"SING-BOX" + image.substr(8)}, {12, L"x" + image},
+                          {13, image + L".old"}, {15, image, /*can_open=*/false},
+                          {16, image, true, /*survives=*/true}, {17, image}};
   spared_.Add(17);
   // What only Windows produces: a device without a friendly name, parameters refused.
   using Outcome = platform::DeviceRemoval::Outcome;
