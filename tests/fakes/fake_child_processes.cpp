@@ -31,14 +31,11 @@ class FakeChildProcess final : public platform::ChildProcess {
     return child_->output.empty() ? 0 : child_->output.front().size();
   }
 
+  // The next chunk, or as much of it as asked for.
   std::string ReadOutput(size_t max_bytes) override {
     std::lock_guard lock(child_->mutex);
-    if (child_->output.empty()) {
-      return {};
-    }
-    std::string chunk = child_->output.front().substr(0, max_bytes);
-    child_->output.front().erase(0, chunk.size());
-    if (child_->output.front().empty()) {
+    std::string chunk = child_->output.empty() ? "" : child_->output.front().substr(0, max_bytes);
+    if (!chunk.empty() && child_->output.front().erase(0, chunk.size()).empty()) {
       child_->output.pop_front();
     }
     return chunk;
@@ -46,31 +43,24 @@ class FakeChildProcess final : public platform::ChildProcess {
 
   void CloseOutput() override {
     std::lock_guard lock(child_->mutex);
-    if (!std::exchange(child_->output_closed, true)) {
-      record_.Note("close output " + id_);
-    }
+    child_->output_closed = true;
   }
 
   bool WriteInput(std::string_view data, uint32_t& error) override {
     if (write_error_) {
-      record_.Note("write " + id_ + " failed");
       error = *write_error_;
       return false;
     }
     std::lock_guard lock(child_->mutex);
     child_->input.append(data);
-    record_.Note("write " + id_ + " " + std::to_string(data.size()) + " bytes");
+    record_.Note("write " + std::to_string(child_->id) + " " + std::to_string(data.size()) +
+                 " bytes");
     return true;
   }
 
-  void CloseInput() override {
-    if (!std::exchange(input_closed_, true)) {
-      record_.Note("close input " + id_);
-    }
-  }
+  void CloseInput() override { record_.Note("close input " + std::to_string(child_->id)); }
 
   bool Terminate(uint32_t exit_code) override {
-    record_.Note("terminate " + id_ + " code " + std::to_string(exit_code));
     std::lock_guard lock(child_->mutex);
     if (child_->exit_code != platform::kStillActive) {
       return false;
@@ -87,9 +77,7 @@ class FakeChildProcess final : public platform::ChildProcess {
  private:
   CallRecorder& record_;
   std::shared_ptr<FakeChild> child_;
-  const std::string id_ = std::to_string(child_->id);
   std::optional<uint32_t> write_error_;
-  bool input_closed_ = false;
 };
 
 class FakeJob final : public platform::ChildJob {
@@ -119,21 +107,20 @@ platform::SpawnResult FakeChildProcesses::Spawn(const platform::SpawnRequest& re
   if (!scripts.empty()) {
     scripts.pop_front();
   }
-  platform::SpawnResult result{nullptr, script.failure, script.error};
+  using Failure = platform::SpawnResult::Failure;
   // Process creation fails after the pipes exist; pipe failures come before the hook.
-  const bool pipes_made = script.failure == platform::SpawnResult::Failure::kNone ||
-                          script.failure == platform::SpawnResult::Failure::kCreateProcess;
-  if (pipes_made && request.before_process_creation) {
+  if ((script.failure == Failure::kNone || script.failure == Failure::kCreateProcess) &&
+      request.before_process_creation) {
     request.before_process_creation();
   }
-  if (script.failure == platform::SpawnResult::Failure::kNone) {
-    last_child_ = std::make_shared<FakeChild>();
-    last_child_->id = next_id_++;
-    last_child_->exit_code = script.exit_code.value_or(platform::kStillActive);
-    last_child_->output.assign(script.output.begin(), script.output.end());
-    result.child = std::make_unique<FakeChildProcess>(record_, last_child_, script.write_error);
+  if (script.failure != Failure::kNone) {
+    return {nullptr, script.failure, script.error};
   }
-  return result;
+  last_child_ = std::make_shared<FakeChild>();
+  last_child_->id = next_id_++;
+  last_child_->exit_code = script.exit_code.value_or(platform::kStillActive);
+  last_child_->output.assign(script.output.begin(), script.output.end());
+  return {std::make_unique<FakeChildProcess>(record_, last_child_, script.write_error)};
 }
 
 std::unique_ptr<platform::ChildJob> FakeChildProcesses::CreateJob() {

@@ -41,8 +41,7 @@ struct FakeChild {
 // Starts scripted children (the next script for each spawn; a live, silent child when none is
 // left) and records what was asked as text, one line each:
 // "spawn CMD | dir=DIR input=yes order=output-first die_with_owner=yes", "job", "assign 1001",
-// "write 1001 12 bytes", "write 1001 failed", "close input 1001", "close output 1001",
-// "terminate 1001 code 1".
+// "write 1001 12 bytes" (a write that fails is not recorded), "close input 1001".
 class FakeChildProcesses final : public orvo_vpn_win_svc::platform::ChildProcesses {
  public:
   std::deque<FakeChildScript> scripts;

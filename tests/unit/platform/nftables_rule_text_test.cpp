@@ -13,8 +13,14 @@ namespace {
 using namespace orvo_vpn_win_svc;
 using namespace orvo_vpn_win_svc::platform;
 
-std::string Rules(const WfpFilter& filter) {
-  const NftablesRules rendered = RenderNftablesRules(filter);
+// What a permit with this one condition renders: its rules, one a line, after "code N" when the
+// filter is refused.
+std::string PermitRules(WfpCondition condition) {
+  const NftablesRules rendered = RenderNftablesRules({.name = L"f",
+                                                      .description = {},
+                                                      .sublayer = {},
+                                                      .action = WfpAction::kPermit,
+                                                      .conditions = {std::move(condition)}});
   std::string text = rendered.code == kWfpSuccess ? "" : "code " + std::to_string(rendered.code);
   for (const std::string& rule : rendered.rules) {
     text += rule + "\n";
@@ -24,13 +30,6 @@ std::string Rules(const WfpFilter& filter) {
 
 // Conditions the service never makes, and ids that are not this engine's.
 TEST(NftablesRuleText, OtherConditionsAndForeignValues) {
-  const auto permit = [](WfpCondition condition) {
-    WfpFilter filter;
-    filter.name = L"f";
-    filter.action = WfpAction::kPermit;
-    filter.conditions = {std::move(condition)};
-    return Rules(filter);
-  };
   const struct {
     WfpCondition condition;
     const char* rules;
@@ -48,7 +47,7 @@ TEST(NftablesRuleText, OtherConditionsAndForeignValues) {
       {{WfpField::kIpProtocol, WfpMatch::kEqual, uint16_t{6}}, "code 50"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(permit(c.condition), c.rules);
+    EXPECT_EQ(PermitRules(c.condition), c.rules);
   }
 }
 
