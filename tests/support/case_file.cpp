@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -57,6 +58,26 @@ std::vector<TextCase> ReadCases(const std::string& name) {
   }
   EXPECT_FALSE(cases.empty()) << name;
   return cases;
+}
+
+void ForEachRow(
+    const std::string& name,
+    const std::function<void(const TextCase& section, const std::vector<std::string>& row)>& each) {
+  for (const TextCase& section : ReadCases(name)) {
+    for (auto [row_name, row] : section.fields) {
+      if (row.find(" => ") == std::string::npos) {
+        continue;  // a shared field
+      }
+      SCOPED_TRACE(section.name + ": " + row_name);
+      std::vector<std::string> columns;
+      for (size_t at; (at = row.find(" => ")) != std::string::npos; row.erase(0, at + 4)) {
+        columns.push_back(row.substr(0, at));
+      }
+      columns.push_back(row);
+      columns.resize(std::max<size_t>(columns.size(), 4));
+      each(section, columns);
+    }
+  }
 }
 
 std::string KeptLines(const std::string& text,

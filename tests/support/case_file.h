@@ -31,6 +31,13 @@ struct TextCase {
 
 std::vector<TextCase> ReadCases(const std::string& name);
 
+// Calls `each` for every row of the table `name`: a case file (ReadCases) whose "== " sections
+// hold rows "row name: column => column => ..." (names unique within their section) beside the
+// fields their rows share. Columns a row leaves out at its end are empty, up to the fourth.
+void ForEachRow(
+    const std::string& name,
+    const std::function<void(const TextCase& section, const std::vector<std::string>& row)>& each);
+
 // The lines of `text` that `keep` accepts, each with its line feed.
 std::string KeptLines(const std::string& text, const std::function<bool(const std::string&)>& keep);
 

@@ -6,7 +6,7 @@
 
 #include "ctl_reply.h"
 #include "ctl_request.h"
-#include "unit/ipc/table_rows.h"
+#include "support/case_file.h"
 
 namespace orvo_vpn_ctl {
 namespace {

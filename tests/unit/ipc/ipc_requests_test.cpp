@@ -5,8 +5,8 @@
 
 #include "ipc/ipc_server.h"
 #include "platform/log_capture.h"
+#include "support/case_file.h"
 #include "unit/ipc/recording_handlers.h"
-#include "unit/ipc/table_rows.h"
 
 namespace orvo_vpn_win_svc {
 namespace {
