@@ -80,6 +80,14 @@ void ForEachRow(
   }
 }
 
+void ExpectMatches(const std::string& text, const std::string& expected) {
+  if (expected.starts_with("CHECK")) {
+    EXPECT_TRUE(MatchesChecks(text, expected));
+  } else {
+    EXPECT_EQ(text, expected);
+  }
+}
+
 std::string KeptLines(const std::string& text,
                       const std::function<bool(const std::string&)>& keep) {
   std::istringstream lines(text);

@@ -48,4 +48,8 @@ std::string KeptLines(const std::string& text, const std::function<bool(const st
 // lines between the ones asked for may say anything.
 ::testing::AssertionResult MatchesChecks(const std::string& text, const std::string& checks);
 
+// Expects `text` to be `expected`: what its checks ask for when it opens with a check (above),
+// else its whole text.
+void ExpectMatches(const std::string& text, const std::string& expected);
+
 }  // namespace orvo_test

@@ -45,14 +45,4 @@ RuntimeOnFakes::~RuntimeOnFakes() {
   runtime_.reset();
 }
 
-void RuntimeOnFakes::ExpectText(const std::string& text, const std::string& file,
-                                const std::string& section) {
-  const std::string expected = GoldenText(file, section);
-  if (expected.starts_with("CHECK")) {
-    EXPECT_TRUE(MatchesChecks(text, expected)) << section;
-  } else {
-    EXPECT_EQ(text, expected) << section;
-  }
-}
-
 }  // namespace orvo_test

@@ -32,11 +32,6 @@ class RuntimeOnFakes : public ::testing::Test {
   RuntimeOnFakes();
   ~RuntimeOnFakes() override;
 
-  // `text` against the section `section` of tests/golden/`file`: equal to it, or when the
-  // section is "CHECK" lines, holding what they ask for.
-  static void ExpectText(const std::string& text, const std::string& file,
-                         const std::string& section);
-
   orvo_vpn_win_svc::Runtime& runtime() { return *runtime_; }
 
   ScratchDirectory directory_;
