@@ -209,5 +209,16 @@ TEST_F(Hysteria2Connect, SummaryAndDocument) {
             std::string::npos);
 }
 
+// A failed connect forgets the TUN interface its checks found, so no later refresh permits it.
+TEST_F(Hysteria2Connect, AFailedConnectLeavesTheInterfaceItFoundUnpermitted) {
+  Initialize();
+  QueueReadyChildren(*this, 3);
+  ip_helper_->SetInterfaces({{7, 7, L"OrvoVPN", L"", 2}});  // found, never up
+  std::string error;
+  ASSERT_FALSE(runtime().ConnectHysteria2(Request(), error));
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  EXPECT_EQ(engine_->Filters().find("local_interface"), std::string::npos) << engine_->Filters();
+}
+
 }  // namespace
 }  // namespace orvo_vpn_win_svc

@@ -135,5 +135,19 @@ TEST_F(WireGuardConnect, LaterConnectsReleaseTheTunnelBeforeAndReloadOnlyWhatFai
   orvo_test::ExpectMatches(text + Release(), orvo_test::GoldenText(kGolden, "Reconnect"));
 }
 
+// A connect that fails after releasing a tunnel that was up withdraws that tunnel's permits.
+TEST_F(WireGuardConnect, AFailedConnectWithdrawsThePermitsOfTheTunnelItReleased) {
+  ASSERT_TRUE(runtime().EnableKillSwitch());
+  Connect(WireGuardRequest());
+  EXPECT_NE(engine_->Filters().find("remote_address=203.0.113.7/32"), std::string::npos);
+  ConnectRequest nowhere = WireGuardRequest();
+  nowhere.serverEndpoint = "nowhere.example.net:51820";
+  packet_sleeper_.Open();  // the released tunnel's timer must leave its pause to be joined
+  Connect(nowhere);
+  const std::string filters = engine_->Filters();
+  EXPECT_EQ(filters.find("203.0.113.7"), std::string::npos) << filters;
+  EXPECT_EQ(filters.find("local_interface"), std::string::npos) << filters;
+}
+
 }  // namespace
 }  // namespace orvo_vpn_win_svc
