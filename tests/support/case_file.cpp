@@ -92,9 +92,7 @@ std::string KeptLines(const std::string& text,
                       const std::function<bool(const std::string&)>& keep) {
   std::istringstream lines(text);
   std::string kept;
-  for (std::string line; std::getline(lines, line);) {
-    kept += keep(line) ? line + "\n" : "";
-  }
+  for (std::string line; std::getline(lines, line);) kept += keep(line) ? line + "\n" : "";
   return kept;
 }
 
@@ -104,14 +102,17 @@ std::string KeptLines(const std::string& text,
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   size_t next = 0;  // the first line the next check may match
   std::vector<std::string> forbidden;
-  // The first line of [next, end) that holds a forbidden text, or end.
-  const auto forbidden_before = [&](size_t end, std::string& which) {
+  // A failure when a line of [next, end) holds a forbidden text; `before` says what follows.
+  const auto none_forbidden = [&](size_t end, const std::string& before) {
     for (size_t i = next; i < end; ++i) {
       for (const std::string& text_not : forbidden) {
-        if (lines[i].find(text_not) != std::string::npos) return which = text_not, i;
+        if (lines[i].find(text_not) != std::string::npos) {
+          return ::testing::AssertionFailure() << "line " << i + 1 << " holds \"" << text_not
+                                               << "\"" << before << " in:\n" << text;
+        }
       }
     }
-    return end;
+    return ::testing::AssertionSuccess();
   };
   std::istringstream directives(checks);
   for (std::string directive; std::getline(directives, directive);) {
@@ -127,24 +128,15 @@ std::string KeptLines(const std::string& text,
     } else if (kind != "CHECK-NEXT") {
       return ::testing::AssertionFailure() << "not a check: \"" << directive << "\"";
     }
-    std::string which;
     if (at >= lines.size() || lines[at] != wanted) {
       return ::testing::AssertionFailure() << "no line after line " << next << " matches \""
                                            << directive << "\" in:\n" << text;
     }
-    if (const size_t bad = forbidden_before(at, which); bad != at) {
-      return ::testing::AssertionFailure() << "line " << bad + 1 << " holds \"" << which
-                                           << "\" before \"" << directive << "\" in:\n" << text;
-    }
+    if (auto clean = none_forbidden(at, " before \"" + directive + "\""); !clean) return clean;
     forbidden.clear();
     next = at + 1;
   }
-  std::string which;
-  if (const size_t bad = forbidden_before(lines.size(), which); bad != lines.size()) {
-    return ::testing::AssertionFailure() << "line " << bad + 1 << " holds \"" << which
-                                         << "\" in:\n" << text;
-  }
-  return ::testing::AssertionSuccess();
+  return none_forbidden(lines.size(), "");
 }
 
 }  // namespace orvo_test
