@@ -35,7 +35,7 @@ class FakeChildProcess final : public platform::ChildProcess {
   std::string ReadOutput(size_t max_bytes) override {
     std::lock_guard lock(child_->mutex);
     std::string chunk = child_->output.empty() ? "" : child_->output.front().substr(0, max_bytes);
-    if (!chunk.empty() && child_->output.front().erase(0, chunk.size()).empty()) {
+    if (!child_->output.empty() && child_->output.front().erase(0, chunk.size()).empty()) {
       child_->output.pop_front();
     }
     return chunk;

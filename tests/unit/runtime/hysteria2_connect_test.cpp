@@ -86,6 +86,7 @@ void ReadyChildAndTun(Fakes& f) {
 
 // Each case changes what would otherwise come up: ReadyChildAndTun and the request of Request().
 TEST_P(Hysteria2Connect, Transcript) {
+  // A runtime is initialised once: NoSingbox initialises it on a directory without sing-box.
   if (GetParam().name != std::string("NoSingbox")) {
     Initialize();
   }
